@@ -1,0 +1,1 @@
+#include "eqsat/symbol.hpp"

@@ -1,0 +1,7 @@
+#include "fault.hpp"
+
+namespace corvane {
+
+void internal_fault(const std::string& message) { throw InternalFault(message); }
+
+}  // namespace corvane

@@ -1,0 +1,206 @@
+#include "node.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <bit>
+#include <cstring>
+#include <random>
+
+namespace corvane {
+
+std::uint64_t canonical_float_bits(double value) noexcept {
+    if (value != value) return 0x7ff8000000000000ULL;
+    return std::bit_cast<std::uint64_t>(value);
+}
+
+bool operator==(const ParamValue& a, const ParamValue& b) noexcept {
+    if (a.storage_.index() != b.storage_.index()) return false;
+    switch (a.kind()) {
+        case ParamValue::Kind::Int: return a.as_int() == b.as_int();
+        case ParamValue::Kind::Float:
+            return canonical_float_bits(a.as_float()) == canonical_float_bits(b.as_float());
+        case ParamValue::Kind::Bool: return a.as_bool() == b.as_bool();
+        case ParamValue::Kind::Str: return a.as_str() == b.as_str();
+    }
+    return false;
+}
+
+ParamMap::ParamMap(std::vector<Entry> entries) : entries_(std::move(entries)) {
+    // std::string compares bytes as unsigned char, shorter prefix first.
+    std::stable_sort(entries_.begin(), entries_.end(),
+                     [](const Entry& a, const Entry& b) { return a.first < b.first; });
+}
+
+std::span<const NodeId> NodeKey::inputs() const noexcept {
+    return std::visit(
+        [](const auto& n) -> std::span<const NodeId> {
+            if constexpr (std::is_same_v<std::decay_t<decltype(n)>, node::Source>) {
+                return {};
+            } else {
+                return n.inputs;
+            }
+        },
+        v_);
+}
+
+const ParamMap& NodeKey::params() const noexcept {
+    static const ParamMap empty;
+    return std::visit(
+        [](const auto& n) -> const ParamMap& {
+            if constexpr (std::is_same_v<std::decay_t<decltype(n)>, node::Stage>) {
+                return empty;
+            } else {
+                return n.params;
+            }
+        },
+        v_);
+}
+
+NodeKey NodeKey::with_inputs(std::vector<NodeId> new_inputs) const& {
+    NodeKey copy = *this;
+    return std::move(copy).with_inputs(std::move(new_inputs));
+}
+
+NodeKey NodeKey::with_inputs(std::vector<NodeId> new_inputs) && {
+    std::visit(
+        [&](auto& n) {
+            if constexpr (!std::is_same_v<std::decay_t<decltype(n)>, node::Source>) {
+                n.inputs = std::move(new_inputs);
+            }
+        },
+        v_);
+    return std::move(*this);
+}
+
+namespace {
+
+std::uint64_t splitmix64(std::uint64_t& state) noexcept {
+    std::uint64_t z = (state += 0x9E3779B97F4A7C15ULL);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+    return z ^ (z >> 31);
+}
+
+std::uint64_t process_key() {
+    static const std::uint64_t key = [] {
+        std::random_device rd;
+        return (std::uint64_t{rd()} << 32) ^ std::uint64_t{rd()};
+    }();
+    return key;
+}
+
+// A small streaming hash: 64-bit multiply-rotate rounds over 8-byte words, finished
+// with a murmur-style avalanche.
+class KeyHasher {
+public:
+    explicit KeyHasher(const HashSeed& seed) noexcept : a_(seed.k0), b_(seed.k1) {}
+
+    void word(std::uint64_t w) noexcept {
+        a_ = std::rotl((a_ ^ w) * 0x9E3779B97F4A7C15ULL, 29) + b_;
+        b_ = std::rotl(b_ ^ a_, 17) * 0xC2B2AE3D27D4EB4FULL;
+    }
+    void bytes(const void* data, std::size_t n) noexcept {
+        word(n);
+        const auto* p = static_cast<const unsigned char*>(data);
+        while (n >= 8) {
+            std::uint64_t w;
+            std::memcpy(&w, p, 8);
+            word(w);
+            p += 8;
+            n -= 8;
+        }
+        if (n > 0) {
+            std::uint64_t w = 0;
+            std::memcpy(&w, p, n);
+            word(w);
+        }
+    }
+    void str(const std::string& s) noexcept { bytes(s.data(), s.size()); }
+    void ids(std::span<const NodeId> v) noexcept {
+        word(v.size());
+        for (NodeId id : v) word(id);
+    }
+    void params(const ParamMap& m) noexcept {
+        word(m.size());
+        for (const auto& [k, v] : m) {
+            str(k);
+            word(static_cast<std::uint64_t>(v.kind()));
+            switch (v.kind()) {
+                case ParamValue::Kind::Int: word(static_cast<std::uint64_t>(v.as_int())); break;
+                case ParamValue::Kind::Float: word(canonical_float_bits(v.as_float())); break;
+                case ParamValue::Kind::Bool: word(v.as_bool() ? 1 : 0); break;
+                case ParamValue::Kind::Str: str(v.as_str()); break;
+            }
+        }
+    }
+    std::uint64_t finish() const noexcept {
+        std::uint64_t h = a_ ^ std::rotl(b_, 32);
+        h ^= h >> 33;
+        h *= 0xff51afd7ed558ccdULL;
+        h ^= h >> 33;
+        h *= 0xc4ceb9fe1a85ec53ULL;
+        h ^= h >> 33;
+        return h;
+    }
+
+private:
+    std::uint64_t a_;
+    std::uint64_t b_;
+};
+
+}  // namespace
+
+HashSeed HashSeed::random() {
+    static std::atomic<std::uint64_t> counter{0};
+    std::uint64_t state = process_key() ^ (counter.fetch_add(1, std::memory_order_relaxed) *
+                                           0xD1B54A32D192ED03ULL);
+    HashSeed seed;
+    seed.k0 = splitmix64(state);
+    seed.k1 = splitmix64(state);
+    return seed;
+}
+
+std::uint64_t hash_key(const NodeKey& key, const HashSeed& seed) noexcept {
+    KeyHasher h(seed);
+    h.word(static_cast<std::uint64_t>(key.kind()));
+    std::visit(
+        [&](const auto& n) {
+            using T = std::decay_t<decltype(n)>;
+            if constexpr (std::is_same_v<T, node::Source>) {
+                h.str(n.name);
+                h.params(n.params);
+            } else if constexpr (std::is_same_v<T, node::Op> || std::is_same_v<T, node::Reduction>) {
+                h.str(n.name);
+                h.params(n.params);
+                h.ids(n.inputs);
+            } else if constexpr (std::is_same_v<T, node::External>) {
+                const PayloadDescriptor& d = n.descriptor;
+                h.str(d.kind);
+                h.str(d.content_hash);
+                h.str(d.framework);
+                h.str(d.version);
+                h.str(d.io_schema);
+                h.word(d.preprocessing_ref.has_value() ? 1 : 0);
+                if (d.preprocessing_ref) h.str(*d.preprocessing_ref);
+                h.params(n.params);
+                h.ids(n.inputs);
+            } else if constexpr (std::is_same_v<T, node::Stage>) {
+                h.ids(n.inputs);
+                h.word(n.members.size());
+                for (const StageOp& m : n.members) {
+                    h.str(m.op_token);
+                    h.word(m.inputs.size());
+                    for (const StageRef& r : m.inputs) {
+                        h.word((r.index << 1) ^ static_cast<std::uint64_t>(r.kind));
+                    }
+                }
+            } else {
+                h.params(n.params);
+                h.ids(n.inputs);
+            }
+        },
+        key.variant());
+    return h.finish();
+}
+
+}  // namespace corvane

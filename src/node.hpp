@@ -1,0 +1,209 @@
+// The node model: the structural identity of an IR node. A NodeKey is an immutable
+// value (kind, name, parameters, payload descriptor, ordered input ids); two nodes are
+// one node exactly when their keys are equal. Keys own all their strings and lists.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <utility>
+#include <variant>
+#include <vector>
+
+namespace corvane {
+
+using NodeId = std::uint64_t;
+
+// The bit pattern a Float is compared, hashed and tokenised by: every NaN becomes
+// 0x7ff8000000000000, every other value keeps its own pattern (so 0.0 != -0.0).
+std::uint64_t canonical_float_bits(double value) noexcept;
+
+// One parameter value. The alternative index is the fixed tag: Int 0, Float 1, Bool 2,
+// Str 3.
+class ParamValue {
+public:
+    enum class Kind : std::uint8_t { Int = 0, Float = 1, Bool = 2, Str = 3 };
+    using Storage = std::variant<std::int64_t, double, bool, std::string>;
+
+    static ParamValue of_int(std::int64_t v) { return ParamValue(Storage(std::in_place_index<0>, v)); }
+    static ParamValue of_float(double v) { return ParamValue(Storage(std::in_place_index<1>, v)); }
+    static ParamValue of_bool(bool v) { return ParamValue(Storage(std::in_place_index<2>, v)); }
+    static ParamValue of_str(std::string v) {
+        return ParamValue(Storage(std::in_place_index<3>, std::move(v)));
+    }
+
+    Kind kind() const noexcept { return static_cast<Kind>(storage_.index()); }
+    std::int64_t as_int() const { return std::get<0>(storage_); }
+    double as_float() const { return std::get<1>(storage_); }
+    bool as_bool() const { return std::get<2>(storage_); }
+    const std::string& as_str() const { return std::get<3>(storage_); }
+    const Storage& storage() const noexcept { return storage_; }
+
+    // Same alternative and same value; Floats compare by canonical bit pattern.
+    friend bool operator==(const ParamValue& a, const ParamValue& b) noexcept;
+
+private:
+    explicit ParamValue(Storage s) : storage_(std::move(s)) {}
+    Storage storage_;
+};
+
+// (key, value) pairs sorted by key bytes (unsigned, shorter prefix first). The
+// constructor sorts stably, so duplicate keys stay adjacent in the order supplied.
+class ParamMap {
+public:
+    using Entry = std::pair<std::string, ParamValue>;
+
+    ParamMap() = default;
+    explicit ParamMap(std::vector<Entry> entries);
+
+    const std::vector<Entry>& entries() const noexcept { return entries_; }
+    bool empty() const noexcept { return entries_.empty(); }
+    std::size_t size() const noexcept { return entries_.size(); }
+    auto begin() const noexcept { return entries_.begin(); }
+    auto end() const noexcept { return entries_.end(); }
+
+    friend bool operator==(const ParamMap&, const ParamMap&) = default;
+
+private:
+    std::vector<Entry> entries_;
+};
+
+// Reproducibility metadata of an External node; preprocessing_ref absent differs from
+// present-and-empty.
+struct PayloadDescriptor {
+    std::string kind;
+    std::string content_hash;
+    std::string framework;
+    std::string version;
+    std::string io_schema;
+    std::optional<std::string> preprocessing_ref;
+
+    friend bool operator==(const PayloadDescriptor&, const PayloadDescriptor&) = default;
+};
+
+// Where a stage member's operand comes from: the k-th stage input, or the k-th
+// (earlier) member of the same stage.
+struct StageRef {
+    enum class Kind : std::uint8_t { Input = 0, Member = 1 };
+    Kind kind = Kind::Input;
+    std::uint64_t index = 0;
+
+    static StageRef input(std::uint64_t k) { return {Kind::Input, k}; }
+    static StageRef member(std::uint64_t k) { return {Kind::Member, k}; }
+    friend bool operator==(const StageRef&, const StageRef&) = default;
+};
+
+// One fused member of a Stage: the token of the Op/Reduction it stands for and its
+// operands.
+struct StageOp {
+    std::string op_token;
+    std::vector<StageRef> inputs;
+
+    friend bool operator==(const StageOp&, const StageOp&) = default;
+};
+
+namespace node {
+
+struct Source {
+    std::string name;
+    ParamMap params;
+    friend bool operator==(const Source&, const Source&) = default;
+};
+struct Op {
+    std::string name;
+    ParamMap params;
+    std::vector<NodeId> inputs;
+    friend bool operator==(const Op&, const Op&) = default;
+};
+struct Reduction {
+    std::string name;
+    ParamMap params;
+    std::vector<NodeId> inputs;
+    friend bool operator==(const Reduction&, const Reduction&) = default;
+};
+struct External {
+    PayloadDescriptor descriptor;
+    ParamMap params;
+    std::vector<NodeId> inputs;
+    friend bool operator==(const External&, const External&) = default;
+};
+struct Stage {
+    std::vector<NodeId> inputs;
+    std::vector<StageOp> members;
+    friend bool operator==(const Stage&, const Stage&) = default;
+};
+struct Exchange {
+    ParamMap params;
+    std::vector<NodeId> inputs;
+    friend bool operator==(const Exchange&, const Exchange&) = default;
+};
+struct Join {
+    ParamMap params;
+    std::vector<NodeId> inputs;
+    friend bool operator==(const Join&, const Join&) = default;
+};
+
+}  // namespace node
+
+// The structural identity of a node. The alternative index is the fixed kind tag
+// (Source 0 ... Join 6). Equality compares the alternative first, then the fields in
+// declaration order, which is the order the node model defines.
+class NodeKey {
+public:
+    enum class Kind : std::uint8_t {
+        Source = 0, Op = 1, Reduction = 2, External = 3, Stage = 4, Exchange = 5, Join = 6
+    };
+    using Variant = std::variant<node::Source, node::Op, node::Reduction, node::External,
+                                 node::Stage, node::Exchange, node::Join>;
+
+    NodeKey(node::Source v) : v_(std::move(v)) {}
+    NodeKey(node::Op v) : v_(std::move(v)) {}
+    NodeKey(node::Reduction v) : v_(std::move(v)) {}
+    NodeKey(node::External v) : v_(std::move(v)) {}
+    NodeKey(node::Stage v) : v_(std::move(v)) {}
+    NodeKey(node::Exchange v) : v_(std::move(v)) {}
+    NodeKey(node::Join v) : v_(std::move(v)) {}
+
+    Kind kind() const noexcept { return static_cast<Kind>(v_.index()); }
+    bool is_op() const noexcept { return kind() == Kind::Op; }
+    const Variant& variant() const noexcept { return v_; }
+    template <class T> const T& as() const { return std::get<T>(v_); }
+    template <class T> const T* get_if() const noexcept { return std::get_if<T>(&v_); }
+
+    // The node's input ids: empty for a Source; a Stage's outer inputs.
+    std::span<const NodeId> inputs() const noexcept;
+    // The node's parameters; a Stage has none (empty map).
+    const ParamMap& params() const noexcept;
+
+    // A copy whose input list is replaced (a Source stays unchanged; a Stage keeps its
+    // members). The new length is not compared with the old one.
+    NodeKey with_inputs(std::vector<NodeId> new_inputs) const&;
+    NodeKey with_inputs(std::vector<NodeId> new_inputs) &&;
+
+    friend bool operator==(const NodeKey&, const NodeKey&) = default;
+
+private:
+    Variant v_;
+};
+
+// Seed of a key hash, drawn from process-random keys; each hashing table gets its own.
+struct HashSeed {
+    std::uint64_t k0 = 0;
+    std::uint64_t k1 = 0;
+    static HashSeed random();
+};
+
+// Hash of a key consistent with its equality, keyed by `seed`.
+std::uint64_t hash_key(const NodeKey& key, const HashSeed& seed) noexcept;
+
+// Hasher object for unordered containers keyed by NodeKey.
+struct NodeKeyHash {
+    HashSeed seed = HashSeed::random();
+    std::size_t operator()(const NodeKey& key) const noexcept {
+        return static_cast<std::size_t>(hash_key(key, seed));
+    }
+};
+
+}  // namespace corvane

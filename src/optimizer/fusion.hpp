@@ -1,0 +1,29 @@
+// Stage fusion: groups Op nodes of the deduplicated graph into Stage nodes (single-use
+// rule or maximal rule) and rebuilds every other node as one boundary node.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "node.hpp"
+#include "optimizer/engine.hpp"
+#include "store.hpp"
+
+namespace corvane {
+
+// Symbol -> the first kept node key carrying it (inputs already renumbered by DCE).
+using TokenMap = std::unordered_map<std::string, NodeKey>;
+
+struct Fused {
+    std::vector<NodeKey> nodes;
+    std::vector<std::uint64_t> outputs;
+    std::vector<Landing> landing_of;  // one per engine node
+    std::uint64_t stages = 0;
+    std::uint64_t boundary_nodes = 0;
+};
+
+Fused stage_fusion(const EngineGraph& deduplicated, const TokenMap& token_map, bool maximal_fusion);
+
+}  // namespace corvane

@@ -1,0 +1,104 @@
+// The interned graph store: an arena of node keys in insertion order, hash-consed, with
+// output marks and (for a store that came out of a reduction) a node map. One mutex
+// guards everything; every operation holds it for one short step and returns copies.
+// A fault thrown while the lock is held poisons the store for good.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "guarded.hpp"
+#include "node.hpp"
+
+namespace corvane {
+
+class RewriteEngine;
+struct Reduced;
+
+// The store's only error value: a node id the store does not hold.
+struct BadNodeId {
+    NodeId id;
+    friend bool operator==(const BadNodeId&, const BadNodeId&) = default;
+};
+
+// Where one node of a reduced arena landed: the reduced node and, for a stage member,
+// its position in that stage's member list.
+struct Landing {
+    std::uint64_t reduced_node_id = 0;
+    std::optional<std::uint64_t> member_index;
+    friend bool operator==(const Landing&, const Landing&) = default;
+};
+
+using NodeMap = std::vector<std::optional<Landing>>;
+
+// The six report counters, in report order.
+struct ReductionReport {
+    std::uint64_t input_nodes = 0;
+    std::uint64_t reachable_nodes = 0;
+    std::uint64_t canonical_nodes = 0;
+    std::uint64_t stages = 0;
+    std::uint64_t reduced_nodes = 0;
+    std::uint64_t boundary_nodes = 0;
+    friend bool operator==(const ReductionReport&, const ReductionReport&) = default;
+};
+
+inline constexpr const char* kStorePoisoned = "corvane-core store mutex poisoned";
+
+class GraphStore;
+using ReducedStore = std::pair<GraphStore, ReductionReport>;
+
+class GraphStore {
+public:
+    GraphStore();
+    GraphStore(GraphStore&&) noexcept;
+    GraphStore& operator=(GraphStore&&) noexcept;
+    ~GraphStore();
+
+    struct Snapshot {
+        std::vector<NodeKey> arena;
+        std::vector<NodeId> outputs;
+    };
+
+    // Records `key` (consumed) and returns its id, existing or new; BadNodeId for the
+    // first input id that is not a node yet (the store is then unchanged).
+    std::expected<NodeId, BadNodeId> intern(NodeKey key);
+    // Marks `id` as an output once, in first-mark order.
+    std::expected<void, BadNodeId> mark_output(NodeId id);
+
+    std::uint64_t node_count() const;
+    std::vector<NodeId> outputs() const;
+    NodeMap node_map() const;
+    Snapshot snapshot() const;
+    // Copies of the keys with ids min(watermark, count) .. count-1.
+    std::vector<NodeKey> snapshot_from(std::uint64_t watermark) const;
+    // A copy of the whole arena, after checking every listed id against it.
+    std::expected<std::vector<NodeKey>, BadNodeId> arena_holding(std::span<const NodeId> ids) const;
+
+    // Reductions (the source store is only read).
+    ReducedStore reduce_with(const RewriteEngine& engine, bool maximal_fusion) const;
+    std::expected<ReducedStore, BadNodeId> reduce_with_outputs(std::span<const NodeId> outputs,
+                                                               const RewriteEngine& engine,
+                                                               bool maximal_fusion) const;
+    static ReducedStore from_reduced(Reduced reduced);
+
+    // The unoptimised dependency cone of `outputs` as a fresh store with a node map.
+    std::expected<GraphStore, BadNodeId> cone(std::span<const NodeId> outputs) const;
+    // The Graphviz DOT rendering of the whole store.
+    std::string to_dot() const;
+
+    // Test hook: runs `fn` while holding the lock, so a fault it throws poisons the store.
+    void run_locked_for_test(const std::function<void()>& fn) const;
+
+private:
+    struct Inner;
+    std::unique_ptr<Guarded<Inner>> inner_;
+};
+
+}  // namespace corvane

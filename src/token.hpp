@@ -1,0 +1,43 @@
+// Tokens and labels. A token is the canonical one-line text of a node without its
+// inputs (the rewrite engine's operator symbol, a stage member's stored text); a label
+// is the human-readable caption used in DOT output. Both are byte-exact.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "node.hpp"
+
+namespace corvane {
+
+// Four whole-string passes: "%" -> "%25", ";" -> "%3B", "=" -> "%3D", "|" -> "%7C".
+std::string escape_token(std::string_view text);
+// The inverse passes in reverse order; only the four upper-case codes are decoded.
+std::string unescape_token(std::string_view text);
+
+// "i42", "f3ff0000000000000", "btrue", "sa%3Db".
+std::string token(const ParamValue& value);
+// One "escaped-key=value-token" entry per pair, in map order.
+std::vector<std::string> token_entries(const ParamMap& params);
+// head, or head + "|" + entries joined with ";" when the map is not empty.
+std::string with_params(std::string_view head, const ParamMap& params);
+// The token of a node key (inputs never appear).
+std::string token(const NodeKey& key);
+
+// An unambiguous symbol for the optimizer: equal to token(key) for Source, Op,
+// Reduction, Exchange and Join; for Stage and External an extended form that encodes
+// every field, so two keys share it exactly when they are equal apart from their
+// inputs. Never begins with "op|" unless the key is an Op.
+std::string optimizer_symbol(const NodeKey& key);
+
+// Display forms used inside labels.
+std::string display(double value);               // shortest round-trip, positional
+std::string display(const ParamValue& value);    // Str quoted with backslash escapes
+std::string display(const ParamMap& params);     // "{k=v, ...}"
+std::string quoted(std::string_view text);       // the Str display form of `text`
+
+// The DOT caption of a node key.
+std::string label(const NodeKey& key);
+
+}  // namespace corvane
