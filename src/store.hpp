@@ -97,7 +97,11 @@ public:
     void run_locked_for_test(const std::function<void()>& fn) const;
 
 private:
+    // Written once, by the builder of a reduced store.
+    void set_node_map(NodeMap map);
+
     struct Inner;
+    HashSeed seed_;  // fixed at construction; keys are hashed before the lock is taken
     std::unique_ptr<Guarded<Inner>> inner_;
 };
 

@@ -14,7 +14,8 @@
 namespace corvane {
 
 // Symbol -> the first kept node key carrying it (inputs already renumbered by DCE).
-using TokenMap = std::unordered_map<std::string, NodeKey>;
+// The keys live in the pipeline's kept list for the duration of the pass.
+using TokenMap = std::unordered_map<std::string, const NodeKey*>;
 
 struct Fused {
     std::vector<NodeKey> nodes;

@@ -1,0 +1,58 @@
+// Graphviz DOT rendering of a store: one vertex per node in id order, then one edge per
+// input reference; outputs drawn as double circles.
+#include <algorithm>
+#include <charconv>
+
+#include "store.hpp"
+#include "store_inner.hpp"
+#include "token.hpp"
+
+namespace corvane {
+namespace {
+
+void append_id(std::string& out, std::uint64_t id) {
+    char buf[24];
+    auto [end, ec] = std::to_chars(buf, buf + sizeof buf, id);
+    (void)ec;
+    out.append(buf, end);
+}
+
+void append_escaped(std::string& out, const std::string& label) {
+    for (char c : label) {
+        if (c == '\\') out += "\\\\";
+        else if (c == '"') out += "\\\"";
+        else out += c;
+    }
+}
+
+}  // namespace
+
+std::string GraphStore::to_dot() const {
+    return inner_->with_lock([](const Inner& in) {
+        std::string out = "digraph corvane {\n";
+        for (std::size_t i = 0; i < in.arena.size(); ++i) {
+            out += "  n";
+            append_id(out, i);
+            out += " [label=\"";
+            append_escaped(out, label(in.arena[i]));
+            out += '"';
+            if (std::find(in.outputs.begin(), in.outputs.end(), i) != in.outputs.end()) {
+                out += ", shape=doublecircle";
+            }
+            out += "];\n";
+        }
+        for (std::size_t i = 0; i < in.arena.size(); ++i) {
+            for (NodeId input : in.arena[i].inputs()) {
+                out += "  n";
+                append_id(out, input);
+                out += " -> n";
+                append_id(out, i);
+                out += ";\n";
+            }
+        }
+        out += "}\n";
+        return out;
+    });
+}
+
+}  // namespace corvane

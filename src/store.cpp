@@ -1,0 +1,92 @@
+#include "store.hpp"
+
+#include <algorithm>
+
+#include "store_inner.hpp"
+
+namespace corvane {
+
+GraphStore::GraphStore()
+    : seed_(HashSeed::random()), inner_(std::make_unique<Guarded<Inner>>(kStorePoisoned)) {}
+GraphStore::GraphStore(GraphStore&&) noexcept = default;
+GraphStore& GraphStore::operator=(GraphStore&&) noexcept = default;
+GraphStore::~GraphStore() = default;
+
+std::expected<NodeId, BadNodeId> GraphStore::intern(NodeKey key) {
+    const std::uint64_t hash = hash_key(key, seed_);
+    return inner_->with_lock([&](Inner& in) -> std::expected<NodeId, BadNodeId> {
+        const std::uint64_t count = in.arena.size();
+        for (NodeId input : key.inputs()) {
+            if (input >= count) return std::unexpected(BadNodeId{input});
+        }
+        if (!in.index.empty()) {
+            auto hit = in.index.find(Inner::Probe{&key, hash});
+            if (hit != in.index.end()) return *hit;
+        }
+        // Allocate first, publish last: a failed insertion leaves the store as it was.
+        in.arena.reserve(in.arena.size() + 1);
+        in.hashes.reserve(in.hashes.size() + 1);
+        in.arena.push_back(std::move(key));
+        in.hashes.push_back(hash);
+        try {
+            in.index.insert(count);
+        } catch (...) {
+            in.arena.pop_back();
+            in.hashes.pop_back();
+            throw;
+        }
+        return count;
+    });
+}
+
+std::expected<void, BadNodeId> GraphStore::mark_output(NodeId id) {
+    return inner_->with_lock([&](Inner& in) -> std::expected<void, BadNodeId> {
+        if (id >= in.arena.size()) return std::unexpected(BadNodeId{id});
+        if (std::find(in.outputs.begin(), in.outputs.end(), id) == in.outputs.end()) {
+            in.outputs.push_back(id);
+        }
+        return {};
+    });
+}
+
+std::uint64_t GraphStore::node_count() const {
+    return inner_->with_lock([](const Inner& in) { return std::uint64_t{in.arena.size()}; });
+}
+
+std::vector<NodeId> GraphStore::outputs() const {
+    return inner_->with_lock([](const Inner& in) { return in.outputs; });
+}
+
+NodeMap GraphStore::node_map() const {
+    return inner_->with_lock([](const Inner& in) { return in.node_map; });
+}
+
+GraphStore::Snapshot GraphStore::snapshot() const {
+    return inner_->with_lock([](const Inner& in) { return Snapshot{in.arena, in.outputs}; });
+}
+
+std::vector<NodeKey> GraphStore::snapshot_from(std::uint64_t watermark) const {
+    return inner_->with_lock([&](const Inner& in) {
+        const std::size_t from = static_cast<std::size_t>(std::min<std::uint64_t>(watermark, in.arena.size()));
+        return std::vector<NodeKey>(in.arena.begin() + static_cast<std::ptrdiff_t>(from), in.arena.end());
+    });
+}
+
+std::expected<std::vector<NodeKey>, BadNodeId> GraphStore::arena_holding(
+    std::span<const NodeId> ids) const {
+    std::vector<NodeKey> arena = inner_->with_lock([](const Inner& in) { return in.arena; });
+    for (NodeId id : ids) {
+        if (id >= arena.size()) return std::unexpected(BadNodeId{id});
+    }
+    return arena;
+}
+
+void GraphStore::run_locked_for_test(const std::function<void()>& fn) const {
+    inner_->with_lock([&](const Inner&) { fn(); });
+}
+
+void GraphStore::set_node_map(NodeMap map) {
+    inner_->with_lock([&](Inner& in) { in.node_map = std::move(map); });
+}
+
+}  // namespace corvane

@@ -1,0 +1,67 @@
+// The stores derived from a store: reductions, the cone, and the construction of a
+// fresh store from a reduction record.
+#include "fault.hpp"
+#include "optimizer/dce.hpp"
+#include "optimizer/pipeline.hpp"
+#include "store.hpp"
+
+namespace corvane {
+
+ReducedStore GraphStore::reduce_with(const RewriteEngine& engine, bool maximal_fusion) const {
+    Snapshot snap = snapshot();
+    return from_reduced(reduce_with_mode(snap.arena, snap.outputs, engine, maximal_fusion));
+}
+
+std::expected<ReducedStore, BadNodeId> GraphStore::reduce_with_outputs(
+    std::span<const NodeId> outputs, const RewriteEngine& engine, bool maximal_fusion) const {
+    auto arena = arena_holding(outputs);
+    if (!arena) return std::unexpected(arena.error());
+    return from_reduced(reduce_with_mode(*arena, outputs, engine, maximal_fusion));
+}
+
+ReducedStore GraphStore::from_reduced(Reduced reduced) {
+    GraphStore store;
+    std::vector<NodeId> ids;
+    ids.reserve(reduced.nodes.size());
+    for (NodeKey& key : reduced.nodes) {
+        std::span<const NodeId> inputs = key.inputs();
+        std::vector<NodeId> mapped;
+        mapped.reserve(inputs.size());
+        for (NodeId x : inputs) {
+            fault_unless(x < ids.size(), "reduced graph references only earlier nodes");
+            mapped.push_back(ids[static_cast<std::size_t>(x)]);
+        }
+        auto id = store.intern(std::move(key).with_inputs(std::move(mapped)));
+        fault_unless(id.has_value(), "reduced graph references only earlier nodes");
+        ids.push_back(*id);
+    }
+    for (std::uint64_t o : reduced.outputs) {
+        fault_unless(o < ids.size(), "reduced output is valid");
+        fault_unless(store.mark_output(ids[static_cast<std::size_t>(o)]).has_value(),
+                     "reduced output is valid");
+    }
+    for (std::optional<Landing>& landing : reduced.node_map) {
+        if (!landing) continue;
+        fault_unless(landing->reduced_node_id < ids.size(), "node map names a reduced node");
+        landing->reduced_node_id = ids[static_cast<std::size_t>(landing->reduced_node_id)];
+    }
+    store.set_node_map(std::move(reduced.node_map));
+    return {std::move(store), reduced.report};
+}
+
+std::expected<GraphStore, BadNodeId> GraphStore::cone(std::span<const NodeId> outputs) const {
+    auto arena = arena_holding(outputs);
+    if (!arena) return std::unexpected(arena.error());
+    LiveNodes live = dead_code_elimination(*arena, outputs);
+
+    Reduced reduced;
+    reduced.nodes = std::move(live.kept);
+    reduced.outputs = std::move(live.kept_outputs);
+    reduced.node_map.resize(live.remap.size());
+    for (std::size_t i = 0; i < live.remap.size(); ++i) {
+        if (live.remap[i] != kDead) reduced.node_map[i] = Landing{live.remap[i], std::nullopt};
+    }
+    return from_reduced(std::move(reduced)).first;
+}
+
+}  // namespace corvane
