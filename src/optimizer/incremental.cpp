@@ -1,12 +1,131 @@
-// Placeholder: implemented by the incremental work.
 #include "optimizer/incremental.hpp"
+
+#include <string_view>
+#include <utility>
+
 #include "fault.hpp"
+#include "optimizer/engine.hpp"
 
 namespace corvane {
-std::expected<std::uint64_t, BadNodeId> IncrementalReducer::step(std::span<const NodeKey>) {
-    internal_fault("not implemented");
+
+namespace {
+
+constexpr std::uint64_t kZeroBits = 0x0000000000000000ULL;  // 0.0
+constexpr std::uint64_t kOneBits = 0x3ff0000000000000ULL;   // 1.0
+
+}  // namespace
+
+// Equivalent to comparing the Op's token with the four identity tokens, without
+// building the token: params are sorted, so "scalar" precedes "side".
+bool is_identity_op(const NodeKey& key) noexcept {
+    const auto* op = key.get_if<node::Op>();
+    if (op == nullptr || op->inputs.size() != 1) return false;
+    std::uint64_t scalar_bits = 0;
+    if (op->name == "add") {
+        scalar_bits = kZeroBits;
+    } else if (op->name == "mul") {
+        scalar_bits = kOneBits;
+    } else {
+        return false;
+    }
+    const auto& entries = op->params.entries();
+    if (entries.size() != 2) return false;
+    const auto& [scalar_key, scalar] = entries[0];
+    const auto& [side_key, side] = entries[1];
+    return scalar_key == "scalar" && scalar.kind() == ParamValue::Kind::Float &&
+           canonical_float_bits(scalar.as_float()) == scalar_bits && side_key == "side" &&
+           side.kind() == ParamValue::Kind::Str && (side.as_str() == "r" || side.as_str() == "l");
 }
-std::expected<Reduced, BadNodeId> IncrementalReducer::finalize(std::span<const NodeId>, const RewriteEngine&, bool) const {
-    internal_fault("not implemented");
+
+bool is_commutative_op(const NodeKey& key) noexcept {
+    const auto* op = key.get_if<node::Op>();
+    if (op == nullptr || op->inputs.size() != 2 || !op->params.empty()) return false;
+    for (const char* name : kCommutativeNames) {
+        if (op->name == std::string_view(name)) return true;
+    }
+    return false;
 }
+
+std::optional<std::uint64_t> IncrementalReducer::lookup(const NodeKey& key,
+                                                        std::size_t hash) const {
+    const auto it = memo_.find(MemoProbe{&key, &canon_, hash});
+    if (it == memo_.end()) return std::nullopt;
+    return it->index;
+}
+
+std::uint64_t IncrementalReducer::place(NodeKey key) {
+    const std::size_t hash = hasher_(key);
+    if (const auto found = lookup(key, hash)) return *found;
+    if (is_commutative_op(key)) {
+        // Only the form met first is stored; its commuted twin finds it here.
+        const auto& op = key.as<node::Op>();
+        const NodeKey swapped(node::Op{op.name, op.params, {op.inputs[1], op.inputs[0]}});
+        if (const auto found = lookup(swapped, hasher_(swapped))) return *found;
+    }
+    const std::uint64_t index = canon_.size();
+    canon_.push_back(std::move(key));
+    memo_.insert(MemoSlot{index, hash});
+    return index;
+}
+
+template <class Key>
+std::expected<void, BadNodeId> IncrementalReducer::consume(Key&& key) {
+    const std::span<const NodeId> inputs = key.inputs();
+    std::vector<NodeId> translated;
+    translated.reserve(inputs.size());
+    for (const NodeId id : inputs) {
+        // Inputs may name keys consumed earlier in the same step.
+        if (id >= remap_.size()) return std::unexpected(BadNodeId{id});
+        translated.push_back(remap_[static_cast<std::size_t>(id)]);
+    }
+    // An identity op never enters canon: its users see its input directly, so
+    // hash-consing merges them with nodes that used that input from the start.
+    const std::uint64_t index = is_identity_op(key)
+                                    ? translated.front()
+                                    : place(std::forward<Key>(key).with_inputs(std::move(translated)));
+    remap_.push_back(index);
+    return {};
+}
+
+std::expected<std::uint64_t, BadNodeId> IncrementalReducer::step(std::span<const NodeKey> delta) {
+    for (const NodeKey& key : delta) {
+        if (auto done = consume(key); !done) return std::unexpected(done.error());
+    }
+    total_work_ += delta.size();
+    return delta.size();
+}
+
+std::expected<std::uint64_t, BadNodeId> IncrementalReducer::step(std::vector<NodeKey>&& delta) {
+    for (NodeKey& key : delta) {
+        if (auto done = consume(std::move(key)); !done) return std::unexpected(done.error());
+    }
+    total_work_ += delta.size();
+    return delta.size();
+}
+
+std::expected<Reduced, BadNodeId> IncrementalReducer::finalize(std::span<const NodeId> outputs,
+                                                               const RewriteEngine& engine,
+                                                               bool maximal_fusion) const {
+    std::vector<NodeId> canon_outputs;
+    canon_outputs.reserve(outputs.size());
+    for (const NodeId o : outputs) {
+        if (o >= remap_.size()) return std::unexpected(BadNodeId{o});
+        canon_outputs.push_back(remap_[static_cast<std::size_t>(o)]);
+    }
+
+    Reduced reduced = reduce_with_mode(canon_, canon_outputs, engine, maximal_fusion);
+
+    // The pipeline's node map is indexed by canon entry; a store node lands where
+    // its canonical representative landed.
+    fault_unless(reduced.node_map.size() == canon_.size(),
+                 "reduction node map does not cover the canonical form");
+    NodeMap by_store;
+    by_store.reserve(remap_.size());
+    for (const std::uint64_t c : remap_) {
+        by_store.push_back(reduced.node_map[static_cast<std::size_t>(c)]);
+    }
+    reduced.node_map = std::move(by_store);
+    return reduced;
+}
+
 }  // namespace corvane

@@ -4,10 +4,12 @@
 // serialises access.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <optional>
 #include <span>
-#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "node.hpp"
@@ -18,13 +20,26 @@ namespace corvane {
 
 class RewriteEngine;
 
+// A one-input Op that adds 0.0 or multiplies by 1.0 (name "add"/"mul", parameters
+// exactly scalar = that float and side = "r" or "l"): the node equals its input.
+bool is_identity_op(const NodeKey& key) noexcept;
+// A parameterless two-input Op whose operator is commutative.
+bool is_commutative_op(const NodeKey& key) noexcept;
+
 class IncrementalReducer {
 public:
     IncrementalReducer() = default;
 
     // Consumes `delta`, the keys with store ids watermark(), watermark()+1, ...
+    // Returns delta.size(), or the first input id that is not below the watermark at
+    // the time its key is met; the keys before that one stay consumed, and total_work
+    // is not increased for the failed step.
     std::expected<std::uint64_t, BadNodeId> step(std::span<const NodeKey> delta);
-    // Reduces the canonical form against store ids `outputs`; node map by store id.
+    // The same, taking the keys by value so that they are moved rather than copied.
+    std::expected<std::uint64_t, BadNodeId> step(std::vector<NodeKey>&& delta);
+
+    // Reduces the canonical form against store ids `outputs`; the node map is indexed
+    // by store id. BadNodeId for an output at or beyond the watermark.
     std::expected<Reduced, BadNodeId> finalize(std::span<const NodeId> outputs,
                                                const RewriteEngine& engine,
                                                bool maximal_fusion) const;
@@ -36,9 +51,52 @@ public:
     const std::vector<std::uint64_t>& remap() const noexcept { return remap_; }
 
 private:
+    // The hash-consing table holds canon indices with their key hashes, so each
+    // canonical key is stored once (in canon_) and rehashing never rehashes keys.
+    // Lookups go through a probe that carries the key, its hash and canon_, so the
+    // table itself holds no pointer into the reducer and copies/moves stay valid.
+    struct MemoSlot {
+        std::uint64_t index;
+        std::size_t hash;
+    };
+    struct MemoProbe {
+        const NodeKey* key;
+        const std::vector<NodeKey>* canon;
+        std::size_t hash;
+    };
+    struct MemoHash {
+        using is_transparent = void;
+        std::size_t operator()(const MemoSlot& s) const noexcept { return s.hash; }
+        std::size_t operator()(const MemoProbe& p) const noexcept { return p.hash; }
+    };
+    struct MemoEq {
+        using is_transparent = void;
+        // canon_ holds no two equal keys, so slots are equal exactly when their indices are.
+        bool operator()(const MemoSlot& a, const MemoSlot& b) const noexcept {
+            return a.index == b.index;
+        }
+        bool operator()(const MemoProbe& p, const MemoSlot& s) const noexcept {
+            return (*p.canon)[s.index] == *p.key;
+        }
+        bool operator()(const MemoSlot& s, const MemoProbe& p) const noexcept {
+            return (*p.canon)[s.index] == *p.key;
+        }
+    };
+
+    // Consumes one delta key (copied from a const key, moved from an rvalue): maps its
+    // inputs through remap_, canonicalises it and records its canon index in remap_.
+    // Nothing changes when an input is not consumed yet.
+    template <class Key>
+    std::expected<void, BadNodeId> consume(Key&& key);
+    // The canon index of a translated, non-identity key: an equal (or, for a
+    // commutative operator, commuted) entry already in canon_, or a new entry.
+    std::uint64_t place(NodeKey key);
+    std::optional<std::uint64_t> lookup(const NodeKey& key, std::size_t hash) const;
+
     std::vector<NodeKey> canon_;
     std::vector<std::uint64_t> remap_;
-    std::unordered_map<NodeKey, std::uint64_t, NodeKeyHash> memo_;
+    std::unordered_set<MemoSlot, MemoHash, MemoEq> memo_;
+    NodeKeyHash hasher_;  // seeded per reducer
     std::uint64_t total_work_ = 0;
 };
 

@@ -1,0 +1,396 @@
+#include "optimizer/incremental.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <iterator>
+#include <random>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "optimizer/engine.hpp"
+#include "optimizer/pipeline.hpp"
+#include "token.hpp"
+
+namespace corvane {
+namespace {
+
+ParamValue F(double v) { return ParamValue::of_float(v); }
+ParamValue S(std::string v) { return ParamValue::of_str(std::move(v)); }
+
+NodeKey src(std::string name) { return node::Source{std::move(name), {}}; }
+NodeKey op(std::string name, std::vector<NodeId> inputs, std::vector<ParamMap::Entry> params = {}) {
+    return node::Op{std::move(name), ParamMap(std::move(params)), std::move(inputs)};
+}
+NodeKey red(std::string name, std::vector<NodeId> inputs) {
+    return node::Reduction{std::move(name), {}, std::move(inputs)};
+}
+NodeKey join(std::vector<NodeId> inputs) { return node::Join{{}, std::move(inputs)}; }
+// "add" with scalar 0.0 or "mul" with scalar 1.0, on the given side.
+NodeKey ident(std::string_view name, std::string side, std::vector<NodeId> inputs) {
+    const double scalar = name == "add" ? 0.0 : 1.0;
+    return op(std::string(name), std::move(inputs), {{"side", S(std::move(side))}, {"scalar", F(scalar)}});
+}
+
+IncrementalReducer stepped(const std::vector<NodeKey>& nodes) {
+    IncrementalReducer r;
+    EXPECT_EQ(r.step(nodes), nodes.size());
+    return r;
+}
+
+// Canonical count and remap after one step over a small graph.
+struct StepCase {
+    const char* what;
+    std::vector<NodeKey> nodes;
+    std::vector<std::uint64_t> remap;
+    std::uint64_t canonical;
+};
+
+TEST(IncrementalStep, LocalRules) {
+    const std::vector<StepCase> cases = {
+        {"commuted add merges", {src("x"), src("y"), op("add", {0, 1}), op("add", {1, 0})}, {0, 1, 2, 2}, 3},
+        {"commuted maximum merges", {src("x"), src("y"), op("maximum", {1, 0}), op("maximum", {0, 1})}, {0, 1, 2, 2}, 3},
+        {"sub is not commutative", {src("x"), src("y"), op("sub", {0, 1}), op("sub", {1, 0})}, {0, 1, 2, 3}, 4},
+        {"a parameter blocks commutativity",
+         {src("x"), src("y"), op("add", {0, 1}, {{"k", F(2.0)}}), op("add", {1, 0}, {{"k", F(2.0)}})},
+         {0, 1, 2, 3}, 4},
+        {"three inputs are not commuted", {src("x"), src("y"), op("add", {0, 1, 0}), op("add", {1, 0, 0})}, {0, 1, 2, 3}, 4},
+        {"only ops commute", {src("x"), src("y"), join({0, 1}), join({1, 0}), red("add", {0, 1}), red("add", {1, 0})},
+         {0, 1, 2, 3, 4, 5}, 6},
+        {"identity collapses and users merge",
+         {src("x"), ident("mul", "l", {0}), op("abs", {1}), op("abs", {0})}, {0, 0, 1, 1}, 2},
+        {"identity chain", {src("x"), ident("add", "r", {0}), ident("mul", "r", {1}), ident("add", "l", {2})}, {0, 0, 0, 0}, 1},
+        {"merge after identity feeds commutativity",
+         {src("x"), src("y"), op("mul", {0, 1}), ident("add", "l", {0}), op("mul", {1, 3})}, {0, 1, 2, 0, 2}, 3},
+        {"non-op users merge through identity", {src("x"), ident("add", "r", {0}), red("sum", {1}), red("sum", {0})}, {0, 0, 1, 1}, 2},
+        {"negative zero is no identity",
+         {src("x"), op("add", {0}, {{"scalar", F(-0.0)}, {"side", S("r")}})}, {0, 1}, 2},
+        {"integer scalar is no identity",
+         {src("x"), op("mul", {0}, {{"scalar", ParamValue::of_int(1)}, {"side", S("r")}})}, {0, 1}, 2},
+        {"add with one is no identity", {src("x"), op("add", {0}, {{"scalar", F(1.0)}, {"side", S("r")}})}, {0, 1}, 2},
+        {"other side is no identity", {src("x"), op("add", {0}, {{"scalar", F(0.0)}, {"side", S("x")}})}, {0, 1}, 2},
+        {"extra parameter is no identity",
+         {src("x"), op("add", {0}, {{"scalar", F(0.0)}, {"side", S("r")}, {"t", F(0.0)}})}, {0, 1}, 2},
+        {"identity name on a reduction", {src("x"), node::Reduction{"add", ParamMap({{"scalar", F(0.0)}, {"side", S("r")}}), {0}}},
+         {0, 1}, 2},
+        // An identity-token op needs exactly one input to collapse.
+        {"two-input identity token stays", {src("x"), src("y"), ident("add", "r", {0, 1})}, {0, 1, 2}, 3},
+        {"zero-input identity token stays", {src("x"), ident("mul", "l", {}), ident("mul", "l", {})}, {0, 1, 1}, 2},
+        {"repeated input", {src("x"), op("add", {0, 0}), op("add", {0, 0})}, {0, 1, 1}, 2},
+    };
+    for (const StepCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        const IncrementalReducer r = stepped(c.nodes);
+        EXPECT_EQ(r.remap(), c.remap);
+        EXPECT_EQ(r.canonical_count(), c.canonical);
+        EXPECT_EQ(r.watermark(), c.nodes.size());
+        EXPECT_EQ(r.total_work(), c.nodes.size());
+        for (std::size_t k = 0; k < r.canon().size(); ++k) {
+            for (const NodeId in : r.canon()[k].inputs()) EXPECT_LT(in, k);
+        }
+    }
+}
+
+// The cheap structural checks must agree with the token-based definition.
+TEST(IncrementalStep, IdentityAndCommutativeChecksMatchTokens) {
+    std::vector<NodeKey> keys;
+    for (const char* name : {"add", "mul", "sub", "ad", "addd", "add|"}) {
+        for (const double scalar : {0.0, -0.0, 1.0, std::nan("")}) {
+            for (const char* side : {"r", "l", "rl", ""}) {
+                for (std::size_t arity = 0; arity < 3; ++arity) {
+                    keys.push_back(op(name, std::vector<NodeId>(arity, 0), {{"scalar", F(scalar)}, {"side", S(side)}}));
+                }
+            }
+        }
+        keys.push_back(op(name, {0}, {{"scalar", F(0.0)}}));
+        keys.push_back(op(name, {0}, {{"scalar", S("f0000000000000000")}, {"side", S("r")}}));
+        keys.push_back(op(name, {0, 1}));
+        keys.push_back(op(name, {0, 1}, {{"side", S("r")}}));
+    }
+    for (const char* name : kCommutativeNames) keys.push_back(op(name, {1, 0}));
+    keys.push_back(red("add", {0, 1}));
+    keys.push_back(node::Reduction{"add", ParamMap({{"scalar", F(0.0)}, {"side", S("r")}}), {0}});
+
+    for (const NodeKey& key : keys) {
+        const std::string tok = token(key);
+        SCOPED_TRACE(tok);
+        const auto inputs = key.inputs().size();
+        const bool identity_token = std::ranges::any_of(kIdentityTokens, [&](const char* t) { return tok == t; });
+        EXPECT_EQ(is_identity_op(key), key.is_op() && identity_token && inputs == 1);
+        const bool commutative_token =
+            std::ranges::any_of(kCommutativeNames, [&](const char* n) { return tok == std::string("op|") + n; });
+        EXPECT_EQ(is_commutative_op(key), key.is_op() && commutative_token && inputs == 2);
+    }
+}
+
+TEST(IncrementalStep, EmptyStepChangesNothing) {
+    IncrementalReducer r = stepped({src("x"), src("y"), op("add", {0, 1})});
+    EXPECT_EQ(r.step(std::vector<NodeKey>{}), 0u);
+    EXPECT_EQ(r.step(std::span<const NodeKey>{}), 0u);
+    EXPECT_EQ(r.watermark(), 3u);
+    EXPECT_EQ(r.total_work(), 3u);
+    EXPECT_EQ(r.canonical_count(), 3u);
+
+    // The commuted twin recorded later is absorbed by the next step.
+    EXPECT_EQ(r.step(std::vector<NodeKey>{op("add", {1, 0})}), 1u);
+    EXPECT_EQ(r.canonical_count(), 3u);
+    EXPECT_EQ(r.watermark(), 4u);
+    EXPECT_EQ(r.total_work(), 4u);
+}
+
+TEST(IncrementalStep, BadInputKeepsEarlierKeysConsumed) {
+    struct Case {
+        const char* what;
+        NodeKey bad;
+        NodeId id;
+    };
+    for (const Case& c : std::vector<Case>{{"beyond", op("neg", {0, 9}), 9},
+                                           {"its own id", op("neg", {3}), 3},
+                                           {"identity op", ident("add", "r", {7}), 7}}) {
+        SCOPED_TRACE(c.what);
+        IncrementalReducer r = stepped({src("x")});
+        const std::vector<NodeKey> delta = {src("y"), op("add", {1, 0}), c.bad, op("abs", {0})};
+        const auto result = r.step(delta);
+        ASSERT_FALSE(result.has_value());
+        EXPECT_EQ(result.error(), BadNodeId{c.id});
+        EXPECT_EQ(r.watermark(), 3u);
+        EXPECT_EQ(r.canonical_count(), 3u);
+        EXPECT_EQ(r.total_work(), 1u);  // the failed step adds nothing
+
+        // The reducer stays usable from the new watermark, and the table still holds
+        // what the failed step added.
+        EXPECT_EQ(r.step(std::vector<NodeKey>{op("add", {0, 1})}), 1u);
+        EXPECT_EQ(r.remap().back(), 2u);
+        EXPECT_EQ(r.watermark(), 4u);
+        EXPECT_EQ(r.total_work(), 2u);
+    }
+}
+
+std::vector<NodeKey> sample_graph() {
+    return {src("x"), src("y"), op("add", {0, 1}), op("add", {1, 0}), ident("add", "r", {2}),
+            op("mul", {4, 3}), op("neg", {0}), op("abs", {5}), red("sum", {7}),
+            op("mul", {3, 2}), ident("mul", "l", {9}), join({10, 8, 6})};
+}
+
+TEST(IncrementalStep, SpacingOfStepsDoesNotMatter) {
+    const std::vector<NodeKey> nodes = sample_graph();
+    const IncrementalReducer once = stepped(nodes);
+
+    IncrementalReducer each;
+    for (const NodeKey& key : nodes) ASSERT_EQ(each.step(std::vector<NodeKey>{key}), 1u);
+
+    IncrementalReducer chunks;
+    const std::span<const NodeKey> all(nodes);
+    ASSERT_EQ(chunks.step(all.subspan(0, 5)), 5u);
+    ASSERT_EQ(chunks.step(std::vector<NodeKey>(nodes.begin() + 5, nodes.end())), nodes.size() - 5);
+
+    for (const IncrementalReducer* r : {&each, &chunks}) {
+        EXPECT_EQ(r->canon(), once.canon());
+        EXPECT_EQ(r->remap(), once.remap());
+        EXPECT_EQ(r->total_work(), once.total_work());
+    }
+    EXPECT_EQ(once.canonical_count(), 8u);  // x y add mul neg abs sum join
+}
+
+// The table refers to canon entries by index only, so a copied or moved reducer keeps
+// deduplicating against its own entries.
+TEST(IncrementalStep, CopiesAndMovesStayConsistent) {
+    const std::vector<NodeKey> nodes = sample_graph();
+    IncrementalReducer original = stepped(std::vector<NodeKey>(nodes.begin(), nodes.begin() + 6));
+    IncrementalReducer copy = original;
+    IncrementalReducer moved = std::move(original);
+    const std::vector<NodeKey> rest(nodes.begin() + 6, nodes.end());
+    ASSERT_EQ(copy.step(rest), rest.size());
+    ASSERT_EQ(moved.step(rest), rest.size());
+    const IncrementalReducer once = stepped(nodes);
+    EXPECT_EQ(copy.canon(), once.canon());
+    EXPECT_EQ(moved.canon(), once.canon());
+    EXPECT_EQ(moved.remap(), once.remap());
+}
+
+void expect_same_reduction(const Reduced& inc, const Reduced& full, std::size_t store_nodes) {
+    EXPECT_EQ(inc.nodes, full.nodes);
+    EXPECT_EQ(inc.outputs, full.outputs);
+    EXPECT_EQ(inc.report.canonical_nodes, full.report.canonical_nodes);
+    EXPECT_EQ(inc.report.stages, full.report.stages);
+    EXPECT_EQ(inc.report.reduced_nodes, full.report.reduced_nodes);
+    EXPECT_EQ(inc.report.boundary_nodes, full.report.boundary_nodes);
+    ASSERT_EQ(inc.node_map.size(), store_nodes);
+    ASSERT_EQ(full.node_map.size(), store_nodes);
+    for (std::size_t s = 0; s < store_nodes; ++s) {
+        SCOPED_TRACE(s);
+        const auto& a = inc.node_map[s];
+        const auto& b = full.node_map[s];
+        ASSERT_EQ(a.has_value(), b.has_value());
+        if (!a) continue;
+        ASSERT_LT(a->reduced_node_id, inc.nodes.size());
+        ASSERT_LT(b->reduced_node_id, full.nodes.size());
+        EXPECT_EQ(inc.nodes[a->reduced_node_id], full.nodes[b->reduced_node_id]);
+        EXPECT_EQ(a->member_index, b->member_index);
+    }
+}
+
+TEST(IncrementalFinalize, MatchesFullReductionOfSampleGraph) {
+    const std::vector<NodeKey> nodes = sample_graph();
+    const IncrementalReducer r = stepped(nodes);
+    const SaturationEngine engine;
+    for (const bool maximal : {false, true}) {
+        for (const std::vector<NodeId>& outputs : std::vector<std::vector<NodeId>>{{11}, {8, 8}, {11, 4, 3}, {}}) {
+            SCOPED_TRACE(::testing::Message() << "maximal " << maximal << " outputs " << outputs.size());
+            const auto inc = r.finalize(outputs, engine, maximal);
+            ASSERT_TRUE(inc.has_value());
+            EXPECT_EQ(inc->report.input_nodes, r.canonical_count());
+            expect_same_reduction(*inc, reduce_with_mode(nodes, outputs, engine, maximal), nodes.size());
+
+            // finalize leaves the reducer as it was, so a second call agrees.
+            const auto again = r.finalize(outputs, engine, maximal);
+            ASSERT_TRUE(again.has_value());
+            EXPECT_EQ(again->nodes, inc->nodes);
+            EXPECT_EQ(again->outputs, inc->outputs);
+            EXPECT_EQ(again->node_map, inc->node_map);
+            EXPECT_EQ(again->report, inc->report);
+        }
+    }
+}
+
+TEST(IncrementalFinalize, CollapsedNodesLandWithTheirRepresentative) {
+    const IncrementalReducer r = stepped(sample_graph());
+    const auto live = r.finalize(std::vector<NodeId>{11}, SaturationEngine(), false);
+    ASSERT_TRUE(live.has_value());
+    const NodeMap& map = live->node_map;
+    ASSERT_EQ(map.size(), 12u);
+    EXPECT_TRUE(map[2].has_value());
+    EXPECT_EQ(map[3], map[2]);   // commuted twin
+    EXPECT_EQ(map[4], map[2]);   // add 0.0 over it
+    EXPECT_EQ(map[9], map[5]);   // mul over the commuted pair of inputs
+    EXPECT_EQ(map[10], map[5]);  // mul 1.0 over that
+    EXPECT_TRUE(map[6].has_value());
+    const auto dead = r.finalize(std::vector<NodeId>{8}, SaturationEngine(), false);
+    ASSERT_TRUE(dead.has_value());
+    EXPECT_FALSE(dead->node_map[6].has_value());  // neg is not reachable from sum
+    EXPECT_FALSE(dead->node_map[11].has_value());
+}
+
+// A two-input op carrying an identity token is an ordinary node on both paths.
+TEST(IncrementalFinalize, MultiInputIdentityTokenIsAnOrdinaryNode) {
+    const std::vector<NodeKey> nodes = {src("x"), src("y"), ident("add", "r", {0, 1}), ident("add", "r", {1, 0}),
+                                        join({2, 3})};
+    const IncrementalReducer r = stepped(nodes);
+    EXPECT_EQ(r.canonical_count(), 5u);
+    const SaturationEngine engine;
+    const std::vector<NodeId> outputs = {4};
+    const auto inc = r.finalize(outputs, engine, false);
+    ASSERT_TRUE(inc.has_value());
+    expect_same_reduction(*inc, reduce_with_mode(nodes, outputs, engine, false), nodes.size());
+    EXPECT_NE(inc->node_map[2], inc->node_map[0]);
+    EXPECT_NE(inc->node_map[2], inc->node_map[3]);
+}
+
+TEST(IncrementalFinalize, BadOutputChangesNothing) {
+    IncrementalReducer r = stepped({src("x"), op("abs", {0})});
+    const SaturationEngine engine;
+    for (const std::vector<NodeId>& outputs : std::vector<std::vector<NodeId>>{{2}, {1, 5}, {1, 2, 0}}) {
+        const auto result = r.finalize(outputs, engine, false);
+        ASSERT_FALSE(result.has_value());
+        EXPECT_EQ(result.error(), BadNodeId{outputs[outputs.size() > 1 ? 1 : 0]});
+    }
+    EXPECT_EQ(r.watermark(), 2u);
+    EXPECT_EQ(r.canonical_count(), 2u);
+    EXPECT_TRUE(r.finalize(std::vector<NodeId>{1}, engine, false).has_value());
+    // Empty reducer: every output is out of range, an empty list is fine.
+    const IncrementalReducer empty;
+    const auto bad = empty.finalize(std::vector<NodeId>{0}, engine, false);
+    ASSERT_FALSE(bad.has_value());
+    EXPECT_EQ(bad.error(), BadNodeId{0});
+    const auto none = empty.finalize(std::vector<NodeId>{}, engine, false);
+    ASSERT_TRUE(none.has_value());
+    EXPECT_EQ(none->report, ReductionReport{});
+}
+
+// Random small graphs with every node reachable from the outputs: the incremental
+// path must give the same reduced graph as reducing the whole arena.
+std::vector<NodeKey> random_graph(std::mt19937_64& rng) {
+    const auto pick = [&](std::size_t n) { return static_cast<std::size_t>(rng() % n); };
+    std::vector<NodeKey> nodes;
+    const std::size_t target = 2 + pick(14);
+    const std::size_t sources = 1 + pick(3);
+    for (std::size_t i = 0; i < sources; ++i) nodes.push_back(src(std::string(1, static_cast<char>('a' + i))));
+    static constexpr const char* kNames[] = {"add", "mul", "maximum", "eq", "sub", "abs", "neg"};
+    while (nodes.size() < target) {
+        const auto input = [&] { return static_cast<NodeId>(pick(nodes.size())); };
+        NodeKey key = src("unused");
+        switch (pick(10)) {
+            case 0: case 1: case 2: case 3: {
+                key = op(kNames[pick(std::size(kNames))], {input(), input()});
+                break;
+            }
+            case 4: {
+                key = op(kNames[pick(std::size(kNames))], {input()});
+                break;
+            }
+            case 5: case 6: {
+                const bool add = pick(2) == 0;
+                std::vector<NodeId> in(pick(8) == 0 ? 2 : 1);
+                for (NodeId& x : in) x = input();
+                key = ident(add ? "add" : "mul", pick(2) == 0 ? "r" : "l", std::move(in));
+                break;
+            }
+            case 7: {
+                key = op("add", {input(), input()}, {{"k", F(1.0)}});
+                break;
+            }
+            case 8: {
+                key = red("sum", {input()});
+                break;
+            }
+            default: {
+                key = join({input(), input()});
+                break;
+            }
+        }
+        // The store records structurally equal keys once.
+        if (std::ranges::find(nodes, key) == nodes.end()) nodes.push_back(std::move(key));
+    }
+    return nodes;
+}
+
+TEST(IncrementalFinalize, RandomGraphsMatchFullReduction) {
+    constexpr std::uint64_t kSeed = 0x5EED0FC0A11EULL;
+    std::mt19937_64 rng(kSeed);
+    const SaturationEngine engine;
+    for (int round = 0; round < 300; ++round) {
+        SCOPED_TRACE(::testing::Message() << "seed " << kSeed << " round " << round);
+        const std::vector<NodeKey> nodes = random_graph(rng);
+        std::vector<bool> used(nodes.size(), false);
+        for (const NodeKey& key : nodes) {
+            for (const NodeId in : key.inputs()) used[in] = true;
+        }
+        std::vector<NodeId> outputs;
+        for (NodeId i = 0; i < nodes.size(); ++i) {
+            if (!used[i]) outputs.push_back(i);
+        }
+        outputs.push_back(outputs.front());  // a duplicate output
+
+        // Step in random chunks.
+        IncrementalReducer r;
+        for (std::size_t at = 0; at < nodes.size();) {
+            const std::size_t len = std::min<std::size_t>(1 + rng() % 4, nodes.size() - at);
+            ASSERT_EQ(r.step(std::span<const NodeKey>(nodes).subspan(at, len)), len);
+            at += len;
+        }
+        ASSERT_EQ(r.total_work(), nodes.size());
+        for (const bool maximal : {false, true}) {
+            const auto inc = r.finalize(outputs, engine, maximal);
+            ASSERT_TRUE(inc.has_value());
+            EXPECT_EQ(inc->report.input_nodes, r.canonical_count());
+            expect_same_reduction(*inc, reduce_with_mode(nodes, outputs, engine, maximal), nodes.size());
+        }
+        if (HasFailure()) break;
+    }
+}
+
+}  // namespace
+}  // namespace corvane
