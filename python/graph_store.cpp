@@ -1,0 +1,421 @@
+#include "graph_store.hpp"
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <expected>
+#include <new>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "args.hpp"
+#include "blob.hpp"
+#include "convert.hpp"
+#include "errors.hpp"
+#include "heap_type.hpp"
+#include "optimizer/engine.hpp"
+
+namespace corvane::py {
+namespace {
+
+struct PyGraphStore {
+    PyObject_HEAD
+    GraphStore store;
+};
+
+std::atomic<PyTypeObject*> g_type{nullptr};
+
+GraphStore& store_of(PyObject* self) noexcept { return reinterpret_cast<PyGraphStore*>(self)->store; }
+
+constexpr ArgSpec positional(const char* name, bool required) { return {name, ArgKind::Positional, required}; }
+constexpr ArgSpec keyword(const char* name, bool required) { return {name, ArgKind::KeywordOnly, required}; }
+
+constinit Binder<2> g_add_source_args{"add_source", {positional("name", true), positional("params", false)}};
+constinit Binder<3> g_add_op_args{
+    "add_op", {positional("name", true), positional("inputs", true), positional("params", false)}};
+constinit Binder<3> g_add_reduction_args{
+    "add_reduction", {positional("name", true), positional("inputs", true), positional("params", false)}};
+constinit Binder<3> g_add_external_args{
+    "add_external",
+    {positional("descriptor", true), positional("inputs", true), positional("params", false)}};
+constinit Binder<2> g_add_exchange_args{"add_exchange", {positional("inputs", true), positional("params", false)}};
+constinit Binder<2> g_add_join_args{"add_join", {positional("inputs", true), positional("params", false)}};
+constinit Binder<1> g_serialize_args{"serialize", {positional("outputs", false)}};
+constinit Binder<1> g_deserialize_args{"deserialize", {positional("data", true)}};
+constinit Binder<1> g_cone_args{"cone", {keyword("outputs", true)}};
+constinit Binder<2> g_reduce_args{"reduce", {keyword("maximal_fusion", false), keyword("outputs", false)}};
+constinit Binder<1> g_reduce_incremental_args{"reduce_incremental", {keyword("outputs", false)}};
+constinit Binder<1> g_reduction_report_args{"reduction_report", {keyword("outputs", false)}};
+
+PyObject* intern_key(PyObject* self, NodeKey key) {
+    const std::expected<NodeId, BadNodeId> id = store_of(self).intern(std::move(key));
+    if (!id) return raise_error(id.error());
+    return PyLong_FromUnsignedLongLong(*id);
+}
+
+// ---- construction and destruction
+
+PyObject* new_store_object(PyTypeObject* type) {
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) return nullptr;
+    try {
+        new (&store_of(self)) GraphStore();
+    } catch (...) {
+        // The store was never constructed: free the bare object without running dealloc.
+        type->tp_free(self);
+        Py_DECREF(type);
+        throw;
+    }
+    return self;
+}
+
+PyObject* store_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    if (PyTuple_GET_SIZE(args) != 0 || (kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0)) {
+        PyErr_SetString(PyExc_TypeError, "GraphStore() takes no arguments");
+        return nullptr;
+    }
+    return guarded([&] { return new_store_object(type); });
+}
+
+PyObject* store_vectorcall(PyObject* type, PyObject* const*, size_t nargsf, PyObject* kwnames) {
+    if (PyVectorcall_NARGS(nargsf) != 0 || (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) != 0)) {
+        PyErr_SetString(PyExc_TypeError, "GraphStore() takes no arguments");
+        return nullptr;
+    }
+    return guarded([&] { return new_store_object(reinterpret_cast<PyTypeObject*>(type)); });
+}
+
+void store_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    store_of(self).~GraphStore();
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+// ---- building
+
+PyObject* add_source(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        std::array<PyObject*, 2> a{};
+        if (!g_add_source_args.bind(args, nargs, kwnames, a)) return nullptr;
+        std::string name;
+        ParamMap params;
+        if (!string_from_py(a[0], "name", name) || !params_from_py(a[1], params)) return nullptr;
+        return intern_key(self, node::Source{std::move(name), std::move(params)});
+    });
+}
+
+// Op and Reduction share their arguments: name, inputs, params.
+template <class Node>
+PyObject* add_named(Binder<3>& binder, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        std::array<PyObject*, 3> a{};
+        if (!binder.bind(args, nargs, kwnames, a)) return nullptr;
+        std::string name;
+        std::vector<NodeId> inputs;
+        ParamMap params;
+        if (!string_from_py(a[0], "name", name) || !ids_from_py(a[1], "inputs", inputs) ||
+            !params_from_py(a[2], params)) {
+            return nullptr;
+        }
+        return intern_key(self, Node{std::move(name), std::move(params), std::move(inputs)});
+    });
+}
+
+PyObject* add_op(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return add_named<node::Op>(g_add_op_args, self, args, nargs, kwnames);
+}
+
+PyObject* add_reduction(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return add_named<node::Reduction>(g_add_reduction_args, self, args, nargs, kwnames);
+}
+
+PyObject* add_external(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        std::array<PyObject*, 3> a{};
+        if (!g_add_external_args.bind(args, nargs, kwnames, a)) return nullptr;
+        std::vector<NodeId> inputs;
+        PayloadDescriptor descriptor;
+        ParamMap params;
+        if (!ids_from_py(a[1], "inputs", inputs) || !descriptor_from_py(a[0], descriptor) ||
+            !params_from_py(a[2], params)) {
+            return nullptr;
+        }
+        return intern_key(self, node::External{std::move(descriptor), std::move(params), std::move(inputs)});
+    });
+}
+
+// Exchange and Join share their arguments: inputs, params.
+template <class Node>
+PyObject* add_boundary(Binder<2>& binder, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        std::array<PyObject*, 2> a{};
+        if (!binder.bind(args, nargs, kwnames, a)) return nullptr;
+        std::vector<NodeId> inputs;
+        ParamMap params;
+        if (!ids_from_py(a[0], "inputs", inputs) || !params_from_py(a[1], params)) return nullptr;
+        return intern_key(self, Node{std::move(params), std::move(inputs)});
+    });
+}
+
+PyObject* add_exchange(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return add_boundary<node::Exchange>(g_add_exchange_args, self, args, nargs, kwnames);
+}
+
+PyObject* add_join(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return add_boundary<node::Join>(g_add_join_args, self, args, nargs, kwnames);
+}
+
+// ---- readers and inspection
+
+PyObject* node_count(PyObject* self, PyObject*) {
+    return guarded([&] { return PyLong_FromUnsignedLongLong(store_of(self).node_count()); });
+}
+
+PyObject* outputs(PyObject* self, PyObject*) {
+    return guarded([&] { return ids_to_py(store_of(self).outputs()); });
+}
+
+PyObject* to_dot(PyObject* self, PyObject*) {
+    return guarded([&] { return string_to_py(store_of(self).to_dot()); });
+}
+
+PyObject* nodes(PyObject* self, PyObject*) {
+    return guarded([&] { return nodes_to_py(store_of(self).snapshot()); });
+}
+
+PyObject* node_map(PyObject* self, PyObject*) {
+    return guarded([&] { return node_map_to_py(store_of(self).node_map()); });
+}
+
+PyObject* cone(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        std::array<PyObject*, 1> a{};
+        if (!g_cone_args.bind(args, nargs, kwnames, a)) return nullptr;
+        std::vector<NodeId> ids;
+        if (!ids_from_py(a[0], "outputs", ids)) return nullptr;
+        std::expected<GraphStore, BadNodeId> result = store_of(self).cone(ids);
+        if (!result) return raise_error(result.error());
+        return wrap_store(std::move(*result));
+    });
+}
+
+// ---- serialization
+
+PyObject* serialize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        std::array<PyObject*, 1> a{};
+        if (!g_serialize_args.bind(args, nargs, kwnames, a)) return nullptr;
+        const GraphStore& store = store_of(self);
+        std::vector<NodeId> ids;
+        if (a[0] != nullptr && a[0] != Py_None) {
+            if (!ids_from_py(a[0], "outputs", ids)) return nullptr;
+            // Nodes are never removed, so ids below this count stay valid for the writer.
+            const std::uint64_t count = store.node_count();
+            for (NodeId id : ids) {
+                if (id >= count) return raise_error(BadNodeId{id});
+            }
+        } else {
+            ids = store.outputs();
+        }
+        const auto blob = serialize_with(store, ids);
+        if (!blob) return raise_error(blob.error());
+        return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(blob->data()),
+                                         static_cast<Py_ssize_t>(blob->size()));
+    });
+}
+
+PyObject* deserialize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        std::array<PyObject*, 1> a{};
+        if (!g_deserialize_args.bind(args, nargs, kwnames, a)) return nullptr;
+        PyObject* data = a[0];
+        if (!PyBytes_Check(data)) {
+            PyErr_Format(PyExc_TypeError, "argument 'data' must be bytes, not %T", data);
+            return nullptr;
+        }
+        // bytes are immutable, so the buffer stays valid and unchanged for the call.
+        const std::span<const std::uint8_t> bytes(
+            reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(data)),
+            static_cast<std::size_t>(PyBytes_GET_SIZE(data)));
+        std::expected<GraphStore, DecodeError> store = corvane::deserialize(bytes);
+        if (!store) return raise_error(store.error());
+        return wrap_store(std::move(*store));
+    });
+}
+
+// ---- reduction
+
+// Reduces against the stored marks when `outputs_arg` is absent or None, else against
+// exactly the given ids. Returns the (store, report) tuple, or just the report.
+PyObject* run_reduction(PyObject* self, PyObject* outputs_arg, bool maximal_fusion, bool keep_store) {
+    const bool explicit_outputs = outputs_arg != nullptr && outputs_arg != Py_None;
+    std::vector<NodeId> ids;
+    if (explicit_outputs && !ids_from_py(outputs_arg, "outputs", ids)) return nullptr;
+    const GraphStore& store = store_of(self);
+    std::expected<ReducedStore, BadNodeId> result = [&]() -> std::expected<ReducedStore, BadNodeId> {
+        const SaturationEngine engine;
+        if (explicit_outputs) return store.reduce_with_outputs(ids, engine, maximal_fusion);
+        return store.reduce_with(engine, maximal_fusion);
+    }();
+    if (!result) return raise_error(result.error());
+    if (!keep_store) return report_to_py(result->second);
+    return reduction_result(std::move(*result));
+}
+
+PyObject* reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        std::array<PyObject*, 2> a{};
+        if (!g_reduce_args.bind(args, nargs, kwnames, a)) return nullptr;
+        bool maximal_fusion = false;
+        if (a[0] != nullptr && !flag_from_py(a[0], "maximal_fusion", maximal_fusion)) return nullptr;
+        return run_reduction(self, a[1], maximal_fusion, true);
+    });
+}
+
+PyObject* reduce_incremental(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        std::array<PyObject*, 1> a{};
+        if (!g_reduce_incremental_args.bind(args, nargs, kwnames, a)) return nullptr;
+        return run_reduction(self, a[0], false, true);
+    });
+}
+
+PyObject* reduction_report(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        std::array<PyObject*, 1> a{};
+        if (!g_reduction_report_args.bind(args, nargs, kwnames, a)) return nullptr;
+        return run_reduction(self, a[0], false, false);
+    });
+}
+
+// ---- the type
+
+constexpr int kFastKeywords = METH_FASTCALL | METH_KEYWORDS;
+
+PyMethodDef g_methods[] = {
+    {"add_source", method_cast(add_source), kFastKeywords, "add_source($self, name, params=None)\n--\n\n"},
+    {"add_op", method_cast(add_op), kFastKeywords, "add_op($self, name, inputs, params=None)\n--\n\n"},
+    {"add_reduction", method_cast(add_reduction), kFastKeywords,
+     "add_reduction($self, name, inputs, params=None)\n--\n\n"},
+    {"add_external", method_cast(add_external), kFastKeywords,
+     "add_external($self, descriptor, inputs, params=None)\n--\n\n"},
+    {"add_exchange", method_cast(add_exchange), kFastKeywords,
+     "add_exchange($self, inputs, params=None)\n--\n\n"
+     "Record an `Exchange` boundary (plan M39 \u00a72.1). No `name` \u2014 an Exchange's identity is its\n"
+     "`scheme` ParamMap (`params`) + its one logical input; `nodes()[i][\"kind\"] == \"exchange\"`."},
+    {"add_join", method_cast(add_join), kFastKeywords,
+     "add_join($self, inputs, params=None)\n--\n\n"
+     "Record a `Join` boundary (plan M40 \u00a72.1). Two inputs `[left, right]`; identity is its\n"
+     "`scheme` ParamMap (`params`) + its ordered inputs; `nodes()[i][\"kind\"] == \"join\"`."},
+    {"node_count", node_count, METH_NOARGS, "node_count($self)\n--\n\n"},
+    {"to_dot", to_dot, METH_NOARGS, "to_dot($self)\n--\n\n"},
+    {"serialize", method_cast(serialize), kFastKeywords,
+     "serialize($self, outputs=None)\n--\n\n"
+     "Serialize the IR to the canonical, versioned, byte-identical durable form (plan M8 / A.3.1:\n"
+     "the serializable IR \u2014 not cloudpickle \u2014 is the canonical durable representation). With\n"
+     "`outputs=` the bytes flag EXACTLY that set, ignoring stored marks (M22: outputs are a\n"
+     "property of the compile request); the default keeps the marks-based behavior."},
+    {"deserialize", method_cast(deserialize), kFastKeywords | METH_STATIC,
+     "deserialize(data)\n--\n\n"
+     "Rebuild a store from canonical bytes. A round trip reproduces the same node ids, so\n"
+     "`serialize` of the result is byte-identical to the input (plan M8 determinism gate)."},
+    {"nodes", nodes, METH_NOARGS,
+     "nodes($self)\n--\n\n"
+     "Structured, read-only view of every node in id order (plan M9: `inspect` renders the IR and\n"
+     "`reproduce` interprets it). Each entry is a dict with `id`, `kind`\n"
+     "(source|op|reduction|external|stage), `name`, `params`, `inputs`, `output` (bool), plus a\n"
+     "`descriptor` dict for external nodes and `n_members` for stage nodes."},
+    {"outputs", outputs, METH_NOARGS,
+     "outputs($self)\n--\n\n"
+     "The marked output node ids, in mark order (what an IR evaluator returns, in order)."},
+    {"node_map", node_map, METH_NOARGS,
+     "node_map($self)\n--\n\n"
+     "\u00a78.2(i): for each node of the arena this store was REDUCED FROM, where it landed here \u2014\n"
+     "`(reduced_node_id, member_index | None)`, or `None` if DCE dropped it. Indexed by that\n"
+     "arena's node id. Empty for a store that did not come out of a reduction."},
+    {"cone", method_cast(cone), kFastKeywords,
+     "cone($self, *, outputs)\n--\n\n"
+     "opt_level=0 (M6): the 1:1 cone of `outputs` \u2014 DCE without the rewrites \u2014 as a fresh store\n"
+     "marked with `outputs`; its `node_map` sends each kept id to `(cone id, None)`."},
+    {"reduce", method_cast(reduce), kFastKeywords,
+     "reduce($self, *, maximal_fusion=False, outputs=None)\n--\n\n"
+     "Reduce via the M4 optimizer (DCE + CSE + equality-saturation stage fusion behind\n"
+     "RewriteEngine). Returns the reduced store and a report dict. `maximal_fusion=True` opts in\n"
+     "to fusing fan-out ops whose consumers all land in one stage (the default single-use rule is\n"
+     "pinned by the frozen M4 suite)."},
+    {"reduce_incremental", method_cast(reduce_incremental), kFastKeywords,
+     "reduce_incremental($self, *, outputs=None)\n--\n\n"
+     "One-shot incremental reduction of the current graph (same result as `reduce`). For genuine\n"
+     "step-by-step reduction while building, use `IncrementalReducer`."},
+    {"reduction_report", method_cast(reduction_report), kFastKeywords,
+     "reduction_report($self, *, outputs=None)\n--\n\n"
+     "The reduction report for the current graph, without keeping the reduced store."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+constexpr const char* kDoc =
+    "GraphStore()\n--\n\n"
+    "Thread-safe interned graph store (frozen pyclass: interior mutability via a Mutex, safe to\n"
+    "share across threads under the GIL and free-threaded 3.14t).";
+
+}  // namespace
+
+bool ensure_graph_store_type() {
+    if (g_type.load(std::memory_order_acquire) != nullptr) return true;
+    const bool prepared =
+        g_add_source_args.prepare() && g_add_op_args.prepare() && g_add_reduction_args.prepare() &&
+        g_add_external_args.prepare() && g_add_exchange_args.prepare() && g_add_join_args.prepare() &&
+        g_serialize_args.prepare() && g_deserialize_args.prepare() && g_cone_args.prepare() &&
+        g_reduce_args.prepare() && g_reduce_incremental_args.prepare() &&
+        g_reduction_report_args.prepare();
+    if (!prepared) return false;
+    PyType_Slot slots[] = {
+        {Py_tp_doc, const_cast<char*>(kDoc)},
+        {Py_tp_new, reinterpret_cast<void*>(store_new)},
+        {Py_tp_vectorcall, reinterpret_cast<void*>(store_vectorcall)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(store_dealloc)},
+        {Py_tp_methods, g_methods},
+        {0, nullptr},
+    };
+    PyType_Spec spec = {"GraphStore", static_cast<int>(sizeof(PyGraphStore)), 0,
+                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
+    PyObject* type = make_type(spec);
+    if (type == nullptr) return false;
+    g_type.store(reinterpret_cast<PyTypeObject*>(type), std::memory_order_release);
+    return true;
+}
+
+PyTypeObject* graph_store_type() noexcept { return g_type.load(std::memory_order_acquire); }
+
+GraphStore* graph_store_of(PyObject* obj) noexcept {
+    PyTypeObject* type = graph_store_type();
+    if (type == nullptr || !Py_IS_TYPE(obj, type)) return nullptr;
+    return &store_of(obj);
+}
+
+PyObject* wrap_store(GraphStore&& store) {
+    PyTypeObject* type = graph_store_type();
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) return nullptr;
+    new (&store_of(self)) GraphStore(std::move(store));
+    return self;
+}
+
+PyObject* reduction_result(ReducedStore&& result) {
+    PyRef store = PyRef::steal(wrap_store(std::move(result.first)));
+    if (!store) return nullptr;
+    PyRef report = PyRef::steal(report_to_py(result.second));
+    if (!report) return nullptr;
+    PyObject* tuple = PyTuple_New(2);
+    if (tuple == nullptr) return nullptr;
+    PyTuple_SET_ITEM(tuple, 0, store.release());
+    PyTuple_SET_ITEM(tuple, 1, report.release());
+    return tuple;
+}
+
+}  // namespace corvane::py

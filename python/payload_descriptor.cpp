@@ -1,0 +1,139 @@
+#include "payload_descriptor.hpp"
+
+#include <array>
+#include <atomic>
+#include <new>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "args.hpp"
+#include "convert.hpp"
+#include "errors.hpp"
+#include "heap_type.hpp"
+
+namespace corvane::py {
+namespace {
+
+struct PyPayloadDescriptor {
+    PyObject_HEAD
+    PayloadDescriptor record;
+};
+
+std::atomic<PyTypeObject*> g_type{nullptr};
+
+constinit Binder<6> g_new_args{"PayloadDescriptor",
+                               {{{"kind", ArgKind::KeywordOnly, true},
+                                 {"content_hash", ArgKind::KeywordOnly, true},
+                                 {"framework", ArgKind::KeywordOnly, true},
+                                 {"version", ArgKind::KeywordOnly, true},
+                                 {"io_schema", ArgKind::KeywordOnly, true},
+                                 {"preprocessing_ref", ArgKind::KeywordOnly, false}}}};
+
+PyPayloadDescriptor* as_descriptor(PyObject* self) noexcept {
+    return reinterpret_cast<PyPayloadDescriptor*>(self);
+}
+
+// Converts the bound arguments in parameter order and builds the object.
+PyObject* make(PyTypeObject* type, const std::array<PyObject*, 6>& args) {
+    PayloadDescriptor record;
+    if (!string_from_py(args[0], "kind", record.kind) ||
+        !string_from_py(args[1], "content_hash", record.content_hash) ||
+        !string_from_py(args[2], "framework", record.framework) ||
+        !string_from_py(args[3], "version", record.version) ||
+        !string_from_py(args[4], "io_schema", record.io_schema)) {
+        return nullptr;
+    }
+    if (args[5] != nullptr && args[5] != Py_None) {
+        std::string ref;
+        if (!string_from_py(args[5], "preprocessing_ref", ref)) return nullptr;
+        record.preprocessing_ref = std::move(ref);
+    }
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) return nullptr;
+    new (&as_descriptor(self)->record) PayloadDescriptor(std::move(record));
+    return self;
+}
+
+PyObject* descriptor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        std::array<PyObject*, 6> bound{};
+        std::array<PyRef, 6> holds;
+        if (!g_new_args.bind(args, kwargs, bound, holds)) return nullptr;
+        return make(type, bound);
+    });
+}
+
+PyObject* descriptor_vectorcall(PyObject* type, PyObject* const* args, size_t nargsf,
+                                PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        std::array<PyObject*, 6> bound{};
+        if (!g_new_args.bind(args, PyVectorcall_NARGS(nargsf), kwnames, bound)) return nullptr;
+        return make(reinterpret_cast<PyTypeObject*>(type), bound);
+    });
+}
+
+void descriptor_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    as_descriptor(self)->record.~PayloadDescriptor();
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+template <std::string PayloadDescriptor::* Field>
+PyObject* get_field(PyObject* self, void*) {
+    return guarded([&] { return string_to_py(as_descriptor(self)->record.*Field); });
+}
+
+PyObject* get_preprocessing_ref(PyObject* self, void*) {
+    return guarded([&]() -> PyObject* {
+        const std::optional<std::string>& ref = as_descriptor(self)->record.preprocessing_ref;
+        return ref ? string_to_py(*ref) : Py_NewRef(Py_None);
+    });
+}
+
+PyGetSetDef g_getset[] = {
+    {"kind", get_field<&PayloadDescriptor::kind>, nullptr, nullptr, nullptr},
+    {"content_hash", get_field<&PayloadDescriptor::content_hash>, nullptr, nullptr, nullptr},
+    {"framework", get_field<&PayloadDescriptor::framework>, nullptr, nullptr, nullptr},
+    {"version", get_field<&PayloadDescriptor::version>, nullptr, nullptr, nullptr},
+    {"io_schema", get_field<&PayloadDescriptor::io_schema>, nullptr, nullptr, nullptr},
+    {"preprocessing_ref", get_preprocessing_ref, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+constexpr const char* kDoc =
+    "PayloadDescriptor(*, kind, content_hash, framework, version, io_schema, "
+    "preprocessing_ref=None)\n--\n\n"
+    "Reproducibility metadata an External node carries (participates in the structural hash).";
+
+}  // namespace
+
+bool ensure_payload_descriptor_type() {
+    if (g_type.load(std::memory_order_acquire) != nullptr) return true;
+    if (!g_new_args.prepare()) return false;
+    PyType_Slot slots[] = {
+        {Py_tp_doc, const_cast<char*>(kDoc)},
+        {Py_tp_new, reinterpret_cast<void*>(descriptor_new)},
+        {Py_tp_vectorcall, reinterpret_cast<void*>(descriptor_vectorcall)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(descriptor_dealloc)},
+        {Py_tp_getset, g_getset},
+        {0, nullptr},
+    };
+    PyType_Spec spec = {"PayloadDescriptor", static_cast<int>(sizeof(PyPayloadDescriptor)), 0,
+                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
+    PyObject* type = make_type(spec);
+    if (type == nullptr) return false;
+    g_type.store(reinterpret_cast<PyTypeObject*>(type), std::memory_order_release);
+    return true;
+}
+
+PyTypeObject* payload_descriptor_type() noexcept { return g_type.load(std::memory_order_acquire); }
+
+const PayloadDescriptor* payload_descriptor_record(PyObject* obj) noexcept {
+    PyTypeObject* type = payload_descriptor_type();
+    if (type == nullptr || !Py_IS_TYPE(obj, type)) return nullptr;
+    return &as_descriptor(obj)->record;
+}
+
+}  // namespace corvane::py
