@@ -1,0 +1,231 @@
+#include "eqsat/egraph.hpp"
+
+#include <algorithm>
+#include <limits>
+#include <string>
+#include <utility>
+
+#include "eqsat/error.hpp"
+
+namespace corvane::eqsat {
+
+void EGraph::reserve(std::size_t nodes, std::size_t children) {
+    parent_.reserve(nodes);
+    classes_.reserve(nodes);
+    key_list_.reserve(nodes);
+    pending_.reserve(nodes);
+    memo_.reserve(nodes, children);
+}
+
+void EGraph::check_id(Id id) const {
+    if (id >= parent_.size()) fail("no e-class with id " + std::to_string(id));
+}
+
+Id EGraph::find(Id id) const {
+    check_id(id);
+    while (parent_[id] != id) id = parent_[id];
+    return id;
+}
+
+// Path halving: every visited id is pointed at its grandparent.
+Id EGraph::find_mut(Id id) {
+    while (parent_[id] != id) {
+        parent_[id] = parent_[parent_[id]];
+        id = parent_[id];
+    }
+    return id;
+}
+
+bool EGraph::children_are_roots(NodeRef node) const noexcept {
+    return std::ranges::all_of(node.children, [&](Id c) { return parent_[c] == c; });
+}
+
+void EGraph::canonicalize_into(NodeRef node, std::vector<Id>& out) {
+    out.clear();
+    for (Id c : node.children) out.push_back(find_mut(c));
+}
+
+std::uint32_t EGraph::op_list_for(Symbol op, std::size_t arity) {
+    const std::uint64_t key = std::uint64_t{op.id()} << 32 | arity;
+    if (key == last_op_key_) return last_op_list_;
+    auto [it, inserted] = op_index_.try_emplace(key, static_cast<std::uint32_t>(op_lists_.size()));
+    if (inserted) op_lists_.emplace_back();
+    last_op_key_ = key;
+    last_op_list_ = it->second;
+    return it->second;
+}
+
+Id EGraph::add(Symbol op, std::span<const Id> children) {
+    for (Id c : children) check_id(c);
+    NodeRef node{op, children};
+    if (!children_are_roots(node)) {
+        canonicalize_into(node, scratch_);
+        node.children = scratch_;
+    }
+    if (parent_.size() >= std::numeric_limits<Id>::max()) fail("e-graph class ids exhausted");
+    const auto id = static_cast<Id>(parent_.size());
+    const Memo::Found found = memo_.find_or_insert(node, id);
+    if (!found.inserted) return find(memo_.value(found.key));
+
+    parent_.push_back(id);
+    EClass& eclass = classes_.emplace_back();
+    eclass.id = id;
+    eclass.nodes.push_back(found.key);
+    for (Id c : memo_.node(found.key).children) classes_[c].parents.push_back({found.key, id});
+    pending_.push_back({found.key, id});
+    const std::uint32_t list = op_list_for(op, children.size());
+    key_list_.push_back(list);
+    op_lists_[list].classes.push_back(id);
+    ++class_count_;
+    clean_ = false;
+    return id;
+}
+
+std::optional<Id> EGraph::lookup(NodeRef node) const {
+    std::vector<Id> children;
+    children.reserve(node.children.size());
+    for (Id c : node.children) children.push_back(find(c));
+    const Memo::Key key = memo_.find({node.op, children});
+    if (key == Memo::kNone) return std::nullopt;
+    return find(memo_.value(key));
+}
+
+void EGraph::mark_class(Id root) {
+    EClass& eclass = classes_[root];
+    if (!eclass.dirty) {
+        eclass.dirty = true;
+        dirty_classes_.push_back(root);
+    }
+}
+
+bool EGraph::merge(Id a, Id b) {
+    check_id(a);
+    check_id(b);
+    clean_ = false;
+    Id keep = find_mut(a);
+    Id gone = find_mut(b);
+    if (keep == gone) return false;
+    if (classes_[keep].parents.size() < classes_[gone].parents.size()) std::swap(keep, gone);
+    parent_[gone] = keep;
+    --class_count_;
+
+    EClass& from = classes_[gone];
+    EClass& into = classes_[keep];
+    pending_.insert(pending_.end(), from.parents.begin(), from.parents.end());
+    for (Memo::Key key : from.nodes) {
+        OpList& list = op_lists_[key_list_[key]];
+        if (!list.dirty) {
+            list.dirty = true;
+            dirty_lists_.push_back(key_list_[key]);
+        }
+    }
+    into.nodes.append(from.nodes.span());
+    into.parents.append(from.parents.span());
+    from.nodes.release();
+    from.parents.release();
+    from.dirty = false;
+    mark_class(keep);
+    return true;
+}
+
+std::size_t EGraph::rebuild() {
+    // Repair: re-insert every e-node whose children may have changed under its canonical
+    // form; a form already stored under another class makes the two classes congruent.
+    std::size_t unions = 0;
+    while (!pending_.empty()) {
+        const ParentRef entry = pending_.back();
+        pending_.pop_back();
+        const NodeRef node = memo_.node(entry.node);
+        // Unchanged children: the stored entry already belongs to this class.
+        if (children_are_roots(node)) continue;
+        const Symbol op = node.op;
+        canonicalize_into(node, scratch_);
+        const Memo::Found found = memo_.find_or_insert({op, scratch_}, entry.eclass);
+        if (found.inserted) {
+            key_list_.push_back(key_list_[entry.node]);
+        } else {
+            const Id previous = memo_.value(found.key);
+            memo_.set_value(found.key, entry.eclass);
+            if (merge(previous, entry.eclass)) ++unions;
+        }
+        mark_class(find_mut(entry.eclass));
+    }
+
+    // Clean-up of the classes whose members may be stale: canonical, sorted, no duplicates.
+    removed_ = 0;
+    for (std::size_t i = 0; i < dirty_classes_.size(); ++i) {
+        EClass& eclass = classes_[find_mut(dirty_classes_[i])];
+        if (!eclass.dirty) continue;
+        eclass.dirty = false;
+        clean_class(eclass);
+    }
+    dirty_classes_.clear();
+    for (std::uint32_t list : dirty_lists_) {
+        clean_op_list(op_lists_[list]);
+        op_lists_[list].dirty = false;
+    }
+    dirty_lists_.clear();
+    clean_ = true;
+    return unions;
+}
+
+void EGraph::clean_class(EClass& eclass) {
+    for (Memo::Key& key : eclass.nodes) {
+        const NodeRef node = memo_.node(key);
+        if (children_are_roots(node)) continue;
+        const Symbol op = node.op;
+        canonicalize_into(node, scratch_);
+        const Memo::Key canonical = memo_.find({op, scratch_});
+        if (canonical == Memo::kNone) fail("e-graph rebuild found no canonical form of a member");
+        key = canonical;
+    }
+    if (eclass.nodes.size() < 2) return;
+    std::sort(eclass.nodes.begin(), eclass.nodes.end(),
+              [&](Memo::Key a, Memo::Key b) { return memo_.node(a) < memo_.node(b); });
+    const auto end = std::unique(eclass.nodes.begin(), eclass.nodes.end());
+    const auto kept = static_cast<std::size_t>(end - eclass.nodes.begin());
+    removed_ += eclass.nodes.size() - kept;
+    eclass.nodes.truncate(kept);
+}
+
+void EGraph::clean_op_list(OpList& list) {
+    bool changed = false;
+    for (Id& id : list.classes) {
+        const Id root = find_mut(id);
+        changed |= root != id;
+        id = root;
+    }
+    if (!changed) return;
+    std::sort(list.classes.begin(), list.classes.end());
+    list.classes.erase(std::unique(list.classes.begin(), list.classes.end()), list.classes.end());
+}
+
+const EClass& EGraph::eclass(Id root) const {
+    check_id(root);
+    if (!is_root(root)) fail("e-class id " + std::to_string(root) + " is not a root");
+    return classes_[root];
+}
+
+std::vector<ENode> EGraph::class_nodes(Id root) const {
+    std::vector<ENode> out;
+    for (Memo::Key key : eclass(root).nodes) out.emplace_back(memo_.node(key));
+    return out;
+}
+
+std::vector<Id> EGraph::class_ids() const {
+    std::vector<Id> out;
+    out.reserve(class_count_);
+    for (Id id = 0; id < parent_.size(); ++id) {
+        if (is_root(id)) out.push_back(id);
+    }
+    return out;
+}
+
+std::span<const Id> EGraph::classes_with(Symbol op, std::size_t arity) const {
+    if (!clean_) fail("Tried to search a dirty e-graph!");
+    const auto it = op_index_.find(std::uint64_t{op.id()} << 32 | arity);
+    if (it == op_index_.end()) return {};
+    return op_lists_[it->second].classes;
+}
+
+}  // namespace corvane::eqsat

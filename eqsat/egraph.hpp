@@ -1,0 +1,110 @@
+// The e-graph: a union-find over 32-bit class ids, a hash-cons of e-nodes, and per class
+// its members and the e-nodes that use it. Unions are cheap and deferred: rebuild()
+// restores congruence and canonical, sorted, duplicate-free members in one batch. An
+// index from (symbol, arity) to the root classes holding such a member lets a search
+// visit only the classes that can match.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <unordered_map>
+#include <vector>
+
+#include "eqsat/enode.hpp"
+#include "eqsat/memo.hpp"
+#include "eqsat/small_vec.hpp"
+
+namespace corvane::eqsat {
+
+// An e-node that has a class as a child: its hash-cons key (the node as it was added)
+// and the class it was added to.
+struct ParentRef {
+    Memo::Key node;
+    Id eclass;
+};
+
+struct EClass {
+    Id id = 0;
+    bool dirty = false;                 // members may be stale until the next rebuild
+    SmallVec<Memo::Key, 2> nodes;       // members, as hash-cons keys
+    SmallVec<ParentRef, 2> parents;     // every e-node using this class, with its class
+};
+
+class EGraph {
+public:
+    EGraph() = default;
+
+    // Prepares room for about `nodes` e-nodes with `children` child ids in total.
+    void reserve(std::size_t nodes, std::size_t children);
+
+    // Adds an e-node (children are canonicalised first) and returns its class: the
+    // existing class when the hash-cons already holds it, else a new one.
+    Id add(Symbol op, std::span<const Id> children);
+    Id add(NodeRef node) { return add(node.op, node.children); }
+    Id add(const ENode& node) { return add(node.op, node.children); }
+    // The class of an e-node if present (children canonicalised first).
+    std::optional<Id> lookup(NodeRef node) const;
+
+    // The root of `id`'s class; does not modify the union-find.
+    Id find(Id id) const;
+    // Merges the classes of `a` and `b`; false when they already were one class. The
+    // root with more parent entries stays root; on a tie, `a`'s root.
+    bool merge(Id a, Id b);
+    // Restores congruence and the class invariants; returns the number of unions made.
+    std::size_t rebuild();
+
+    bool clean() const noexcept { return clean_; }
+    // Hash-cons entries, stale forms included.
+    std::size_t total_size() const noexcept { return memo_.size(); }
+    std::size_t number_of_classes() const noexcept { return class_count_; }
+    // Ids ever created: every id below this is valid.
+    std::size_t id_count() const noexcept { return parent_.size(); }
+
+    const EClass& eclass(Id root) const;
+    NodeRef node(Memo::Key key) const noexcept { return memo_.node(key); }
+    // Members of a root class as owned e-nodes, in member order.
+    std::vector<ENode> class_nodes(Id root) const;
+    // Root class ids in ascending order.
+    std::vector<Id> class_ids() const;
+    // Root classes holding a member with this symbol and arity, ascending; requires a
+    // clean e-graph.
+    std::span<const Id> classes_with(Symbol op, std::size_t arity) const;
+    // Members removed as duplicates by the last rebuild.
+    std::size_t last_rebuild_removed() const noexcept { return removed_; }
+
+private:
+    struct OpList {
+        std::vector<Id> classes;  // created-in ids; roots, sorted and unique when clean
+        bool dirty = false;
+    };
+
+    Id find_mut(Id id);
+    bool is_root(Id id) const noexcept { return parent_[id] == id; }
+    bool children_are_roots(NodeRef node) const noexcept;
+    void canonicalize_into(NodeRef node, std::vector<Id>& out);
+    std::uint32_t op_list_for(Symbol op, std::size_t arity);
+    void mark_class(Id root);
+    void check_id(Id id) const;
+    void clean_class(EClass& eclass);
+    void clean_op_list(OpList& list);
+
+    std::vector<Id> parent_;
+    std::vector<EClass> classes_;          // by id; live exactly for roots
+    std::size_t class_count_ = 0;
+    Memo memo_;
+    std::vector<std::uint32_t> key_list_;  // hash-cons key -> its op list
+    std::vector<ParentRef> pending_;
+    std::vector<Id> dirty_classes_;
+    std::vector<OpList> op_lists_;
+    std::unordered_map<std::uint64_t, std::uint32_t> op_index_;  // (symbol, arity) -> op list
+    std::vector<std::uint32_t> dirty_lists_;
+    std::vector<Id> scratch_;
+    std::uint64_t last_op_key_ = ~std::uint64_t{0};
+    std::uint32_t last_op_list_ = 0;
+    std::size_t removed_ = 0;
+    bool clean_ = true;
+};
+
+}  // namespace corvane::eqsat

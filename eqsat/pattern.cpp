@@ -1,0 +1,326 @@
+#include "eqsat/pattern.hpp"
+
+#include <algorithm>
+#include <ostream>
+#include <utility>
+
+#include "eqsat/error.hpp"
+
+namespace corvane::eqsat {
+
+// ---- substitutions ----------------------------------------------------------------
+
+void Subst::insert(Var var, Id id) {
+    for (Binding& b : bindings_) {
+        if (b.var == var) {
+            b.id = id;
+            return;
+        }
+    }
+    bindings_.push_back({var, id});
+}
+
+std::optional<Id> Subst::get(Var var) const noexcept {
+    for (const Binding& b : bindings_) {
+        if (b.var == var) return b.id;
+    }
+    return std::nullopt;
+}
+
+Id Subst::at(Var var) const {
+    if (auto id = get(var)) return *id;
+    fail("substitution does not bind " + var.name.to_string());
+}
+
+bool operator==(const Subst& a, const Subst& b) noexcept {
+    if (a.size() != b.size()) return false;
+    return std::ranges::all_of(a.bindings(), [&](const Binding& x) { return b.get(x.var) == x.id; });
+}
+
+std::size_t total_substs(std::span<const SearchMatches> matches) noexcept {
+    std::size_t total = 0;
+    for (const SearchMatches& m : matches) total += m.substs.size();
+    return total;
+}
+
+// ---- parsing ----------------------------------------------------------------------
+
+namespace {
+
+bool is_space(char c) noexcept {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v';
+}
+
+bool is_atom_char(char c) noexcept { return !is_space(c) && c != '(' && c != ')' && c != '"'; }
+
+bool is_var_name(std::string_view atom) noexcept { return atom.size() >= 2 && atom.front() == '?'; }
+
+}  // namespace
+
+Pattern Pattern::parse(std::string_view text) {
+    struct Frame {
+        Symbol head;
+        std::vector<std::uint32_t> children;
+    };
+    auto error = [&](std::string_view why) {
+        fail("could not parse pattern \"" + std::string(text) + "\": " + std::string(why));
+    };
+    std::vector<PatternNode> nodes;
+    std::vector<Frame> open;
+    bool complete = false;
+    std::size_t pos = 0;
+    auto read_atom = [&] {
+        const std::size_t start = pos;
+        while (pos < text.size() && is_atom_char(text[pos])) ++pos;
+        return text.substr(start, pos - start);
+    };
+    auto attach = [&] {
+        const auto index = static_cast<std::uint32_t>(nodes.size() - 1);
+        if (open.empty()) {
+            complete = true;
+        } else {
+            open.back().children.push_back(index);
+        }
+    };
+    for (;;) {
+        while (pos < text.size() && is_space(text[pos])) ++pos;
+        if (pos == text.size()) break;
+        if (complete) error("unexpected text after the pattern");
+        const char c = text[pos];
+        if (c == '(') {
+            ++pos;
+            while (pos < text.size() && is_space(text[pos])) ++pos;
+            if (pos == text.size()) error("unclosed list");
+            if (text[pos] == ')') error("empty list");
+            if (text[pos] == '(') error("a list's head must be an atom");
+            if (text[pos] == '"') error("quoted strings are not supported");
+            const std::string_view head = read_atom();
+            if (is_var_name(head)) error("a list's head must be an operator, not a variable");
+            open.push_back({Symbol(head), {}});
+        } else if (c == ')') {
+            if (open.empty()) error("unbalanced ')'");
+            ++pos;
+            Frame frame = std::move(open.back());
+            open.pop_back();
+            nodes.push_back(PatternNode::op(frame.head, std::move(frame.children)));
+            attach();
+        } else if (c == '"') {
+            error("quoted strings are not supported");
+        } else {
+            const std::string_view atom = read_atom();
+            nodes.push_back(is_var_name(atom) ? PatternNode::var(Var{Symbol(atom)})
+                                              : PatternNode::op(Symbol(atom)));
+            attach();
+        }
+    }
+    if (!open.empty()) error("unclosed list");
+    if (!complete) error("empty pattern");
+    return Pattern(std::move(nodes));
+}
+
+// ---- construction and compilation ---------------------------------------------------
+
+Pattern::Pattern(std::vector<PatternNode> nodes) : nodes_(std::move(nodes)) {
+    if (nodes_.empty()) fail("a pattern needs at least one node");
+    for (std::size_t i = 0; i < nodes_.size(); ++i) {
+        const PatternNode& node = nodes_[i];
+        if (node.is_var() && !node.children.empty()) fail("a pattern variable has no children");
+        for (std::uint32_t c : node.children) {
+            if (c >= i) fail("a pattern node's children must come before it");
+        }
+        if (node.is_var() && std::ranges::find(vars_, Var{node.symbol}) == vars_.end()) {
+            vars_.push_back(Var{node.symbol});
+        }
+    }
+    compile();
+}
+
+// The program binds the root class to register 0. A bind instruction walks the members
+// of its register's class that carry the operator with the right arity and writes their
+// children to fresh registers; the first occurrence of a variable names a register, a
+// repeated one adds a compare. Variables are bound before sub-patterns are descended
+// into, so compares prune early.
+void Pattern::compile() {
+    registers_ = 1;
+    auto bind_var = [&](Symbol name, std::uint32_t reg) {
+        const Var var{name};
+        const auto it = std::ranges::find(bind_vars_, var);
+        if (it == bind_vars_.end()) {
+            bind_vars_.push_back(var);
+            bind_regs_.push_back(reg);
+        } else {
+            const auto j = static_cast<std::size_t>(it - bind_vars_.begin());
+            program_.push_back({Instr::Kind::kCompare, reg, bind_regs_[j], Symbol(), 0});
+        }
+    };
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> todo;  // (pattern node, register)
+    todo.emplace_back(static_cast<std::uint32_t>(nodes_.size() - 1), 0);
+    while (!todo.empty()) {
+        const auto [index, reg] = todo.back();
+        todo.pop_back();
+        const PatternNode& node = nodes_[index];
+        if (node.is_var()) {
+            bind_var(node.symbol, reg);
+            continue;
+        }
+        const std::uint32_t out = registers_;
+        const auto arity = static_cast<std::uint32_t>(node.children.size());
+        registers_ += arity;
+        program_.push_back({Instr::Kind::kBind, reg, out, node.symbol, arity});
+        for (std::uint32_t k = 0; k < arity; ++k) {
+            const PatternNode& child = nodes_[node.children[k]];
+            if (child.is_var()) bind_var(child.symbol, out + k);
+        }
+        for (std::uint32_t k = arity; k-- > 0;) {
+            if (!nodes_[node.children[k]].is_var()) todo.emplace_back(node.children[k], out + k);
+        }
+    }
+}
+
+std::string Pattern::to_string() const {
+    std::vector<std::string> text(nodes_.size());
+    for (std::size_t i = 0; i < nodes_.size(); ++i) {
+        const PatternNode& node = nodes_[i];
+        if (node.children.empty()) {
+            text[i] = node.symbol.to_string();
+            continue;
+        }
+        std::string s = "(";
+        s += node.symbol.str();
+        for (std::uint32_t c : node.children) {
+            s += ' ';
+            s += text[c];
+        }
+        s += ')';
+        text[i] = std::move(s);
+    }
+    return std::move(text.back());
+}
+
+std::ostream& operator<<(std::ostream& out, const Pattern& pattern) { return out << pattern.to_string(); }
+
+// ---- searching ----------------------------------------------------------------------
+
+class Pattern::Machine {
+public:
+    Machine(const Pattern& pattern, const EGraph& egraph, std::size_t limit, SearchMatches& out)
+        : pattern_(pattern), egraph_(egraph), remaining_(limit), out_(out), regs_(pattern.registers_) {
+        regs_[0] = out.eclass;
+    }
+
+    // Runs the program from `pc`; false once the substitution limit is reached. The
+    // recursion depth is bounded by the program length.
+    bool run(std::size_t pc) {
+        if (pc == pattern_.program_.size()) return yield();
+        const Instr& instr = pattern_.program_[pc];
+        if (instr.kind == Instr::Kind::kCompare) {
+            return regs_[instr.reg] != regs_[instr.other] || run(pc + 1);
+        }
+        const std::span<const Memo::Key> members = egraph_.eclass(regs_[instr.reg]).nodes.span();
+        // Members are sorted by operator first: skip straight to this one.
+        const Memo::Key* it = std::partition_point(
+            members.data(), members.data() + members.size(),
+            [&](Memo::Key key) { return egraph_.node(key).op < instr.op; });
+        for (; it != members.data() + members.size(); ++it) {
+            const NodeRef node = egraph_.node(*it);
+            if (node.op != instr.op) break;
+            if (node.children.size() != instr.arity) continue;
+            std::ranges::copy(node.children, regs_.begin() + instr.other);
+            if (!run(pc + 1)) return false;
+        }
+        return true;
+    }
+
+private:
+    bool yield() {
+        Subst subst;
+        for (std::size_t j = 0; j < pattern_.bind_vars_.size(); ++j) {
+            subst.insert(pattern_.bind_vars_[j], regs_[pattern_.bind_regs_[j]]);
+        }
+        out_.substs.push_back(std::move(subst));
+        return --remaining_ != 0;
+    }
+
+    const Pattern& pattern_;
+    const EGraph& egraph_;
+    std::size_t remaining_;
+    SearchMatches& out_;
+    std::vector<Id> regs_;
+};
+
+std::optional<SearchMatches> Pattern::search_eclass_with_limit(const EGraph& egraph, Id eclass,
+                                                               std::size_t limit) const {
+    if (!egraph.clean()) fail("Tried to search a dirty e-graph!");
+    if (limit == 0) return std::nullopt;
+    SearchMatches matches{eclass, {}};
+    Machine(*this, egraph, limit, matches).run(0);
+    if (matches.substs.empty()) return std::nullopt;
+    return matches;
+}
+
+std::vector<SearchMatches> Pattern::search_with_limit(const EGraph& egraph, std::size_t limit) const {
+    if (!egraph.clean()) fail("Tried to search a dirty e-graph!");
+    std::vector<SearchMatches> out;
+    auto visit = [&](Id eclass) {
+        if (limit == 0) return false;
+        if (auto m = search_eclass_with_limit(egraph, eclass, limit)) {
+            limit -= m->substs.size();
+            out.push_back(std::move(*m));
+        }
+        return limit != 0;
+    };
+    const PatternNode& root = nodes_.back();
+    if (root.is_var()) {
+        for (Id eclass : egraph.class_ids()) {
+            if (!visit(eclass)) break;
+        }
+    } else {
+        for (Id eclass : egraph.classes_with(root.symbol, root.children.size())) {
+            if (!visit(eclass)) break;
+        }
+    }
+    return out;
+}
+
+std::vector<SearchMatches> Pattern::search(const EGraph& egraph) const {
+    return search_with_limit(egraph, static_cast<std::size_t>(-1));
+}
+
+// ---- applying -----------------------------------------------------------------------
+
+Id Pattern::instantiate_into(EGraph& egraph, const Subst& subst, std::vector<Id>& ids,
+                             std::vector<Id>& children) const {
+    ids.resize(nodes_.size());
+    for (std::size_t i = 0; i < nodes_.size(); ++i) {
+        const PatternNode& node = nodes_[i];
+        if (node.is_var()) {
+            ids[i] = subst.at(Var{node.symbol});
+            continue;
+        }
+        children.clear();
+        for (std::uint32_t c : node.children) children.push_back(ids[c]);
+        ids[i] = egraph.add(node.symbol, children);
+    }
+    return ids.back();
+}
+
+Id Pattern::instantiate(EGraph& egraph, const Subst& subst) const {
+    std::vector<Id> ids;
+    std::vector<Id> children;
+    return instantiate_into(egraph, subst, ids, children);
+}
+
+std::vector<Id> Pattern::apply_matches(EGraph& egraph, std::span<const SearchMatches> matches) const {
+    std::vector<Id> changed;
+    std::vector<Id> ids;
+    std::vector<Id> children;
+    for (const SearchMatches& m : matches) {
+        for (const Subst& subst : m.substs) {
+            const Id id = instantiate_into(egraph, subst, ids, children);
+            if (egraph.merge(id, m.eclass)) changed.push_back(id);
+        }
+    }
+    return changed;
+}
+
+}  // namespace corvane::eqsat

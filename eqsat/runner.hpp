@@ -1,0 +1,106 @@
+// The runner applies rewrites to an e-graph in iterations (search every rule, apply every
+// match, rebuild) until an iteration changes nothing or a limit on iterations, e-graph
+// size or time is hit. Every stop is a normal outcome; the run is deterministic unless
+// the time limit ends it.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "eqsat/egraph.hpp"
+#include "eqsat/rewrite.hpp"
+#include "eqsat/scheduler.hpp"
+#include "eqsat/symbol.hpp"
+
+namespace corvane::eqsat {
+
+namespace stop {
+struct Saturated {
+    friend bool operator==(const Saturated&, const Saturated&) = default;
+};
+struct IterationLimit {
+    std::size_t iterations;
+    friend bool operator==(const IterationLimit&, const IterationLimit&) = default;
+};
+struct NodeLimit {
+    std::size_t size;
+    friend bool operator==(const NodeLimit&, const NodeLimit&) = default;
+};
+struct TimeLimit {
+    double seconds;
+    friend bool operator==(const TimeLimit&, const TimeLimit&) = default;
+};
+struct Other {
+    std::string message;
+    friend bool operator==(const Other&, const Other&) = default;
+};
+}  // namespace stop
+
+using StopReason = std::variant<stop::Saturated, stop::IterationLimit, stop::NodeLimit,
+                                stop::TimeLimit, stop::Other>;
+
+std::string describe(const StopReason& reason);
+
+// What one iteration did; kept for inspection.
+struct Iteration {
+    std::vector<std::pair<Symbol, std::size_t>> applied;  // rule -> effective merges, first-applied order
+    std::size_t egraph_nodes = 0;                         // total_size at the start
+    std::size_t egraph_classes = 0;                       // number_of_classes at the start
+    std::size_t rebuild_unions = 0;
+    double hook_time = 0;
+    double search_time = 0;
+    double apply_time = 0;
+    double rebuild_time = 0;
+    double total_time = 0;
+    std::optional<StopReason> stop_reason;
+};
+
+class Runner {
+public:
+    static constexpr std::size_t kDefaultIterLimit = 30;
+    static constexpr std::size_t kDefaultNodeLimit = 10'000;
+    static constexpr std::chrono::duration<double> kDefaultTimeLimit{5.0};
+
+    // Default limits and a BackoffScheduler with its default settings.
+    Runner();
+
+    Runner& with_egraph(EGraph egraph);
+    Runner& with_iter_limit(std::size_t limit) noexcept;
+    Runner& with_node_limit(std::size_t limit) noexcept;
+    Runner& with_time_limit(std::chrono::duration<double> limit) noexcept;
+    Runner& with_scheduler(std::unique_ptr<RewriteScheduler> scheduler);
+
+    // Runs to a stop. Writes a warning to standard error when rule names repeat, and
+    // nothing otherwise. A runner runs once.
+    Runner& run(std::span<const Rewrite> rules);
+
+    const EGraph& egraph() const noexcept { return egraph_; }
+    EGraph& egraph() noexcept { return egraph_; }
+    const std::vector<Iteration>& iterations() const noexcept { return iterations_; }
+    const std::optional<StopReason>& stop_reason() const noexcept { return stop_reason_; }
+    RewriteScheduler& scheduler() noexcept { return *scheduler_; }
+
+private:
+    using Clock = std::chrono::steady_clock;
+
+    Iteration run_one(std::span<const Rewrite> rules);
+    std::optional<StopReason> check_limits() const;
+
+    EGraph egraph_;
+    std::vector<Iteration> iterations_;
+    std::optional<StopReason> stop_reason_;
+    std::size_t iter_limit_ = kDefaultIterLimit;
+    std::size_t node_limit_ = kDefaultNodeLimit;
+    std::chrono::duration<double> time_limit_ = kDefaultTimeLimit;
+    std::optional<Clock::time_point> start_;
+    std::unique_ptr<RewriteScheduler> scheduler_;
+};
+
+}  // namespace corvane::eqsat

@@ -1,0 +1,113 @@
+// A vector of trivially copyable values that keeps up to N of them inline, so that the
+// e-graph's per-class member and parent lists and the substitutions of a search need no
+// heap block in the common case.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <span>
+#include <type_traits>
+
+#include "eqsat/error.hpp"
+
+namespace corvane::eqsat {
+
+template <class T, std::uint32_t N>
+class SmallVec {
+    static_assert(std::is_trivially_copyable_v<T> && std::is_trivially_destructible_v<T>);
+    static_assert(N >= 1);
+
+public:
+    SmallVec() noexcept : heap_(nullptr) {}
+    explicit SmallVec(std::span<const T> values) : heap_(nullptr) { append(values); }
+    SmallVec(const SmallVec& other) : heap_(nullptr) { append(other.span()); }
+    SmallVec(SmallVec&& other) noexcept : heap_(nullptr) { take(other); }
+    SmallVec& operator=(const SmallVec& other) {
+        if (this != &other) {
+            size_ = 0;
+            append(other.span());
+        }
+        return *this;
+    }
+    SmallVec& operator=(SmallVec&& other) noexcept {
+        if (this != &other) {
+            release();
+            take(other);
+        }
+        return *this;
+    }
+    ~SmallVec() { release(); }
+
+    std::size_t size() const noexcept { return size_; }
+    bool empty() const noexcept { return size_ == 0; }
+    T* data() noexcept { return on_heap() ? heap_ : inline_; }
+    const T* data() const noexcept { return on_heap() ? heap_ : inline_; }
+    T* begin() noexcept { return data(); }
+    T* end() noexcept { return data() + size_; }
+    const T* begin() const noexcept { return data(); }
+    const T* end() const noexcept { return data() + size_; }
+    T& operator[](std::size_t i) noexcept { return data()[i]; }
+    const T& operator[](std::size_t i) const noexcept { return data()[i]; }
+    std::span<T> span() noexcept { return {data(), size_}; }
+    std::span<const T> span() const noexcept { return {data(), size_}; }
+
+    void push_back(const T& value) { append(std::span<const T>(&value, 1)); }
+
+    // `values` may point into this vector.
+    void append(std::span<const T> values) {
+        if (values.empty()) return;
+        const std::size_t need = std::size_t{size_} + values.size();
+        if (need <= cap_) {
+            std::memmove(data() + size_, values.data(), values.size() * sizeof(T));
+        } else {
+            constexpr std::size_t kMax = std::numeric_limits<std::uint32_t>::max();
+            if (need > kMax) fail("small vector capacity exceeded");
+            const std::size_t cap = std::min(kMax, std::max(need, std::size_t{cap_} * 2));
+            T* block = std::allocator<T>().allocate(cap);
+            std::memcpy(block, data(), std::size_t{size_} * sizeof(T));
+            std::memcpy(block + size_, values.data(), values.size() * sizeof(T));
+            if (on_heap()) std::allocator<T>().deallocate(heap_, cap_);
+            heap_ = block;
+            cap_ = static_cast<std::uint32_t>(cap);
+        }
+        size_ = static_cast<std::uint32_t>(need);
+    }
+
+    // Keeps the first `n` values (n <= size()).
+    void truncate(std::size_t n) noexcept { size_ = static_cast<std::uint32_t>(std::min<std::size_t>(n, size_)); }
+    void clear() noexcept { size_ = 0; }
+    // Empties the vector and gives back any heap block.
+    void release() noexcept {
+        if (on_heap()) std::allocator<T>().deallocate(heap_, cap_);
+        size_ = 0;
+        cap_ = N;
+    }
+
+private:
+    bool on_heap() const noexcept { return cap_ > N; }
+
+    void take(SmallVec& other) noexcept {
+        size_ = other.size_;
+        cap_ = other.cap_;
+        if (other.on_heap()) {
+            heap_ = other.heap_;
+        } else {
+            std::memcpy(inline_, other.inline_, std::size_t{size_} * sizeof(T));
+        }
+        other.size_ = 0;
+        other.cap_ = N;
+    }
+
+    std::uint32_t size_ = 0;
+    std::uint32_t cap_ = N;
+    union {
+        T inline_[N];
+        T* heap_;
+    };
+};
+
+}  // namespace corvane::eqsat

@@ -1,0 +1,431 @@
+// The equality-saturation library through its own interfaces: symbols, the e-graph's
+// union-find and congruence repair, pattern parsing and matching, rewrites, the backoff
+// scheduler's arithmetic and the runner's stop conditions.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <initializer_list>
+#include <memory>
+#include <numeric>
+#include <random>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "eqsat/egraph.hpp"
+#include "eqsat/error.hpp"
+#include "eqsat/pattern.hpp"
+#include "eqsat/rewrite.hpp"
+#include "eqsat/runner.hpp"
+#include "eqsat/scheduler.hpp"
+#include "eqsat/symbol.hpp"
+
+namespace corvane::eqsat {
+namespace {
+
+Id add(EGraph& g, std::string_view op, std::initializer_list<Id> children = {}) {
+    const std::vector<Id> c(children);
+    return g.add(Symbol(op), c);
+}
+
+// A clean e-graph holding `count` classes f(x_i) over distinct leaves.
+EGraph fanout(std::size_t count) {
+    EGraph g;
+    for (std::size_t i = 0; i < count; ++i) add(g, "f", {add(g, "x" + std::to_string(i))});
+    g.rebuild();
+    return g;
+}
+
+std::string error_of(auto&& fn) {
+    try {
+        fn();
+    } catch (const Error& e) {
+        return e.what();
+    }
+    return "<no error>";
+}
+
+// ---- symbols ------------------------------------------------------------------------
+
+TEST(Symbol, InternsOnceAndRendersTheExactText) {
+    const std::vector<std::string> texts = {"", "op|add|scalar=f0000000000000000;side=sr", "op|add",
+                                            "with space", std::string("nul\0inside", 10), "\xc3\xbc"};
+    for (const std::string& text : texts) {
+        const Symbol s(text);
+        EXPECT_EQ(s.str(), text);
+        EXPECT_EQ(s, Symbol(std::string(text)));
+    }
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+        for (std::size_t j = i + 1; j < texts.size(); ++j) EXPECT_NE(Symbol(texts[i]), Symbol(texts[j]));
+    }
+    EXPECT_EQ(Symbol(), Symbol(""));
+}
+
+TEST(SymbolConcurrency, ThreadsAgreeOnEveryId) {
+    constexpr std::size_t kNames = 3000;
+    constexpr unsigned kThreads = 8;
+    std::vector<std::vector<std::uint32_t>> seen(kThreads, std::vector<std::uint32_t>(kNames));
+    std::vector<std::thread> threads;
+    for (unsigned t = 0; t < kThreads; ++t) {
+        threads.emplace_back([t, &seen] {
+            std::vector<std::size_t> order(kNames);
+            std::iota(order.begin(), order.end(), 0);
+            std::shuffle(order.begin(), order.end(), std::mt19937(t));
+            for (std::size_t k : order) {
+                const std::string text = "concurrent-symbol-" + std::to_string(k);
+                const Symbol s(text);
+                seen[t][k] = s.id();
+                if (s.str() != text) seen[t][k] = ~0u;  // reported by the comparison below
+            }
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    for (unsigned t = 1; t < kThreads; ++t) EXPECT_EQ(seen[t], seen[0]) << "thread " << t;
+    for (std::size_t k = 0; k < kNames; ++k) {
+        EXPECT_EQ(Symbol("concurrent-symbol-" + std::to_string(k)).id(), seen[0][k]);
+    }
+}
+
+// ---- e-graph ------------------------------------------------------------------------
+
+TEST(EGraph, AddingTheSameNodeTwiceGivesOneClass) {
+    EGraph g;
+    EXPECT_TRUE(g.clean());
+    const Id a = add(g, "a");
+    const Id fa = add(g, "f", {a});
+    EXPECT_FALSE(g.clean());
+    EXPECT_EQ(add(g, "f", {a}), fa);
+    EXPECT_EQ(add(g, "a"), a);
+    EXPECT_NE(add(g, "f", {a, a}), fa);  // arity is part of the node
+    EXPECT_EQ(g.number_of_classes(), 3u);
+    EXPECT_EQ(g.total_size(), 3u);
+    EXPECT_EQ(g.rebuild(), 0u);
+    EXPECT_TRUE(g.clean());
+}
+
+TEST(EGraph, CongruenceIsRestoredByRebuild) {
+    EGraph g;
+    const Id a = add(g, "a");
+    const Id b = add(g, "b");
+    const Id fa = add(g, "f", {a});
+    const Id fb = add(g, "f", {b});
+    g.rebuild();
+    EXPECT_TRUE(g.merge(a, b));
+    EXPECT_FALSE(g.merge(b, a));
+    EXPECT_FALSE(g.clean());
+    EXPECT_NE(g.find(fa), g.find(fb));  // repair is deferred
+    EXPECT_EQ(g.rebuild(), 1u);
+    EXPECT_EQ(g.find(fa), g.find(fb));
+    EXPECT_EQ(g.number_of_classes(), 2u);
+    EXPECT_EQ(g.total_size(), 4u);
+    // f(a) and f(b) now have one canonical form: one member, one removed.
+    EXPECT_EQ(g.class_nodes(g.find(fa)).size(), 1u);
+    EXPECT_EQ(g.last_rebuild_removed(), 1u);
+    EXPECT_EQ(g.lookup(ENode("f", {b})), g.find(fa));
+}
+
+TEST(EGraph, CongruencePropagatesUpwards) {
+    EGraph g;
+    const Id a = add(g, "a");
+    const Id b = add(g, "b");
+    Id ta = a;
+    Id tb = b;
+    for (int depth = 0; depth < 50; ++depth) {
+        ta = add(g, "g", {ta, a});
+        tb = add(g, "g", {tb, b});
+    }
+    g.rebuild();
+    g.merge(a, b);
+    EXPECT_EQ(g.rebuild(), 50u);
+    EXPECT_EQ(g.find(ta), g.find(tb));
+    EXPECT_EQ(g.number_of_classes(), 51u);
+}
+
+TEST(EGraph, RootWithMoreParentsStaysRootAndTiesKeepTheFirst) {
+    EGraph g;
+    const Id a = add(g, "a");
+    const Id b = add(g, "b");
+    add(g, "f", {b});
+    const Id c = add(g, "c");
+    const Id d = add(g, "d");
+    EXPECT_TRUE(g.merge(a, b));
+    EXPECT_EQ(g.find(a), b);
+    EXPECT_TRUE(g.merge(c, d));
+    EXPECT_EQ(g.find(d), c);
+}
+
+TEST(EGraph, StaleFormsStayInTotalSize) {
+    EGraph g;
+    const Id a = add(g, "a");
+    const Id b = add(g, "b");
+    add(g, "f", {a});
+    add(g, "h", {a});
+    const Id gb = add(g, "g", {b});
+    g.rebuild();
+    g.merge(a, b);  // a has more parents: a stays root, g(b) is re-stored as g(a)
+    g.rebuild();
+    EXPECT_EQ(g.total_size(), 6u);
+    EXPECT_EQ(g.number_of_classes(), 4u);
+    EXPECT_EQ(g.lookup(ENode("g", {a})), g.find(gb));
+    EXPECT_EQ(g.class_nodes(g.find(gb)), std::vector<ENode>{ENode("g", {a})});
+}
+
+TEST(EGraph, ForeignIdsAreRejected) {
+    EGraph g;
+    const Id a = add(g, "a");
+    add(g, "b");
+    g.merge(a, 1);  // a tie: a stays root
+    EXPECT_THROW(g.find(7), Error);
+    EXPECT_THROW(add(g, "f", {7}), Error);
+    EXPECT_THROW(g.merge(a, 7), Error);
+    EXPECT_THROW(g.eclass(1), Error);
+}
+
+// ---- patterns -----------------------------------------------------------------------
+
+TEST(Pattern, ParsesSExpressions) {
+    struct Case {
+        std::string text;
+        std::string rendered;
+        std::vector<std::string> vars;
+    };
+    const std::vector<Case> cases = {
+        {"(op|add ?a ?b)", "(op|add ?a ?b)", {"?a", "?b"}},
+        {"(op|add|scalar=f0000000000000000;side=sr ?x)", "(op|add|scalar=f0000000000000000;side=sr ?x)", {"?x"}},
+        {" ( f\t?x\n(g ?y ?x) ) ", "(f ?x (g ?y ?x))", {"?x", "?y"}},
+        {"?x", "?x", {"?x"}},
+        {"a.b", "a.b", {}},
+        {"(leaf)", "leaf", {}},
+        {"(f ? ?)", "(f ? ?)", {}},  // a lone '?' is an operator
+    };
+    for (const Case& c : cases) {
+        const Pattern p = Pattern::parse(c.text);
+        EXPECT_EQ(p.to_string(), c.rendered) << c.text;
+        std::vector<std::string> vars;
+        for (Var v : p.vars()) vars.push_back(v.name.to_string());
+        EXPECT_EQ(vars, c.vars) << c.text;
+    }
+}
+
+TEST(Pattern, RejectsMalformedText) {
+    for (const char* text : {"", "  ", "(", ")", "()", "(f ?x", "f)", "((f) ?x)", "(?f ?x)",
+                             "(f \"s\")", "\"s\"", "a b", "(f) (g)", "(f (g)"}) {
+        EXPECT_NE(error_of([&] { Pattern::parse(text); }).find("could not parse pattern"), std::string::npos)
+            << text;
+    }
+}
+
+TEST(Pattern, MatchesSymbolAndArityAndRepeatedVariables) {
+    EGraph g;
+    const Id x = add(g, "x");
+    const Id y = add(g, "y");
+    const Id fxy = add(g, "f", {x, y});
+    add(g, "f", {x});
+    const Id fxx = add(g, "f", {x, x});
+    add(g, "g", {x, y});
+    const Id nested = add(g, "f", {x, fxy});
+    g.rebuild();
+
+    auto classes = [&](std::string_view text) {
+        std::vector<std::pair<Id, std::size_t>> out;
+        for (const SearchMatches& m : Pattern::parse(text).search(g)) out.emplace_back(m.eclass, m.substs.size());
+        return out;
+    };
+    using V = std::vector<std::pair<Id, std::size_t>>;
+    EXPECT_EQ(classes("(f ?a ?b)"), (V{{fxy, 1}, {fxx, 1}, {nested, 1}}));
+    EXPECT_EQ(classes("(f ?a ?a)"), (V{{fxx, 1}}));
+    EXPECT_EQ(classes("(f ?a (f ?a ?b))"), (V{{nested, 1}}));
+    EXPECT_EQ(classes("(f ?a (f ?b ?b))"), V{});
+    EXPECT_EQ(classes("(g ?a)"), V{});
+    EXPECT_EQ(classes("?z").size(), g.number_of_classes());
+
+    const auto m = Pattern::parse("(f ?a (f ?a ?b))").search(g);
+    ASSERT_EQ(m.size(), 1u);
+    EXPECT_EQ(m[0].substs[0].get(Var{Symbol("?a")}), x);
+    EXPECT_EQ(m[0].substs[0].get(Var{Symbol("?b")}), y);
+}
+
+TEST(Pattern, SearchingADirtyEGraphIsAFault) {
+    EGraph g = fanout(3);
+    add(g, "new");
+    EXPECT_EQ(error_of([&] { Pattern::parse("(f ?x)").search(g); }), "Tried to search a dirty e-graph!");
+}
+
+TEST(Pattern, SearchStopsAtTheLimit) {
+    const EGraph g = fanout(10);
+    const Pattern p = Pattern::parse("(f ?x)");
+    EXPECT_EQ(total_substs(p.search_with_limit(g, 4)), 4u);
+    EXPECT_TRUE(p.search_with_limit(g, 0).empty());
+    EXPECT_EQ(total_substs(p.search_with_limit(g, 100)), 10u);
+}
+
+TEST(Rewrite, RejectsUnboundApplierVariables) {
+    EXPECT_EQ(error_of([] { Rewrite::parse("bad", "(f ?a)", "(g ?a ?c)"); }),
+              "Rewrite bad refers to unbound var ?c");
+    EXPECT_EQ(error_of([] { Rewrite::parse("worse", "(f ?a ?a)", "(g ?d ?c)"); }),
+              "Rewrite worse refers to unbound var ?d");
+    EXPECT_EQ(error_of([] { Rewrite::parse("ok", "(f ?a ?b)", "?b"); }), "<no error>");
+}
+
+// ---- scheduler ----------------------------------------------------------------------
+
+TEST(Backoff, BansAboveTheThresholdAndDoublesIt) {
+    const Rewrite rule = Rewrite::parse("fg", "(f ?x)", "(g ?x)");
+    struct Case {
+        std::size_t matches;
+        std::size_t iteration;
+        std::size_t returned;  // substitutions handed out
+        RuleStats after;       // times_applied, banned_until, times_banned
+    };
+    // One scheduler per row group: 1000 passes; 1001 bans for 5; 2001 then bans for 10
+    // and passes at threshold 4000.
+    const std::vector<std::vector<Case>> groups = {
+        {{1000, 0, 1000, {1, 0, 0, 1000, 5}}},
+        {{1001, 0, 0, {0, 5, 1, 1000, 5}}},
+        {{2001, 0, 0, {0, 5, 1, 1000, 5}}, {2001, 4, 0, {0, 5, 1, 1000, 5}},
+         {2001, 5, 0, {0, 15, 2, 1000, 5}}, {2001, 15, 2001, {1, 15, 2, 1000, 5}}},
+    };
+    for (const auto& group : groups) {
+        BackoffScheduler scheduler;
+        for (const Case& c : group) {
+            const EGraph g = fanout(c.matches);
+            EXPECT_EQ(total_substs(scheduler.search_rewrite(c.iteration, g, rule)), c.returned)
+                << c.matches << " at " << c.iteration;
+            const RuleStats* s = scheduler.stats(rule.name());
+            ASSERT_NE(s, nullptr);
+            EXPECT_EQ(s->times_applied, c.after.times_applied);
+            EXPECT_EQ(s->banned_until, c.after.banned_until);
+            EXPECT_EQ(s->times_banned, c.after.times_banned);
+        }
+    }
+}
+
+TEST(Backoff, CanStopFastForwardsTheEarliestBan) {
+    const Rewrite r1 = Rewrite::parse("r1", "(f ?x)", "(g ?x)");
+    const Rewrite r2 = Rewrite::parse("r2", "(f ?y)", "(h ?y)");
+    const EGraph g = fanout(1001);
+    BackoffScheduler scheduler;
+    EXPECT_TRUE(scheduler.can_stop(0));
+    EXPECT_TRUE(scheduler.search_rewrite(2, g, r1).empty());  // banned until 7
+    EXPECT_TRUE(scheduler.search_rewrite(4, g, r2).empty());  // banned until 9
+    EXPECT_FALSE(scheduler.can_stop(2));
+    EXPECT_EQ(scheduler.stats(r1.name())->banned_until, 2u);
+    EXPECT_EQ(scheduler.stats(r2.name())->banned_until, 4u);
+    // Searched again with threshold 2000: 1001 matches pass.
+    EXPECT_EQ(total_substs(scheduler.search_rewrite(3, g, r1)), 1001u);
+    EXPECT_EQ(scheduler.stats(r1.name())->times_applied, 1u);
+    EXPECT_FALSE(scheduler.can_stop(3));
+    EXPECT_EQ(scheduler.stats(r2.name())->banned_until, 3u);
+    EXPECT_TRUE(scheduler.can_stop(3));
+}
+
+TEST(Backoff, ShiftOfTheWordSizeIsAFault) {
+    const Rewrite rule = Rewrite::parse("fg", "(f ?x)", "(g ?x)");
+    const EGraph g = fanout(1);
+    BackoffScheduler scheduler(0, 0);  // every match bans, bans end at once
+    for (int i = 0; i < 64; ++i) EXPECT_TRUE(scheduler.search_rewrite(0, g, rule).empty());
+    EXPECT_EQ(scheduler.stats(rule.name())->times_banned, 64u);
+    EXPECT_NE(error_of([&] { scheduler.search_rewrite(0, g, rule); }).find("shift"), std::string::npos);
+}
+
+// ---- runner -------------------------------------------------------------------------
+
+std::vector<Rewrite> rules(std::initializer_list<std::array<const char*, 3>> texts) {
+    std::vector<Rewrite> out;
+    for (const auto& [name, searcher, applier] : texts) out.push_back(Rewrite::parse(name, searcher, applier));
+    return out;
+}
+
+TEST(Runner, EmptyEGraphSaturatesInOneIteration) {
+    Runner runner;
+    runner.run(rules({{"comm", "(f ?a ?b)", "(f ?b ?a)"}, {"id", "(g ?a)", "?a"}}));
+    EXPECT_EQ(runner.iterations().size(), 1u);
+    EXPECT_EQ(runner.stop_reason(), StopReason(stop::Saturated{}));
+}
+
+TEST(Runner, CommutativitySaturatesAfterMergingTheSwappedPair) {
+    EGraph g;
+    const Id a = add(g, "a");
+    const Id b = add(g, "b");
+    const Id fab = add(g, "f", {a, b});
+    const Id fba = add(g, "f", {b, a});
+    const Id fbb = add(g, "f", {b, b});
+    Runner runner;
+    runner.with_egraph(std::move(g)).run(rules({{"comm", "(f ?a ?b)", "(f ?b ?a)"}}));
+    EXPECT_EQ(runner.stop_reason(), StopReason(stop::Saturated{}));
+    ASSERT_EQ(runner.iterations().size(), 2u);
+    EXPECT_EQ(runner.iterations()[0].applied, (std::vector<std::pair<Symbol, std::size_t>>{{Symbol("comm"), 1}}));
+    const EGraph& out = runner.egraph();
+    EXPECT_EQ(out.find(fab), out.find(fba));
+    EXPECT_NE(out.find(fab), out.find(fbb));
+    EXPECT_EQ(out.total_size(), 5u);
+}
+
+TEST(Runner, NeverSaturatingRunStopsAtTheIterationLimit) {
+    EGraph g;
+    add(g, "a", {add(g, "z")});
+    Runner runner;
+    runner.with_egraph(std::move(g)).with_iter_limit(12).run(rules({{"grow", "(a ?x)", "(a (b ?x))"}}));
+    ASSERT_EQ(runner.iterations().size(), 12u);
+    EXPECT_EQ(runner.stop_reason(), StopReason(stop::IterationLimit{12}));
+    // The limit is found by the check after the 12th record, not inside any iteration.
+    for (std::size_t i = 0; i < 12; ++i) EXPECT_FALSE(runner.iterations()[i].stop_reason) << i;
+}
+
+TEST(Runner, NodeLimitAfterAnApplyStopsTheRestButStillRebuilds) {
+    EGraph g;
+    const Id a = add(g, "a");
+    const Id b = add(g, "b");
+    const Id c = add(g, "c");
+    const Id d = add(g, "d");
+    const Id fa = add(g, "f", {a});
+    const Id fb = add(g, "f", {b});
+    add(g, "k", {c});
+    Runner runner;
+    // "ab" merges two leaves, "km" adds an 8th e-node over the limit of 7, "cd" is cut off.
+    runner.with_egraph(std::move(g)).with_node_limit(7).run(
+        rules({{"ab", "a", "b"}, {"km", "(k ?x)", "(m ?x)"}, {"cd", "c", "d"}}));
+    EXPECT_EQ(runner.stop_reason(), StopReason(stop::NodeLimit{8}));
+    ASSERT_EQ(runner.iterations().size(), 1u);
+    EXPECT_EQ(runner.iterations()[0].applied,
+              (std::vector<std::pair<Symbol, std::size_t>>{{Symbol("ab"), 1}, {Symbol("km"), 1}}));
+    const EGraph& out = runner.egraph();
+    EXPECT_TRUE(out.clean());
+    EXPECT_EQ(out.find(fa), out.find(fb));  // congruence repaired by the closing rebuild
+    EXPECT_EQ(runner.iterations()[0].rebuild_unions, 1u);
+    EXPECT_NE(out.find(c), out.find(d));
+}
+
+TEST(Runner, DuplicateRuleNamesAreReportedAndNothingElseIsPrinted) {
+    const auto dupes = rules({{"x", "(f ?a)", "?a"}, {"y", "(g ?a)", "?a"}, {"x", "(h ?a)", "?a"},
+                              {"y", "(k ?a)", "?a"}, {"x", "(m ?a)", "?a"}, {"z", "(n ?a)", "?a"}});
+    testing::internal::CaptureStderr();
+    Runner().run(dupes);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "WARNING: Duplicated rule names may affect rule reporting and scheduling.\n"
+              "Rule 'x' appears 3 times\n"
+              "Rule 'y' appears 2 times\n");
+
+    testing::internal::CaptureStderr();
+    testing::internal::CaptureStdout();
+    Runner busy;
+    busy.with_egraph(fanout(3000)).run(rules({{"fg", "(f ?x)", "(g ?x)"}, {"gf", "(g ?x)", "(f ?x)"}}));
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(busy.stop_reason(), StopReason(stop::Saturated{}));
+}
+
+TEST(Runner, ExpiredTimeLimitStopsBeforeAnySearch) {
+    Runner runner;
+    runner.with_egraph(fanout(10)).with_time_limit(std::chrono::duration<double>(-1.0));
+    runner.run(rules({{"fg", "(f ?x)", "(g ?x)"}}));
+    ASSERT_EQ(runner.iterations().size(), 1u);
+    EXPECT_TRUE(std::holds_alternative<stop::TimeLimit>(*runner.stop_reason()));
+    EXPECT_TRUE(runner.iterations()[0].applied.empty());
+}
+
+}  // namespace
+}  // namespace corvane::eqsat
