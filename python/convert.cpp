@@ -189,14 +189,22 @@ private:
 std::optional<ParamValue> param_value_from_py(PyObject* value) {
     if (PyBool_Check(value)) return ParamValue::of_bool(value == Py_True);
 
-    const long long as_int = PyLong_AsLongLong(value);
-    if (!(as_int == -1 && PyErr_Occurred())) return ParamValue::of_int(as_int);
-    PyErr_Clear();
+    // Each attempt is skipped when the type cannot support it: the call would only raise
+    // a TypeError, and building that exception costs more than the whole conversion.
+    PyNumberMethods* number = Py_TYPE(value)->tp_as_number;
+    const bool has_index = number != nullptr && number->nb_index != nullptr;
+    if (PyLong_Check(value) || has_index) {
+        const long long as_int = PyLong_AsLongLong(value);
+        if (!(as_int == -1 && PyErr_Occurred())) return ParamValue::of_int(as_int);
+        PyErr_Clear();
+    }
 
     if (PyFloat_CheckExact(value)) return ParamValue::of_float(PyFloat_AS_DOUBLE(value));
-    const double as_float = PyFloat_AsDouble(value);
-    if (!(as_float == -1.0 && PyErr_Occurred())) return ParamValue::of_float(as_float);
-    PyErr_Clear();
+    if (PyFloat_Check(value) || has_index || (number != nullptr && number->nb_float != nullptr)) {
+        const double as_float = PyFloat_AsDouble(value);
+        if (!(as_float == -1.0 && PyErr_Occurred())) return ParamValue::of_float(as_float);
+        PyErr_Clear();
+    }
 
     if (PyUnicode_Check(value)) {
         Py_ssize_t size = 0;

@@ -382,7 +382,7 @@ bool ensure_graph_store_type() {
         {Py_tp_methods, g_methods},
         {0, nullptr},
     };
-    PyType_Spec spec = {"GraphStore", static_cast<int>(sizeof(PyGraphStore)), 0,
+    PyType_Spec spec = {"builtins.GraphStore", static_cast<int>(sizeof(PyGraphStore)), 0,
                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
     PyObject* type = make_type(spec);
     if (type == nullptr) return false;

@@ -1,17 +1,20 @@
 #include "heap_type.hpp"
 
+#include <cstring>
+
 namespace corvane::py {
 
 PyObject* make_type(PyType_Spec& spec) {
-    PyRef type = PyRef::steal(PyType_FromSpec(&spec));
-    if (!type) return nullptr;
-    PyTypeObject* as_type = reinterpret_cast<PyTypeObject*>(type.get());
-    PyRef dict = PyRef::steal(PyType_GetDict(as_type));
-    if (!dict) return nullptr;
-    PyRef module = PyRef::steal(PyUnicode_InternFromString("builtins"));
-    if (!module || PyDict_SetItemString(dict.get(), "__module__", module.get()) < 0) return nullptr;
-    PyType_Modified(as_type);
-    return type.release();
+    PyObject* type = PyType_FromSpec(&spec);
+    if (type == nullptr) return nullptr;
+    // The spec's name is a string literal, so the bare part outlives the type. The type
+    // is not published yet, so no other thread can read tp_name while it changes.
+    if (const char* dot = std::strrchr(spec.name, '.'); dot != nullptr) {
+        PyTypeObject* as_type = reinterpret_cast<PyTypeObject*>(type);
+        as_type->tp_name = dot + 1;
+        PyType_Modified(as_type);
+    }
+    return type;
 }
 
 }  // namespace corvane::py

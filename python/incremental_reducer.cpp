@@ -201,7 +201,7 @@ bool ensure_incremental_reducer_type() {
         {Py_tp_methods, g_methods},
         {0, nullptr},
     };
-    PyType_Spec spec = {"IncrementalReducer", static_cast<int>(sizeof(PyIncrementalReducer)), 0,
+    PyType_Spec spec = {"builtins.IncrementalReducer", static_cast<int>(sizeof(PyIncrementalReducer)), 0,
                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
     PyObject* type = make_type(spec);
     if (type == nullptr) return false;

@@ -120,7 +120,7 @@ bool ensure_payload_descriptor_type() {
         {Py_tp_getset, g_getset},
         {0, nullptr},
     };
-    PyType_Spec spec = {"PayloadDescriptor", static_cast<int>(sizeof(PyPayloadDescriptor)), 0,
+    PyType_Spec spec = {"builtins.PayloadDescriptor", static_cast<int>(sizeof(PyPayloadDescriptor)), 0,
                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
     PyObject* type = make_type(spec);
     if (type == nullptr) return false;

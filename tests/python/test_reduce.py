@@ -1,0 +1,132 @@
+"""reduce, reduction_report and reduce_incremental: arguments, results, the report dict."""
+
+from __future__ import annotations
+
+import numpy as np
+import pytest
+from hypothesis import given, settings
+
+import corvane_core as cc
+from conftest import build_random, chain, fusable, identity_example, random_plans, snapshot
+
+REPORT_KEYS = {"input_nodes", "reachable_nodes", "canonical_nodes", "stages", "reduced_nodes",
+               "boundary_nodes"}
+
+
+def check_report(report: dict) -> None:
+    assert set(report) == REPORT_KEYS
+    assert all(type(v) is int and v >= 0 for v in report.values())
+    assert report["reduced_nodes"] == report["stages"] + report["boundary_nodes"]
+
+
+def test_typical_request(store):
+    x, y = identity_example(store)
+    reduced, report = store.reduce(outputs=[y])
+    assert type(reduced) is cc.GraphStore
+    assert reduced.node_count() == 1
+    assert reduced.nodes()[0]["kind"] == "source"
+    assert reduced.outputs() == [0]
+    assert reduced.node_map() == [(0, None), (0, None)]
+    assert report == {"input_nodes": 2, "reachable_nodes": 2, "canonical_nodes": 1, "stages": 0,
+                      "reduced_nodes": 1, "boundary_nodes": 1}
+    blob = reduced.serialize()
+    assert cc.GraphStore.deserialize(blob).serialize() == blob
+
+
+def test_no_marks_gives_an_empty_reduction(store):
+    chain(store, 3)
+    reduced, report = store.reduce()
+    assert snapshot(reduced) == ([], [], [None] * 4, 0)
+    assert report == dict.fromkeys(REPORT_KEYS, 0) | {"input_nodes": 4}
+
+
+def test_marks_versus_explicit_outputs(store):
+    x, a, b = fusable(store)
+    marked = store.cone(outputs=[b, x])
+    by_marks, report = marked.reduce()
+    assert by_marks.outputs() == [1, 0]
+    check_report(report)
+    empty, _ = marked.reduce(outputs=[])
+    assert empty.node_count() == 0 and empty.outputs() == []
+    only_x, _ = marked.reduce(outputs=(x,))
+    assert only_x.outputs() == [0] and only_x.node_count() == 1
+
+
+def test_source_store_is_unchanged(store):
+    fusable(store)
+    before = snapshot(store)
+    store.reduce(outputs=[2])
+    store.reduce(maximal_fusion=True, outputs=[2, 1])
+    store.reduction_report(outputs=[0])
+    store.reduce_incremental()
+    assert snapshot(store) == before
+    reduced, _ = store.reduce(outputs=[2])
+    again_before = snapshot(reduced)
+    reduced.reduce(outputs=[1])
+    assert snapshot(reduced) == again_before
+
+
+@pytest.mark.parametrize("method", ["reduce", "reduction_report", "reduce_incremental"])
+@pytest.mark.parametrize("args,kwargs,error,message", [
+    ((), {"outputs": [3]}, ValueError, "^no node with id 3$"),
+    ((), {"outputs": [0, 99, 100]}, ValueError, "^no node with id 99$"),
+    ((), {"outputs": "0"}, TypeError, "outputs"),
+    ((), {"outputs": 0}, TypeError, "outputs"),
+    ((), {"outputs": iter([0])}, TypeError, "outputs"),
+    ((), {"outputs": [0.5]}, TypeError, "outputs"),
+    ((), {"outputs": [-1]}, OverflowError, None),
+    ((), {"outputs": [2**64]}, OverflowError, None),
+    (([0],), {}, TypeError, "positional"),
+    ((), {"output": [0]}, TypeError, "output"),
+])
+def test_argument_errors(store, method, args, kwargs, error, message):
+    chain(store, 2)
+    with pytest.raises(error, match=message):
+        getattr(store, method)(*args, **kwargs)
+
+
+@pytest.mark.parametrize("flag", [1, 0, None, "yes", np.int64(1), [True]], ids=repr)
+def test_maximal_fusion_must_be_a_bool(store, flag):
+    chain(store, 1)
+    with pytest.raises(TypeError, match="maximal_fusion"):
+        store.reduce(maximal_fusion=flag)
+
+
+@pytest.mark.parametrize("flag", [True, False, np.True_, np.False_], ids=repr)
+def test_maximal_fusion_accepts_bools_and_numpy_bools(store, flag):
+    _, a, b = fusable(store)
+    reduced, report = store.reduce(maximal_fusion=flag, outputs=[b])
+    check_report(report)
+
+
+def test_maximal_fusion_is_checked_before_outputs(store):
+    with pytest.raises(TypeError, match="maximal_fusion"):
+        store.reduce(maximal_fusion=None, outputs="0")
+
+
+def test_maximal_fusion_changes_fan_out_fusion(store):
+    x = store.add_source("x")
+    a = store.add_op("neg", [x])
+    b = store.add_op("exp", [a])
+    c = store.add_op("log", [a])
+    top = store.add_op("add", [b, c])
+    single = store.reduce(outputs=[top])[1]
+    maximal = store.reduce(maximal_fusion=True, outputs=[top])[1]
+    check_report(single)
+    check_report(maximal)
+    assert maximal["reduced_nodes"] <= single["reduced_nodes"]
+
+
+@settings(max_examples=40, deadline=None)
+@given(random_plans(), random_plans())
+def test_three_methods_agree(plan, picks):
+    store = cc.GraphStore()
+    ids = build_random(store, plan)
+    outputs = [ids[p[1] % len(ids)] for p in picks]
+    reduced, report = store.reduce(outputs=outputs)
+    incremental, incremental_report = store.reduce_incremental(outputs=outputs)
+    check_report(report)
+    assert snapshot(reduced) == snapshot(incremental)
+    assert report == incremental_report == store.reduction_report(outputs=outputs)
+    assert report["input_nodes"] == store.node_count() == len(reduced.node_map())
+    assert reduced.outputs() == list(dict.fromkeys(reduced.node_map()[o][0] for o in outputs))
