@@ -12,6 +12,7 @@ namespace corvane::eqsat {
 void EGraph::reserve(std::size_t nodes, std::size_t children) {
     parent_.reserve(nodes);
     classes_.reserve(nodes);
+    stale_.reserve(nodes);
     key_list_.reserve(nodes);
     pending_.reserve(nodes);
     memo_.reserve(nodes, children);
@@ -37,6 +38,7 @@ Id EGraph::find_mut(Id id) {
 }
 
 bool EGraph::children_are_roots(NodeRef node) const noexcept {
+    if (!ever_merged_) return true;
     return std::ranges::all_of(node.children, [&](Id c) { return parent_[c] == c; });
 }
 
@@ -64,12 +66,16 @@ Id EGraph::add(Symbol op, std::span<const Id> children) {
     }
     if (parent_.size() >= std::numeric_limits<Id>::max()) fail("e-graph class ids exhausted");
     const auto id = static_cast<Id>(parent_.size());
-    const Memo::Found found = memo_.find_or_insert(node, id);
+    // Start the scattered loads (hash slot, the children's class records) together.
+    const std::uint64_t hash = memo_.hash(node);
+    memo_.prefetch(hash);
+    for (Id c : node.children) __builtin_prefetch(&classes_[c], 1);
+    const Memo::Found found = memo_.find_or_insert(node, id, hash);
     if (!found.inserted) return find(memo_.value(found.key));
 
     parent_.push_back(id);
+    stale_.push_back(0);
     EClass& eclass = classes_.emplace_back();
-    eclass.id = id;
     eclass.nodes.push_back(found.key);
     for (Id c : memo_.node(found.key).children) classes_[c].parents.push_back({found.key, id});
     pending_.push_back({found.key, id});
@@ -91,9 +97,8 @@ std::optional<Id> EGraph::lookup(NodeRef node) const {
 }
 
 void EGraph::mark_class(Id root) {
-    EClass& eclass = classes_[root];
-    if (!eclass.dirty) {
-        eclass.dirty = true;
+    if (!stale_[root]) {
+        stale_[root] = 1;
         dirty_classes_.push_back(root);
     }
 }
@@ -108,6 +113,8 @@ bool EGraph::merge(Id a, Id b) {
     if (classes_[keep].parents.size() < classes_[gone].parents.size()) std::swap(keep, gone);
     parent_[gone] = keep;
     --class_count_;
+    ++merges_since_rebuild_;
+    ever_merged_ = true;
 
     EClass& from = classes_[gone];
     EClass& into = classes_[keep];
@@ -123,7 +130,7 @@ bool EGraph::merge(Id a, Id b) {
     into.parents.append(from.parents.span());
     from.nodes.release();
     from.parents.release();
-    from.dirty = false;
+    stale_[gone] = 0;
     mark_class(keep);
     return true;
 }
@@ -132,6 +139,9 @@ std::size_t EGraph::rebuild() {
     // Repair: re-insert every e-node whose children may have changed under its canonical
     // form; a form already stored under another class makes the two classes congruent.
     std::size_t unions = 0;
+    // Without a merge since the last rebuild, pending holds only e-nodes added with
+    // canonical children, which are still canonical.
+    if (merges_since_rebuild_ == 0) pending_.clear();
     while (!pending_.empty()) {
         const ParentRef entry = pending_.back();
         pending_.pop_back();
@@ -154,10 +164,10 @@ std::size_t EGraph::rebuild() {
     // Clean-up of the classes whose members may be stale: canonical, sorted, no duplicates.
     removed_ = 0;
     for (std::size_t i = 0; i < dirty_classes_.size(); ++i) {
-        EClass& eclass = classes_[find_mut(dirty_classes_[i])];
-        if (!eclass.dirty) continue;
-        eclass.dirty = false;
-        clean_class(eclass);
+        const Id root = find_mut(dirty_classes_[i]);
+        if (!stale_[root]) continue;
+        stale_[root] = 0;
+        clean_class(classes_[root]);
     }
     dirty_classes_.clear();
     for (std::uint32_t list : dirty_lists_) {
@@ -165,6 +175,7 @@ std::size_t EGraph::rebuild() {
         op_lists_[list].dirty = false;
     }
     dirty_lists_.clear();
+    merges_since_rebuild_ = 0;
     clean_ = true;
     return unions;
 }

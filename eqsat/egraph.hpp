@@ -25,11 +25,11 @@ struct ParentRef {
     Id eclass;
 };
 
+// One class record per root, indexed by its id; 32 bytes, no heap block for a class with
+// at most two members and one user.
 struct EClass {
-    Id id = 0;
-    bool dirty = false;                 // members may be stale until the next rebuild
-    SmallVec<Memo::Key, 2> nodes;       // members, as hash-cons keys
-    SmallVec<ParentRef, 2> parents;     // every e-node using this class, with its class
+    SmallVec<Memo::Key, 2> nodes;    // members, as hash-cons keys
+    SmallVec<ParentRef, 1> parents;  // every e-node using this class, with its class
 };
 
 class EGraph {
@@ -92,6 +92,7 @@ private:
 
     std::vector<Id> parent_;
     std::vector<EClass> classes_;          // by id; live exactly for roots
+    std::vector<std::uint8_t> stale_;      // by id: members may be stale until the next rebuild
     std::size_t class_count_ = 0;
     Memo memo_;
     std::vector<std::uint32_t> key_list_;  // hash-cons key -> its op list
@@ -104,6 +105,8 @@ private:
     std::uint64_t last_op_key_ = ~std::uint64_t{0};
     std::uint32_t last_op_list_ = 0;
     std::size_t removed_ = 0;
+    std::size_t merges_since_rebuild_ = 0;
+    bool ever_merged_ = false;  // false: every id is a root
     bool clean_ = true;
 };
 

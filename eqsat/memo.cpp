@@ -37,7 +37,7 @@ bool Memo::same(Key key, NodeRef node) const noexcept {
 }
 
 Memo::Key Memo::find(NodeRef node) const noexcept {
-    const std::uint32_t hash = hash_of(node);
+    const auto hash = static_cast<std::uint32_t>(this->hash(node));
     for (std::size_t i = hash & mask_;; i = (i + 1) & mask_) {
         const Slot& slot = slots_[i];
         if (slot.key == kNone) return kNone;
@@ -45,8 +45,8 @@ Memo::Key Memo::find(NodeRef node) const noexcept {
     }
 }
 
-Memo::Found Memo::find_or_insert(NodeRef node, Id value) {
-    const std::uint32_t hash = hash_of(node);
+Memo::Found Memo::find_or_insert(NodeRef node, Id value, std::uint64_t full_hash) {
+    const auto hash = static_cast<std::uint32_t>(full_hash);
     std::size_t i = hash & mask_;
     for (;; i = (i + 1) & mask_) {
         const Slot& slot = slots_[i];

@@ -41,8 +41,15 @@ public:
         Key key;
         bool inserted;
     };
-    // The key of `node`; when absent, stores it with `value` first.
-    Found find_or_insert(NodeRef node, Id value);
+    // The key of `node`; when absent, stores it with `value` first. `hash` is hash(node).
+    Found find_or_insert(NodeRef node, Id value, std::uint64_t hash);
+    Found find_or_insert(NodeRef node, Id value) { return find_or_insert(node, value, hash(node)); }
+
+    std::uint64_t hash(NodeRef node) const noexcept { return hash_node(seed_, node.op, node.children); }
+    // Starts loading the slot where a lookup of `hash` begins.
+    void prefetch(std::uint64_t hash) const noexcept {
+        __builtin_prefetch(slots_.data() + (static_cast<std::uint32_t>(hash) & mask_));
+    }
 
 private:
     struct Head {
@@ -55,9 +62,6 @@ private:
         Key key;
     };
 
-    std::uint32_t hash_of(NodeRef node) const noexcept {
-        return static_cast<std::uint32_t>(hash_node(seed_, node.op, node.children));
-    }
     bool same(Key key, NodeRef node) const noexcept;
     void grow_slots(std::size_t min_keys);
 

@@ -110,6 +110,7 @@ Canonicalized SaturationEngine::canonicalize(const EngineGraph& graph) const {
         Canonicalized result;
         std::vector<std::size_t> canonical_of(saturated.id_count(), kUnassigned);
         result.class_of.resize(n);
+        result.canonical.nodes.reserve(saturated.number_of_classes());
         for (std::size_t i = 0; i < n; ++i) {
             const eqsat::Id cls = saturated.find(ids[i]);
             if (canonical_of[cls] == kUnassigned) {
