@@ -55,7 +55,7 @@ bool utf8_of(PyObject* str, std::string& out) {
     Py_ssize_t size = 0;
     const char* data = PyUnicode_AsUTF8AndSize(str, &size);
     if (data == nullptr) return false;
-    out.assign(data, static_cast<std::size_t>(size));
+    out = std::string(data, static_cast<std::size_t>(size));
     return true;
 }
 
@@ -97,7 +97,8 @@ enum class FastList : std::uint8_t { Done, Failed, Slow };
 // caller, which converts a tuple copy instead: __index__ may mutate the list.
 FastList ids_from_exact_list(PyObject* list, std::vector<NodeId>& out) {
     const Py_ssize_t n = PyList_GET_SIZE(list);
-    out.resize(static_cast<std::size_t>(n));  // may throw: outside the critical section
+    out.clear();
+    out.reserve(static_cast<std::size_t>(n));  // may throw: outside the critical section
     FastList state = FastList::Done;
     Py_BEGIN_CRITICAL_SECTION(list);
     if (PyList_GET_SIZE(list) != n) {
@@ -114,7 +115,7 @@ FastList ids_from_exact_list(PyObject* list, std::vector<NodeId>& out) {
                 state = FastList::Failed;
                 break;
             }
-            out[static_cast<std::size_t>(i)] = value;
+            out.push_back(value);  // within the reserved capacity: cannot throw
         }
     }
     Py_END_CRITICAL_SECTION();
