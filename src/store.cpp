@@ -5,6 +5,17 @@
 #include "store_inner.hpp"
 
 namespace corvane {
+namespace {
+
+// Makes room for one more element, growing geometrically: reserving exactly size() + 1
+// would reallocate (and move every key) on each append, which is quadratic in the node
+// count.
+template <class Vector>
+void reserve_one_more(Vector& v) {
+    if (v.size() == v.capacity()) v.reserve(std::max<std::size_t>(16, 2 * v.capacity()));
+}
+
+}  // namespace
 
 GraphStore::GraphStore()
     : seed_(HashSeed::random()), inner_(std::make_unique<Guarded<Inner>>(kStorePoisoned)) {}
@@ -24,8 +35,8 @@ std::expected<NodeId, BadNodeId> GraphStore::intern(NodeKey key) {
             if (hit != in.index.end()) return *hit;
         }
         // Allocate first, publish last: a failed insertion leaves the store as it was.
-        in.arena.reserve(in.arena.size() + 1);
-        in.hashes.reserve(in.hashes.size() + 1);
+        reserve_one_more(in.arena);
+        reserve_one_more(in.hashes);
         in.arena.push_back(std::move(key));
         in.hashes.push_back(hash);
         try {
