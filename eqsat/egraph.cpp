@@ -13,8 +13,6 @@ void EGraph::reserve(std::size_t nodes, std::size_t children) {
     parent_.reserve(nodes);
     classes_.reserve(nodes);
     stale_.reserve(nodes);
-    key_list_.reserve(nodes);
-    pending_.reserve(nodes);
     memo_.reserve(nodes, children);
 }
 
@@ -77,11 +75,10 @@ Id EGraph::add(Symbol op, std::span<const Id> children) {
     stale_.push_back(0);
     EClass& eclass = classes_.emplace_back();
     eclass.nodes.push_back(found.key);
+    // The new node is canonical; it needs repair only once a child class is merged away,
+    // and then that class's parent list, which holds it, goes to pending.
     for (Id c : memo_.node(found.key).children) classes_[c].parents.push_back({found.key, id});
-    pending_.push_back({found.key, id});
-    const std::uint32_t list = op_list_for(op, children.size());
-    key_list_.push_back(list);
-    op_lists_[list].classes.push_back(id);
+    op_lists_[op_list_for(op, children.size())].classes.push_back(id);
     ++class_count_;
     clean_ = false;
     return id;
@@ -113,17 +110,17 @@ bool EGraph::merge(Id a, Id b) {
     if (classes_[keep].parents.size() < classes_[gone].parents.size()) std::swap(keep, gone);
     parent_[gone] = keep;
     --class_count_;
-    ++merges_since_rebuild_;
     ever_merged_ = true;
 
     EClass& from = classes_[gone];
     EClass& into = classes_[keep];
     pending_.insert(pending_.end(), from.parents.begin(), from.parents.end());
     for (Memo::Key key : from.nodes) {
-        OpList& list = op_lists_[key_list_[key]];
-        if (!list.dirty) {
-            list.dirty = true;
-            dirty_lists_.push_back(key_list_[key]);
+        const NodeRef node = memo_.node(key);
+        const std::uint32_t index = op_list_for(node.op, node.children.size());
+        if (!op_lists_[index].dirty) {
+            op_lists_[index].dirty = true;
+            dirty_lists_.push_back(index);
         }
     }
     into.nodes.append(from.nodes.span());
@@ -139,9 +136,6 @@ std::size_t EGraph::rebuild() {
     // Repair: re-insert every e-node whose children may have changed under its canonical
     // form; a form already stored under another class makes the two classes congruent.
     std::size_t unions = 0;
-    // Without a merge since the last rebuild, pending holds only e-nodes added with
-    // canonical children, which are still canonical.
-    if (merges_since_rebuild_ == 0) pending_.clear();
     while (!pending_.empty()) {
         const ParentRef entry = pending_.back();
         pending_.pop_back();
@@ -151,9 +145,7 @@ std::size_t EGraph::rebuild() {
         const Symbol op = node.op;
         canonicalize_into(node, scratch_);
         const Memo::Found found = memo_.find_or_insert({op, scratch_}, entry.eclass);
-        if (found.inserted) {
-            key_list_.push_back(key_list_[entry.node]);
-        } else {
+        if (!found.inserted) {
             const Id previous = memo_.value(found.key);
             memo_.set_value(found.key, entry.eclass);
             if (merge(previous, entry.eclass)) ++unions;
@@ -175,7 +167,6 @@ std::size_t EGraph::rebuild() {
         op_lists_[list].dirty = false;
     }
     dirty_lists_.clear();
-    merges_since_rebuild_ = 0;
     clean_ = true;
     return unions;
 }

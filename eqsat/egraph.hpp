@@ -95,8 +95,7 @@ private:
     std::vector<std::uint8_t> stale_;      // by id: members may be stale until the next rebuild
     std::size_t class_count_ = 0;
     Memo memo_;
-    std::vector<std::uint32_t> key_list_;  // hash-cons key -> its op list
-    std::vector<ParentRef> pending_;
+    std::vector<ParentRef> pending_;       // e-nodes whose children may have been merged
     std::vector<Id> dirty_classes_;
     std::vector<OpList> op_lists_;
     std::unordered_map<std::uint64_t, std::uint32_t> op_index_;  // (symbol, arity) -> op list
@@ -105,7 +104,6 @@ private:
     std::uint64_t last_op_key_ = ~std::uint64_t{0};
     std::uint32_t last_op_list_ = 0;
     std::size_t removed_ = 0;
-    std::size_t merges_since_rebuild_ = 0;
     bool ever_merged_ = false;  // false: every id is a root
     bool clean_ = true;
 };

@@ -7,9 +7,12 @@
 #include <array>
 #include <chrono>
 #include <initializer_list>
+#include <map>
 #include <memory>
 #include <numeric>
 #include <random>
+#include <set>
+#include <span>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -182,6 +185,105 @@ TEST(EGraph, ForeignIdsAreRejected) {
     EXPECT_THROW(add(g, "f", {7}), Error);
     EXPECT_THROW(g.merge(a, 7), Error);
     EXPECT_THROW(g.eclass(1), Error);
+}
+
+// After every rebuild: members canonical, strictly sorted and findable; no e-node in two
+// classes; the op index lists exactly the roots holding each (symbol, arity); and the
+// partition equals a naive congruence closure of the merges made.
+TEST(EGraph, RandomMergesKeepTheInvariants) {
+    const std::uint64_t seed = 20260;
+    std::mt19937_64 rng(seed);
+    const std::vector<Symbol> ops = {Symbol("f"), Symbol("g"), Symbol("h")};
+    for (int round = 0; round < 40; ++round) {
+        SCOPED_TRACE("seed " + std::to_string(seed) + ", round " + std::to_string(round));
+        EGraph g;
+        std::vector<ENode> terms;  // terms[i] was added as class id i (when new)
+        std::vector<Id> term_ids;
+        std::vector<std::pair<Id, Id>> merges;
+        auto random_id = [&] { return term_ids[std::uniform_int_distribution<std::size_t>(0, term_ids.size() - 1)(rng)]; };
+        for (int leaf = 0; leaf < 4; ++leaf) {
+            terms.emplace_back(Symbol("leaf" + std::to_string(leaf)));
+            term_ids.push_back(g.add(terms.back()));
+        }
+        for (int step = 0; step < 120; ++step) {
+            const auto action = rng() % 10;
+            if (action < 6) {
+                const Symbol op = ops[rng() % ops.size()];
+                std::vector<Id> children(rng() % 3);
+                for (Id& c : children) c = random_id();
+                terms.emplace_back(op, children);
+                term_ids.push_back(g.add(terms.back()));
+            } else if (action < 8) {
+                const Id a = random_id();
+                const Id b = random_id();
+                merges.emplace_back(a, b);
+                g.merge(a, b);
+            } else {
+                g.rebuild();
+            }
+        }
+        g.rebuild();
+
+        // Naive closure over the added terms: merged pairs, then congruence to a fixpoint.
+        const std::size_t n = terms.size();
+        std::vector<std::size_t> rep(g.id_count());
+        std::iota(rep.begin(), rep.end(), 0);
+        auto root = [&](std::size_t x) {
+            while (rep[x] != x) x = rep[x];
+            return x;
+        };
+        auto unite = [&](std::size_t a, std::size_t b) {
+            a = root(a);
+            b = root(b);
+            if (a == b) return false;
+            rep[std::max(a, b)] = std::min(a, b);
+            return true;
+        };
+        for (const auto& [a, b] : merges) unite(a, b);
+        for (bool changed = true; changed;) {
+            changed = false;
+            for (std::size_t i = 0; i < n; ++i) {
+                for (std::size_t j = i + 1; j < n; ++j) {
+                    const ENode& u = terms[i];
+                    const ENode& v = terms[j];
+                    if (u.op != v.op || u.children.size() != v.children.size()) continue;
+                    bool congruent = true;
+                    for (std::size_t k = 0; k < u.children.size(); ++k) {
+                        congruent &= root(u.children[k]) == root(v.children[k]);
+                    }
+                    if (congruent) changed |= unite(term_ids[i], term_ids[j]);
+                }
+            }
+        }
+        for (std::size_t i = 0; i < n; ++i) {
+            for (std::size_t j = i + 1; j < n; ++j) {
+                ASSERT_EQ(g.find(term_ids[i]) == g.find(term_ids[j]), root(term_ids[i]) == root(term_ids[j]))
+                    << "terms " << i << " and " << j;
+            }
+        }
+
+        std::map<std::pair<Symbol, std::size_t>, std::vector<Id>> holders;
+        std::set<ENode> seen;
+        for (Id r : g.class_ids()) {
+            const std::vector<ENode> members = g.class_nodes(r);
+            ASSERT_FALSE(members.empty());
+            for (std::size_t k = 0; k < members.size(); ++k) {
+                if (k > 0) {
+                    ASSERT_LT(members[k - 1], members[k]);
+                }
+                for (Id c : members[k].children) ASSERT_EQ(g.find(c), c);
+                ASSERT_TRUE(seen.insert(members[k]).second) << "e-node in two classes";
+                ASSERT_EQ(g.lookup(members[k]), r);
+                auto& list = holders[{members[k].op, members[k].children.size()}];
+                if (list.empty() || list.back() != r) list.push_back(r);
+            }
+        }
+        for (const auto& [key, roots] : holders) {
+            const std::span<const Id> indexed = g.classes_with(key.first, key.second);
+            ASSERT_EQ(std::vector<Id>(indexed.begin(), indexed.end()), roots);
+        }
+        for (const ENode& term : terms) ASSERT_TRUE(g.lookup(term).has_value());
+    }
 }
 
 // ---- patterns -----------------------------------------------------------------------
