@@ -320,15 +320,18 @@ std::expected<GraphStore, DecodeError> deserialize(std::span<const std::uint8_t>
 
     const auto outputs = r.u32();
     if (!outputs) return std::unexpected(outputs.error());
+    std::vector<NodeId> marks;
+    marks.reserve(std::min<std::size_t>(*outputs, r.remaining() / 8));
     for (std::uint32_t i = 0; i < *outputs; ++i) {
         const auto position = r.u64();
         if (!position) return std::unexpected(position.error());
         if (*position >= resolved.size()) {
             return std::unexpected(DecodeError::node_ref_out_of_range(*position));
         }
-        const auto marked = store.mark_output(resolved[static_cast<std::size_t>(*position)]);
-        fault_unless(marked.has_value(), "blob reader resolved an output to a missing node");
+        marks.push_back(resolved[static_cast<std::size_t>(*position)]);
     }
+    // Marked in one pass so a long output list stays linear.
+    fault_unless(store.mark_outputs(marks).has_value(), "blob reader resolved an output to a missing node");
     return store;
 }
 

@@ -60,6 +60,31 @@ std::expected<void, BadNodeId> GraphStore::mark_output(NodeId id) {
     });
 }
 
+std::expected<void, BadNodeId> GraphStore::mark_outputs(std::span<const NodeId> ids) {
+    return inner_->with_lock([&](Inner& in) -> std::expected<void, BadNodeId> {
+        for (NodeId id : ids) {
+            if (id >= in.arena.size()) return std::unexpected(BadNodeId{id});
+        }
+        std::vector<NodeId> marks = in.outputs;
+        if (marks.size() + ids.size() <= 64) {
+            for (NodeId id : ids) {
+                if (std::find(marks.begin(), marks.end(), id) == marks.end()) marks.push_back(id);
+            }
+        } else {
+            // A bitmap over the arena keeps long lists linear.
+            std::vector<bool> marked(in.arena.size(), false);
+            for (NodeId id : marks) marked[static_cast<std::size_t>(id)] = true;
+            for (NodeId id : ids) {
+                if (marked[static_cast<std::size_t>(id)]) continue;
+                marked[static_cast<std::size_t>(id)] = true;
+                marks.push_back(id);
+            }
+        }
+        in.outputs = std::move(marks);
+        return {};
+    });
+}
+
 std::uint64_t GraphStore::node_count() const {
     return inner_->with_lock([](const Inner& in) { return std::uint64_t{in.arena.size()}; });
 }

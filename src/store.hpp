@@ -71,6 +71,9 @@ public:
     std::expected<NodeId, BadNodeId> intern(NodeKey key);
     // Marks `id` as an output once, in first-mark order.
     std::expected<void, BadNodeId> mark_output(NodeId id);
+    // Marks every id in order, each once; checks all ids first, so on BadNodeId (the
+    // first bad id) nothing is marked. Linear in the list, however long it is.
+    std::expected<void, BadNodeId> mark_outputs(std::span<const NodeId> ids);
 
     std::uint64_t node_count() const;
     std::vector<NodeId> outputs() const;

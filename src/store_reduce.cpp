@@ -35,11 +35,13 @@ ReducedStore GraphStore::from_reduced(Reduced reduced) {
         fault_unless(id.has_value(), "reduced graph references only earlier nodes");
         ids.push_back(*id);
     }
+    std::vector<NodeId> outputs;
+    outputs.reserve(reduced.outputs.size());
     for (std::uint64_t o : reduced.outputs) {
         fault_unless(o < ids.size(), "reduced output is valid");
-        fault_unless(store.mark_output(ids[static_cast<std::size_t>(o)]).has_value(),
-                     "reduced output is valid");
+        outputs.push_back(ids[static_cast<std::size_t>(o)]);
     }
+    fault_unless(store.mark_outputs(outputs).has_value(), "reduced output is valid");
     for (std::optional<Landing>& landing : reduced.node_map) {
         if (!landing) continue;
         fault_unless(landing->reduced_node_id < ids.size(), "node map names a reduced node");

@@ -84,6 +84,24 @@ TEST(Store, MarksKeepFirstMarkOrderWithoutDuplicates) {
     EXPECT_TRUE(s.node_map().empty());
 }
 
+TEST(Store, MarkingAListChecksFirstAndStaysLinear) {
+    GraphStore s;
+    for (NodeId i = 0; i < 100000; ++i) ASSERT_TRUE(s.intern(source("n" + std::to_string(i))));
+    ASSERT_TRUE(s.mark_output(7));
+    const NodeId bad[] = {1, 2, 100000, 3};
+    EXPECT_EQ(s.mark_outputs(bad).error().id, 100000u);
+    EXPECT_EQ(s.outputs(), (std::vector<NodeId>{7}));
+    std::vector<NodeId> many;
+    for (NodeId i = 100000; i-- > 0;) many.push_back(i);
+    many.push_back(5);
+    ASSERT_TRUE(s.mark_outputs(many));
+    auto marks = s.outputs();
+    ASSERT_EQ(marks.size(), 100000u);
+    EXPECT_EQ(marks[0], 7u);
+    EXPECT_EQ(marks[1], 99999u);
+    EXPECT_EQ(marks.back(), 0u);
+}
+
 TEST(Store, SnapshotsAreCopies) {
     GraphStore s;
     for (const char* n : {"a", "b", "c"}) ASSERT_TRUE(s.intern(source(n)));
