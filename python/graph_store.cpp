@@ -57,17 +57,11 @@ PyObject* intern_key(PyObject* self, NodeKey key) {
 
 // ---- construction and destruction
 
-PyObject* new_store_object(PyTypeObject* type) {
+// The store is built before the object, so a failure leaves no half-made object behind.
+PyObject* new_store_object(PyTypeObject* type, GraphStore&& store) {
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;
-    try {
-        new (&store_of(self)) GraphStore();
-    } catch (...) {
-        // The store was never constructed: free the bare object without running dealloc.
-        type->tp_free(self);
-        Py_DECREF(type);
-        throw;
-    }
+    new (&store_of(self)) GraphStore(std::move(store));
     return self;
 }
 
@@ -76,7 +70,7 @@ PyObject* store_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         PyErr_SetString(PyExc_TypeError, "GraphStore() takes no arguments");
         return nullptr;
     }
-    return guarded([&] { return new_store_object(type); });
+    return guarded([&] { return new_store_object(type, GraphStore()); });
 }
 
 PyObject* store_vectorcall(PyObject* type, PyObject* const*, size_t nargsf, PyObject* kwnames) {
@@ -84,7 +78,7 @@ PyObject* store_vectorcall(PyObject* type, PyObject* const*, size_t nargsf, PyOb
         PyErr_SetString(PyExc_TypeError, "GraphStore() takes no arguments");
         return nullptr;
     }
-    return guarded([&] { return new_store_object(reinterpret_cast<PyTypeObject*>(type)); });
+    return guarded([&] { return new_store_object(reinterpret_cast<PyTypeObject*>(type), GraphStore()); });
 }
 
 void store_dealloc(PyObject* self) {
@@ -398,13 +392,7 @@ GraphStore* graph_store_of(PyObject* obj) noexcept {
     return &store_of(obj);
 }
 
-PyObject* wrap_store(GraphStore&& store) {
-    PyTypeObject* type = graph_store_type();
-    PyObject* self = type->tp_alloc(type, 0);
-    if (self == nullptr) return nullptr;
-    new (&store_of(self)) GraphStore(std::move(store));
-    return self;
-}
+PyObject* wrap_store(GraphStore&& store) { return new_store_object(graph_store_type(), std::move(store)); }
 
 PyObject* reduction_result(ReducedStore&& result) {
     PyRef store = PyRef::steal(wrap_store(std::move(result.first)));

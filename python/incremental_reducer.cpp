@@ -24,6 +24,7 @@ constexpr const char* kPoisoned = "incremental reducer poisoned";
 
 struct PyIncrementalReducer {
     PyObject_HEAD
+    bool constructed;  // false until `reducer` exists (the allocator zeroes the object)
     Guarded<IncrementalReducer> reducer;
 };
 
@@ -57,16 +58,12 @@ std::expected<std::uint64_t, BadNodeId> consume_delta(IncrementalReducer& reduce
 // ---- construction and destruction
 
 PyObject* new_reducer_object(PyTypeObject* type) {
-    PyObject* self = type->tp_alloc(type, 0);
-    if (self == nullptr) return nullptr;
-    try {
-        new (&reducer_of(self)) Guarded<IncrementalReducer>(kPoisoned);
-    } catch (...) {
-        type->tp_free(self);
-        Py_DECREF(type);
-        throw;
-    }
-    return self;
+    PyRef self = PyRef::steal(type->tp_alloc(type, 0));
+    if (!self) return nullptr;
+    // If construction throws, releasing `self` runs dealloc, which skips the destructor.
+    new (&reducer_of(self.get())) Guarded<IncrementalReducer>(kPoisoned);
+    reinterpret_cast<PyIncrementalReducer*>(self.get())->constructed = true;
+    return self.release();
 }
 
 PyObject* reducer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -87,7 +84,9 @@ PyObject* reducer_vectorcall(PyObject* type, PyObject* const*, size_t nargsf, Py
 
 void reducer_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
-    reducer_of(self).~Guarded<IncrementalReducer>();
+    if (reinterpret_cast<PyIncrementalReducer*>(self)->constructed) {
+        reducer_of(self).~Guarded<IncrementalReducer>();
+    }
     type->tp_free(self);
     Py_DECREF(type);
 }
