@@ -1,0 +1,485 @@
+"""End-to-end benchmarks of corvane_core from Python.
+
+Every figure is measured against its comparison in the same run, alternating the two,
+and reported as the median of several runs with the ratio between them. The garbage
+collector is off inside each timed region (as timeit does), for both sides alike.
+
+    PYTHONPATH=build/bench python3 bench/bench.py [--quick] [--runs N] [--markdown]
+
+Run by `make bench` (tools/run-bench), which builds a Release module first.
+"""
+
+from __future__ import annotations
+
+import argparse
+import gc
+import pickle
+import statistics
+import sys
+import time
+from dataclasses import dataclass
+from typing import Callable
+
+import corvane_core as cc
+
+# ---------------------------------------------------------------------------------------
+# Timing
+
+
+def timed(fn: Callable[[object], object], setup: Callable[[], object] | None = None) -> float:
+    arg = setup() if setup is not None else None
+    gc.collect()
+    gc.disable()
+    try:
+        start = time.perf_counter()
+        fn(arg)
+        return time.perf_counter() - start
+    finally:
+        gc.enable()
+
+
+def paired(runs: int, ours: Callable[[], float], peer: Callable[[], float]) -> tuple[float, float]:
+    """Median seconds of `ours` and `peer`, run alternately `runs` times each."""
+    a: list[float] = []
+    b: list[float] = []
+    for _ in range(runs):
+        a.append(ours())
+        b.append(peer())
+    return statistics.median(a), statistics.median(b)
+
+
+@dataclass
+class Row:
+    figure: str
+    ours: str
+    peer: str
+    ratio: str
+    goal: str
+    met: bool | None
+
+
+ROWS: list[Row] = []
+
+
+def fmt_s(seconds: float) -> str:
+    if seconds >= 1:
+        return f"{seconds:.2f} s"
+    if seconds >= 1e-3:
+        return f"{seconds * 1e3:.1f} ms"
+    return f"{seconds * 1e6:.1f} us"
+
+
+def fmt_ns(seconds: float, n: int) -> str:
+    return f"{seconds / n * 1e9:.0f} ns/node"
+
+
+def row(figure: str, ours: str, peer: str, ratio: str, goal: str, met: bool | None) -> None:
+    ROWS.append(Row(figure, ours, peer, ratio, goal, met))
+    mark = "-" if met is None else ("yes" if met else "NO")
+    print(f"  {figure}: {ours} | {peer} | {ratio} | goal {goal}: {mark}", flush=True)
+
+
+# ---------------------------------------------------------------------------------------
+# The random pipeline graph (the sequence mirrors bench/graph_gen.hpp step for step)
+
+MASK = (1 << 64) - 1
+
+
+class Rng:
+    def __init__(self, seed: int) -> None:
+        self.state = seed
+
+    def next(self) -> int:
+        self.state = (self.state + 0x9E3779B97F4A7C15) & MASK
+        z = self.state
+        z = ((z ^ (z >> 30)) * 0xBF58476D1CE4E5B9) & MASK
+        z = ((z ^ (z >> 27)) * 0x94D049BB133111EB) & MASK
+        return z ^ (z >> 31)
+
+    def below(self, n: int) -> int:
+        return self.next() % n
+
+
+SOURCE, OP, REDUCTION, JOIN, EXCHANGE = range(5)
+
+
+@dataclass
+class Pipeline:
+    calls: list[tuple[int, tuple]]  # (method, args) in recording order, ids as recorded
+    nodes: list[tuple[int, str, tuple, dict]]  # distinct nodes by id: (method, name, inputs, params)
+    outputs: list[int]  # the sinks of the live half
+
+
+def methods_of(store: cc.GraphStore) -> list[Callable]:
+    return [store.add_source, store.add_op, store.add_reduction, store.add_join, store.add_exchange]
+
+
+def pipeline_graph(n: int, seed: int = 42) -> Pipeline:
+    store = cc.GraphStore()
+    meths = methods_of(store)
+    rng = Rng(seed)
+    window = 64
+    pool: list[list[int]] = [[], []]
+    binaries: list[list[tuple[str, int, int]]] = [[], []]
+    world_of: list[int] = []
+    calls: list[tuple[int, tuple]] = []
+    nodes: list[tuple[int, str, tuple, dict]] = []
+
+    def add(method: int, args: tuple, w: int) -> int:
+        node_id = meths[method](*args)
+        calls.append((method, args))
+        if node_id == len(world_of):
+            world_of.append(w)
+            pool[w].append(node_id)
+            if method == SOURCE:
+                nodes.append((method, args[0], (), args[1]))
+            elif method in (OP, REDUCTION):
+                nodes.append((method, args[0], tuple(args[1]), args[2]))
+            else:
+                nodes.append((method, "", tuple(args[0]), args[1]))
+        return node_id
+
+    def recent(w: int) -> int:
+        p = pool[w]
+        return p[len(p) - 1 - rng.below(min(len(p), window))]
+
+    for i in range(max(4, n // 1000)):
+        add(SOURCE, (f"s{i}", {"path": f"p{i}"}), i % 2)
+    while len(world_of) < n:
+        w = rng.below(2)
+        last = pool[w][-1]
+        r = rng.below(100)
+        if r < 45:
+            add(OP, ("map", [last], {"f": rng.below(1 << 20)}), w)
+        elif r < 60:
+            p = rng.below(1 << 20)
+            add(OP, ("filter", [recent(w)], {"p": p}), w)
+        elif r < 73:
+            a = recent(w)
+            b = recent(w)
+            name = "add" if rng.below(2) == 0 else "mul"
+            binaries[w].append((name, a, b))
+            add(OP, (name, [a, b], None), w)
+        elif r < 78:
+            done = binaries[w]
+            if not done:
+                continue
+            name, a, b = done[len(done) - 1 - rng.below(min(len(done), window))]
+            add(OP, (name, [b, a], None), w)
+        elif r < 86:
+            if rng.below(2) == 0:
+                add(OP, ("add", [last], {"scalar": 0.0, "side": "r"}), w)
+            else:
+                add(OP, ("mul", [last], {"scalar": 1.0, "side": "l"}), w)
+        elif r < 92:
+            add(JOIN, ([last, recent(w)], {"how": "inner"}), w)
+        elif r < 96:
+            add(REDUCTION, ("sum", [last], {"axis": rng.below(2)}), w)
+        else:
+            add(EXCHANGE, ([last], {"scheme": "hash"}), w)
+
+    used = bytearray(len(nodes))
+    for _, _, inputs, _ in nodes:
+        for x in inputs:
+            used[x] = 1
+    outputs = [i for i in range(len(nodes)) if world_of[i] == 0 and not used[i]]
+    return Pipeline(calls, nodes, outputs)
+
+
+def replay(calls: list[tuple[int, tuple]], store: cc.GraphStore) -> None:
+    meths = methods_of(store)
+    for method, args in calls:
+        meths[method](*args)
+
+
+def built(p: Pipeline) -> cc.GraphStore:
+    store = cc.GraphStore()
+    replay(p.calls, store)
+    return store
+
+
+# ---------------------------------------------------------------------------------------
+# 1. Recording
+
+
+def bench_recording(n: int, runs: int) -> None:
+    print(f"recording: add_op with two inputs and a two-entry params dict, {n:,} new then {n:,} repeats")
+
+    def corvane_run() -> tuple[float, float]:
+        store = cc.GraphStore()
+        x = store.add_source("x")
+        y = store.add_source("y")
+        add = store.add_op
+
+        def loop(_: object) -> None:
+            for i in range(n):
+                add("map", [x, y], {"k": i, "side": "r"})
+
+        return timed(loop), timed(loop)
+
+    def python_run() -> tuple[float, float]:
+        ids: dict = {}
+
+        def add(name: str, inputs: list, params: dict) -> int:
+            key = (name, tuple(inputs), tuple(sorted(params.items())))
+            return ids.setdefault(key, len(ids))
+
+        x = add("x", [], {})
+        y = add("y", [], {})
+
+        def loop(_: object) -> None:
+            for i in range(n):
+                add("map", [x, y], {"k": i, "side": "r"})
+
+        return timed(loop), timed(loop)
+
+    def floor_run() -> tuple[float, float]:
+        x, y = 0, 1
+
+        def loop(_: object) -> None:
+            for i in range(n):
+                slice("map", [x, y], {"k": i, "side": "r"})
+
+        return timed(loop), timed(loop)
+
+    results: dict[str, list[tuple[float, float]]] = {"corvane": [], "python": [], "floor": []}
+    for _ in range(runs):
+        results["corvane"].append(corvane_run())
+        results["python"].append(python_run())
+        results["floor"].append(floor_run())
+
+    def med(name: str, part: int | None) -> float:
+        return statistics.median(r[0] + r[1] if part is None else r[part] for r in results[name])
+
+    for label, part in (("new", 0), ("repeat", 1), ("new+repeat", None)):
+        count = 2 * n if part is None else n
+        ours, py, fl = med("corvane", part), med("python", part), med("floor", part)
+        row(f"record {label} vs pure-Python hash-consing", fmt_ns(ours, count), fmt_ns(py, count),
+            f"{py / ours:.2f}x faster", ">= 4x", py / ours >= 4)
+        row(f"record {label} vs call floor (slice)", fmt_ns(ours, count), fmt_ns(fl, count),
+            f"{ours / fl:.2f}x the floor", "<= 2x", ours / fl <= 2)
+
+
+# ---------------------------------------------------------------------------------------
+# 2. Reduction, with Dask's cull + fuse on the same graph
+
+
+def _task(*args: object) -> object:
+    return args
+
+
+def dask_graph(p: Pipeline) -> dict:
+    dsk: dict = {}
+    for i, (method, name, inputs, params) in enumerate(p.nodes):
+        token = f"{method}:{name}:{sorted(params.items()) if params else ''}"
+        dsk[f"n{i}"] = (_task, *(f"n{j}" for j in inputs), token)
+    return dsk
+
+
+def bench_reduction(sizes: list[int], runs: int, dask_runs: int) -> dict[int, float]:
+    from dask.optimization import cull, fuse
+
+    times: dict[int, float] = {}
+    for n in sizes:
+        p = pipeline_graph(n)
+        store = built(p)
+        outputs = p.outputs
+        _, report = store.reduce(outputs=outputs)
+        print(f"reduction of a random pipeline graph: {store.node_count():,} nodes, {len(outputs):,} outputs; "
+              f"report {report}")
+        dsk = dask_graph(p)
+        keys = [f"n{i}" for i in outputs]
+
+        def ours() -> float:
+            return timed(lambda _: store.reduce(outputs=outputs))
+
+        def peer() -> float:
+            def run(_: object) -> None:
+                culled, deps = cull(dsk, keys)
+                fuse(culled, keys, deps)
+
+            return timed(run)
+
+        ours_runs = [ours() for _ in range(max(0, runs - dask_runs))]
+        both = paired(dask_runs, ours, peer)
+        ours_s = statistics.median(ours_runs + [both[0]] * dask_runs) if ours_runs else both[0]
+        peer_s = both[1]
+        times[n] = ours_s
+        limit = 0.15 if n <= 100_000 else 1.5
+        row(f"reduce {n:,} nodes", fmt_s(ours_s), "-", "-", f"< {limit} s", ours_s < limit)
+        row(f"reduce {n:,} nodes vs Dask cull+fuse", fmt_s(ours_s), fmt_s(peer_s),
+            f"{peer_s / ours_s:.1f}x faster", ">= 10x", peer_s / ours_s >= 10)
+        del dsk, store
+    if len(sizes) == 2:
+        small, big = sizes
+        scale = times[big] / times[small]
+        row(f"reduce scaling {big:,}/{small:,}", fmt_s(times[big]), fmt_s(times[small]),
+            f"{scale:.1f}x for {big // small}x nodes", "<= 12", scale <= 12)
+    return times
+
+
+# ---------------------------------------------------------------------------------------
+# 3. Hash-consing pays: c = (c + c) / 2, d times
+
+
+def bench_hash_consing(runs: int) -> None:
+    print("hash-consing: c = (c + c) / 2 repeated d times, recorded and reduced")
+
+    def record_and_reduce(depth: int) -> tuple[int, int]:
+        store = cc.GraphStore()
+        c = store.add_source("c")
+        for _ in range(depth):
+            doubled = store.add_op("add", [c, c])
+            c = store.add_op("div", [doubled], {"scalar": 2.0, "side": "r"})
+        _, report = store.reduce(outputs=[c])
+        return store.node_count(), report["reduced_nodes"]
+
+    reps = 200
+    results = {}
+    for depth in (10, 20, 30):
+        samples = []
+        for _ in range(runs):
+            samples.append(timed(lambda _: [record_and_reduce(depth) for _ in range(reps)]) / reps)
+        nodes, reduced = record_and_reduce(depth)
+        tree = 3 * 2**depth - 2  # the expression as a tree: T(0) = 1, T(d) = 2 T(d-1) + 2
+        results[depth] = (statistics.median(samples), nodes, tree)
+        row(f"(c + c) / 2 x{depth}: recorded and reduced", f"{fmt_s(results[depth][0])}, {nodes} nodes",
+            f"tree of {tree:,} nodes", f"{tree / nodes:,.0f}x fewer nodes",
+            "nodes = 2d + 1", nodes == 2 * depth + 1 and reduced >= 1)
+    t10, n10, _ = results[10]
+    t30, n30, _ = results[30]
+    row("(c + c) / 2: time x30 / time x10", f"{t30 / t10:.2f}x", f"nodes {n30 / n10:.2f}x",
+        "linear", "time grows <= nodes", t30 / t10 <= n30 / n10)
+
+
+# ---------------------------------------------------------------------------------------
+# 4. Blob round trip vs pickle
+
+
+def bench_blob(n: int, runs: int) -> None:
+    p = pipeline_graph(n)
+    store = built(p)
+    as_tuples = [(method, name, inputs, tuple(sorted(params.items())) if params else ())
+                 for method, name, inputs, params in p.nodes]
+    size = len(store.serialize(outputs=p.outputs))
+    pickled = len(pickle.dumps(as_tuples, protocol=pickle.HIGHEST_PROTOCOL))
+    print(f"blob: {store.node_count():,} nodes, blob {size / 1e6:.1f} MB, pickle {pickled / 1e6:.1f} MB")
+
+    def ours() -> float:
+        return timed(lambda _: cc.GraphStore.deserialize(store.serialize(outputs=p.outputs)))
+
+    def peer() -> float:
+        return timed(lambda _: pickle.loads(pickle.dumps(as_tuples, protocol=pickle.HIGHEST_PROTOCOL)))
+
+    ours_s, peer_s = paired(runs, ours, peer)
+    row(f"serialize+deserialize {n:,} nodes vs pickle", fmt_s(ours_s), fmt_s(peer_s),
+        f"{peer_s / ours_s:.2f}x faster", ">= 1x", ours_s <= peer_s)
+
+
+# ---------------------------------------------------------------------------------------
+# 5. Incremental reduction
+
+
+def bench_incremental(n: int, runs: int) -> None:
+    p = pipeline_graph(n)
+    print(f"incremental: {len(p.calls):,} recorded calls, step after each")
+
+    def record_only() -> float:
+        def run(store: cc.GraphStore) -> None:
+            meths = methods_of(store)
+            for method, args in p.calls:
+                meths[method](*args)
+
+        return timed(run, cc.GraphStore)
+
+    def record_and_step() -> float:
+        def run(pair: tuple[cc.GraphStore, cc.IncrementalReducer]) -> None:
+            store, reducer = pair
+            meths = methods_of(store)
+            step = reducer.step
+            for method, args in p.calls:
+                meths[method](*args)
+                step(store)
+
+        return timed(run, lambda: (cc.GraphStore(), cc.IncrementalReducer()))
+
+    rec, both = paired(runs, record_only, record_and_step)
+    row(f"record+step {len(p.calls):,} calls vs record alone", fmt_s(both), fmt_s(rec),
+        f"{both / rec:.2f}x recording", "<= 2x", both / rec <= 2)
+
+    store = built(p)
+    reducer = cc.IncrementalReducer()
+    reducer.step(store)
+    outputs = p.outputs
+
+    def final() -> float:
+        return timed(lambda _: reducer.finalize(store, outputs=outputs))
+
+    def full() -> float:
+        return timed(lambda _: store.reduce(outputs=outputs))
+
+    fin, red = paired(runs, final, full)
+    row(f"finalize on canonical form ({reducer.canonical_count():,} of {store.node_count():,}) vs reduce",
+        fmt_s(fin), fmt_s(red), f"{red / fin:.2f}x faster", ">= 1x", fin <= red)
+
+
+# ---------------------------------------------------------------------------------------
+
+
+def print_table(markdown: bool) -> None:
+    header = ("Figure", "corvane_core", "comparison", "ratio", "goal", "met")
+    lines = [(r.figure, r.ours, r.peer, r.ratio, r.goal, "-" if r.met is None else ("yes" if r.met else "NO"))
+             for r in ROWS]
+    if markdown:
+        print("| " + " | ".join(header) + " |")
+        print("|" + "|".join(["---"] * len(header)) + "|")
+        for line in lines:
+            print("| " + " | ".join(line) + " |")
+        return
+    widths = [max(len(h), *(len(line[i]) for line in lines)) for i, h in enumerate(header)]
+    print("  ".join(h.ljust(w) for h, w in zip(header, widths)))
+    print("  ".join("-" * w for w in widths))
+    for line in lines:
+        print("  ".join(c.ljust(w) for c, w in zip(line, widths)))
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--quick", action="store_true", help="smaller graphs and fewer runs")
+    parser.add_argument("--runs", type=int, default=None, help="runs per figure (median)")
+    parser.add_argument("--markdown", action="store_true", help="print the final table as Markdown")
+    parser.add_argument("--strict", action="store_true", help="exit 1 when a goal is not met")
+    parser.add_argument("--only", default="", help="comma-separated subset: record,reduce,hashcons,blob,incremental")
+    args = parser.parse_args()
+
+    quick = args.quick
+    runs = args.runs or (3 if quick else 5)
+    big = 100_000 if quick else 1_000_000
+    only = set(filter(None, args.only.split(",")))
+
+    def wanted(name: str) -> bool:
+        return not only or name in only
+
+    print(f"corvane_core {cc.version()}, Python {sys.version.split()[0]}, {'quick' if quick else 'full'} run, "
+          f"median of {runs}")
+    start = time.perf_counter()
+    if wanted("record"):
+        bench_recording(big, runs)
+    if wanted("reduce"):
+        bench_reduction([10_000, 100_000] if quick else [100_000, 1_000_000], runs, 1 if quick else 3)
+    if wanted("hashcons"):
+        bench_hash_consing(runs)
+    if wanted("blob"):
+        bench_blob(big, runs)
+    if wanted("incremental"):
+        bench_incremental(10_000 if quick else 100_000, runs)
+    print(f"\n({time.perf_counter() - start:.0f} s)\n")
+    print_table(args.markdown)
+    unmet = [r.figure for r in ROWS if r.met is False]
+    if unmet:
+        print(f"\ngoals not met: {len(unmet)} of {sum(r.met is not None for r in ROWS)}")
+    return 1 if args.strict and unmet else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,208 @@
+// The reduction passes one by one and composed, on random pipeline graphs; the
+// engine's saturation iterations; the incremental reducer's per-node step.
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "eqsat/egraph.hpp"
+#include "eqsat/rewrite.hpp"
+#include "eqsat/runner.hpp"
+#include "eqsat/scheduler.hpp"
+#include "eqsat/symbol.hpp"
+#include "graph_gen.hpp"
+#include "optimizer/cse.hpp"
+#include "optimizer/dce.hpp"
+#include "optimizer/engine.hpp"
+#include "optimizer/engine_graph.hpp"
+#include "optimizer/fusion.hpp"
+#include "optimizer/incremental.hpp"
+#include "optimizer/pipeline.hpp"
+
+namespace corvane::bench {
+namespace {
+
+// Every stage's input, computed once per size.
+struct Stages {
+    PipelineGraph graph;
+    LiveNodes live;
+    EngineGraph engine_graph;
+    TokenMap token_map;
+    Canonicalized canon;
+    Deduplicated dedup;
+};
+
+const Stages& stages_of(std::size_t n) {
+    static std::map<std::size_t, std::unique_ptr<Stages>> cache;
+    auto& slot = cache[n];
+    if (!slot) {
+        slot = std::make_unique<Stages>();
+        Stages& s = *slot;
+        s.graph = pipeline_graph(n);
+        s.live = dead_code_elimination(s.graph.arena, s.graph.outputs);
+        s.engine_graph = to_engine_graph(s.live.kept, s.live.kept_outputs);
+        for (std::size_t i = 0; i < s.live.kept.size(); ++i) {
+            if (s.engine_graph.nodes[i].opaque) s.token_map.try_emplace(s.engine_graph.nodes[i].op, &s.live.kept[i]);
+        }
+        s.canon = SaturationEngine().canonicalize(s.engine_graph);
+        s.dedup = cse(s.canon.canonical);
+    }
+    return *slot;
+}
+
+void set_nodes(benchmark::State& state, std::size_t nodes) {
+    state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(nodes));
+    state.counters["nodes"] = static_cast<double>(nodes);
+}
+
+void BM_Dce(benchmark::State& state) {
+    const Stages& s = stages_of(static_cast<std::size_t>(state.range(0)));
+    for (auto _ : state) benchmark::DoNotOptimize(dead_code_elimination(s.graph.arena, s.graph.outputs));
+    set_nodes(state, s.graph.arena.size());
+}
+
+void BM_EngineGraph(benchmark::State& state) {
+    const Stages& s = stages_of(static_cast<std::size_t>(state.range(0)));
+    for (auto _ : state) benchmark::DoNotOptimize(to_engine_graph(s.live.kept, s.live.kept_outputs));
+    set_nodes(state, s.live.kept.size());
+}
+
+void BM_Canonicalize(benchmark::State& state) {
+    const Stages& s = stages_of(static_cast<std::size_t>(state.range(0)));
+    const SaturationEngine engine;
+    for (auto _ : state) benchmark::DoNotOptimize(engine.canonicalize(s.engine_graph));
+    set_nodes(state, s.engine_graph.nodes.size());
+}
+
+void BM_Cse(benchmark::State& state) {
+    const Stages& s = stages_of(static_cast<std::size_t>(state.range(0)));
+    for (auto _ : state) benchmark::DoNotOptimize(cse(s.canon.canonical));
+    set_nodes(state, s.canon.canonical.nodes.size());
+}
+
+void BM_Fusion(benchmark::State& state) {
+    const Stages& s = stages_of(static_cast<std::size_t>(state.range(0)));
+    for (auto _ : state) benchmark::DoNotOptimize(stage_fusion(s.dedup.graph, s.token_map, false));
+    set_nodes(state, s.dedup.graph.nodes.size());
+}
+
+void BM_Pipeline(benchmark::State& state) {
+    const Stages& s = stages_of(static_cast<std::size_t>(state.range(0)));
+    const SaturationEngine engine;
+    for (auto _ : state) benchmark::DoNotOptimize(reduce_with_mode(s.graph.arena, s.graph.outputs, engine, false));
+    set_nodes(state, s.graph.arena.size());
+}
+
+#define CORVANE_PASS_BENCH(fn)                                                            \
+    BENCHMARK(fn)->Arg(100'000)->Unit(benchmark::kMillisecond)->Iterations(10);           \
+    BENCHMARK(fn)->Arg(1'000'000)->Unit(benchmark::kMillisecond)->Iterations(3)
+CORVANE_PASS_BENCH(BM_Dce);
+CORVANE_PASS_BENCH(BM_EngineGraph);
+CORVANE_PASS_BENCH(BM_Canonicalize);
+CORVANE_PASS_BENCH(BM_Cse);
+CORVANE_PASS_BENCH(BM_Fusion);
+CORVANE_PASS_BENCH(BM_Pipeline);
+
+// An engine graph of `n` nodes: chains and fan-outs of parameterised unary ops over a few
+// sources, with `percent_commutative` percent of the nodes parameterless "add"s.
+EngineGraph unary_graph(std::size_t n, std::uint64_t percent_commutative) {
+    Rng rng(7);
+    EngineGraph g;
+    g.nodes.reserve(n);
+    for (std::size_t i = 0; i < 8; ++i) g.nodes.push_back({"src|s" + std::to_string(i), {}, true});
+    while (g.nodes.size() < n) {
+        const std::size_t i = g.nodes.size();
+        const std::size_t recent = i - 1 - static_cast<std::size_t>(rng.below(i < 64 ? i : 64));
+        if (rng.below(100) < percent_commutative) {
+            g.nodes.push_back({"op|add", {i - 1, recent}, false});
+        } else {
+            g.nodes.push_back({"op|map|f=i" + std::to_string(rng.below(1u << 20)), {rng.below(2) ? i - 1 : recent}, false});
+        }
+    }
+    g.outputs.push_back(n - 1);
+    return g;
+}
+
+const EngineGraph& unary_graph_of(std::uint64_t percent) {
+    static std::map<std::uint64_t, EngineGraph> cache;
+    auto it = cache.find(percent);
+    if (it == cache.end()) it = cache.emplace(percent, unary_graph(1'000'000, percent)).first;
+    return it->second;
+}
+
+// The engine's twelve rules, rebuilt here so that a Runner can report per-iteration
+// figures (canonicalize does not expose them).
+std::vector<eqsat::Rewrite> engine_rules() {
+    std::vector<eqsat::Rewrite> rules;
+    for (const char* name : kCommutativeNames) {
+        const std::string op = std::string("op|") + name;
+        rules.push_back(eqsat::Rewrite::parse(std::string("commute-") + name, "(" + op + " ?a ?b)", "(" + op + " ?b ?a)"));
+    }
+    for (std::size_t i = 0; i < 4; ++i) {
+        rules.push_back(eqsat::Rewrite::parse("identity-" + std::to_string(i),
+                                              "(" + std::string(kIdentityTokens[i]) + " ?x)", "?x"));
+    }
+    return rules;
+}
+
+void BM_EngineCommutative(benchmark::State& state) {
+    const EngineGraph& g = unary_graph_of(static_cast<std::uint64_t>(state.range(0)));
+    const SaturationEngine engine;
+    for (auto _ : state) benchmark::DoNotOptimize(engine.canonicalize(g));
+    set_nodes(state, g.nodes.size());
+
+    // The same saturation through a Runner, for the iteration count and the mean cost of
+    // one iteration (search + apply + rebuild), excluding the e-graph's construction.
+    const std::vector<eqsat::Rewrite> rules = engine_rules();
+    eqsat::EGraph egraph;
+    std::vector<eqsat::Id> ids(g.nodes.size());
+    std::vector<eqsat::Id> children;
+    for (std::size_t i = 0; i < g.nodes.size(); ++i) {
+        children.clear();
+        for (std::size_t c : g.nodes[i].children) children.push_back(ids[c]);
+        ids[i] = egraph.add(eqsat::Symbol(g.nodes[i].op), children);
+    }
+    eqsat::Runner runner;
+    runner.with_egraph(std::move(egraph))
+        .with_iter_limit(engine.iter_limit())
+        .with_node_limit(4 * g.nodes.size() + 1024)
+        .with_time_limit(std::chrono::duration<double>(5.0))
+        .with_scheduler(std::make_unique<eqsat::BackoffScheduler>(1000, 5));
+    runner.run(rules);
+    double total = 0;
+    for (const eqsat::Iteration& it : runner.iterations()) total += it.search_time + it.apply_time + it.rebuild_time;
+    const auto count = static_cast<double>(runner.iterations().size());
+    state.counters["iterations"] = count;
+    state.counters["ms_per_iteration"] = count > 0 ? 1e3 * total / count : 0.0;
+}
+BENCHMARK(BM_EngineCommutative)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+// One step per recorded node, as a front end that reduces while it records would call it.
+void BM_IncrementalStep(benchmark::State& state) {
+    const Stages& s = stages_of(static_cast<std::size_t>(state.range(0)));
+    const std::vector<NodeKey>& arena = s.graph.arena;
+    for (auto _ : state) {
+        IncrementalReducer reducer;
+        for (const NodeKey& key : arena) benchmark::DoNotOptimize(reducer.step(std::span<const NodeKey>(&key, 1)));
+    }
+    set_nodes(state, arena.size());
+}
+BENCHMARK(BM_IncrementalStep)->Arg(100'000)->Unit(benchmark::kMillisecond)->Iterations(10);
+
+void BM_IncrementalFinalize(benchmark::State& state) {
+    const Stages& s = stages_of(static_cast<std::size_t>(state.range(0)));
+    IncrementalReducer reducer;
+    (void)reducer.step(s.graph.arena);
+    const SaturationEngine engine;
+    for (auto _ : state) benchmark::DoNotOptimize(reducer.finalize(s.graph.outputs, engine, false));
+    set_nodes(state, reducer.canonical_count());
+}
+BENCHMARK(BM_IncrementalFinalize)->Arg(100'000)->Unit(benchmark::kMillisecond)->Iterations(10);
+
+}  // namespace
+}  // namespace corvane::bench
