@@ -1,8 +1,6 @@
-// The e-graph: a union-find over 32-bit class ids, a hash-cons of e-nodes, and per class
-// its members and the e-nodes that use it. Unions are cheap and deferred: rebuild()
-// restores congruence and canonical, sorted, duplicate-free members in one batch. An
-// index from (symbol, arity) to the root classes holding such a member lets a search
-// visit only the classes that can match.
+// The e-graph: union-find over 32-bit class ids, a hash-cons of e-nodes, per-class members
+// and users, and an index from (symbol, arity) to the root classes holding such a member.
+// Unions are deferred: rebuild() restores congruence and canonical, sorted members.
 #pragma once
 
 #include <cstddef>

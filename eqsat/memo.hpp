@@ -1,7 +1,5 @@
-// The hash-cons of an e-graph: every e-node ever inserted is stored once as a key (an
-// append-only table, nothing is removed) together with the class id last stored for it,
-// and is found again by open addressing on a seeded hash. size() counts every key, stale
-// forms included.
+// The hash-cons: every e-node ever inserted, stored once (append-only, stale forms kept)
+// with the class id last stored for it, found by open addressing on a seeded hash.
 #pragma once
 
 #include <cstddef>

@@ -1,7 +1,6 @@
-// Term patterns with variables: parsed from s-expression text, held as a flat node list
-// (children before parents, root last) and compiled into a small matching program. A
-// search finds, per e-class, every substitution of the variables that makes the pattern
-// a member of that class; the applier side instantiates a pattern under a substitution.
+// Term patterns with variables: parsed from s-expressions, held as a flat node list (root
+// last) and compiled into a matching program that finds every substitution per e-class;
+// an applier pattern is instantiated under a substitution.
 #pragma once
 
 #include <cstddef>
@@ -10,6 +9,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "eqsat/egraph.hpp"

@@ -1,7 +1,6 @@
-// The runner applies rewrites to an e-graph in iterations (search every rule, apply every
-// match, rebuild) until an iteration changes nothing or a limit on iterations, e-graph
-// size or time is hit. Every stop is a normal outcome; the run is deterministic unless
-// the time limit ends it.
+// The runner applies rewrites in iterations (search all, apply all, rebuild) until an
+// iteration changes nothing or an iteration, e-graph size or time limit is hit; every stop
+// is a normal outcome, and runs are deterministic unless the time limit ends them.
 #pragma once
 
 #include <chrono>

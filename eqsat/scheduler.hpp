@@ -1,7 +1,6 @@
-// Rewrite schedulers decide, per iteration, which matches of a rule are applied. The
-// backoff scheduler bans a rule for a while when it matches more than its threshold,
-// doubling threshold and ban length with every ban, and fast-forwards bans when nothing
-// else is left to do.
+// Rewrite schedulers decide which matches of a rule an iteration applies. The backoff
+// scheduler bans a rule that matches more than its threshold, doubling threshold and ban
+// length with each ban, and fast-forwards bans when nothing else is left to do.
 #pragma once
 
 #include <cstddef>
