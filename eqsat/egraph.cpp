@@ -84,6 +84,14 @@ Id EGraph::add(Symbol op, std::span<const Id> children) {
     return id;
 }
 
+void EGraph::prefetch_add(Symbol op, std::span<const Id> children) const noexcept {
+    if (ever_merged_) return;
+    memo_.prefetch(memo_.hash({op, children}));
+    for (Id c : children) {
+        if (c < classes_.size()) __builtin_prefetch(&classes_[c], 1);
+    }
+}
+
 std::optional<Id> EGraph::lookup(NodeRef node) const {
     std::vector<Id> children;
     children.reserve(node.children.size());

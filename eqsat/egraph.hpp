@@ -42,6 +42,9 @@ public:
     Id add(Symbol op, std::span<const Id> children);
     Id add(NodeRef node) { return add(node.op, node.children); }
     Id add(const ENode& node) { return add(node.op, node.children); }
+    // A hint that add(op, children) follows soon: starts loading the memory it will touch.
+    // Only used while no classes were merged (children are then roots); otherwise a no-op.
+    void prefetch_add(Symbol op, std::span<const Id> children) const noexcept;
     // The class of an e-node if present (children canonicalised first).
     std::optional<Id> lookup(NodeRef node) const;
 

@@ -48,6 +48,15 @@ public:
 
     std::size_t iter_limit() const noexcept { return iter_limit_; }
 
+    struct RuleText {
+        std::string name;
+        std::string searcher;
+        std::string applier;
+        friend bool operator==(const RuleText&, const RuleText&) = default;
+    };
+    // The rules in application order, patterns rendered back as s-expressions.
+    std::vector<RuleText> rule_texts() const;
+
 private:
     struct Rules;
     std::unique_ptr<Rules> rules_;

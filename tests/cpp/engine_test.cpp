@@ -112,6 +112,27 @@ std::vector<Case> cases() {
 INSTANTIATE_TEST_SUITE_P(Engine, EngineCases, testing::ValuesIn(cases()),
                          [](const testing::TestParamInfo<Case>& param) { return param.param.name; });
 
+TEST(Engine, BuildsTheTwelveRulesInOrder) {
+    using R = SaturationEngine::RuleText;
+    const std::vector<R> expected = {
+        {"commute-add", "(op|add ?a ?b)", "(op|add ?b ?a)"},
+        {"commute-mul", "(op|mul ?a ?b)", "(op|mul ?b ?a)"},
+        {"commute-and", "(op|and ?a ?b)", "(op|and ?b ?a)"},
+        {"commute-or", "(op|or ?a ?b)", "(op|or ?b ?a)"},
+        {"commute-eq", "(op|eq ?a ?b)", "(op|eq ?b ?a)"},
+        {"commute-ne", "(op|ne ?a ?b)", "(op|ne ?b ?a)"},
+        {"commute-maximum", "(op|maximum ?a ?b)", "(op|maximum ?b ?a)"},
+        {"commute-minimum", "(op|minimum ?a ?b)", "(op|minimum ?b ?a)"},
+        {"identity-0", "(op|add|scalar=f0000000000000000;side=sr ?x)", "?x"},
+        {"identity-1", "(op|add|scalar=f0000000000000000;side=sl ?x)", "?x"},
+        {"identity-2", "(op|mul|scalar=f3ff0000000000000;side=sr ?x)", "?x"},
+        {"identity-3", "(op|mul|scalar=f3ff0000000000000;side=sl ?x)", "?x"},
+    };
+    const SaturationEngine engine;
+    EXPECT_EQ(engine.rule_texts(), expected);
+    EXPECT_EQ(engine.iter_limit(), 12u);
+}
+
 TEST(Engine, BrokenPreconditionsAreInternalFaults) {
     const SaturationEngine engine;
     EXPECT_THROW(engine.canonicalize(graph({op("src|x", {0})}, {})), InternalFault);
