@@ -27,8 +27,24 @@ bool operator==(const ParamValue& a, const ParamValue& b) noexcept {
 
 ParamMap::ParamMap(std::vector<Entry> entries) : entries_(std::move(entries)) {
     // std::string compares bytes as unsigned char, shorter prefix first.
-    std::stable_sort(entries_.begin(), entries_.end(),
-                     [](const Entry& a, const Entry& b) { return a.first < b.first; });
+    const auto by_key = [](const Entry& a, const Entry& b) { return a.first < b.first; };
+    if (std::is_sorted(entries_.begin(), entries_.end(), by_key)) return;
+    if (entries_.size() <= 16) {
+        // Insertion sort: stable, and unlike stable_sort it needs no scratch buffer, which
+        // matters because a map is built for every recorded node.
+        for (auto it = entries_.begin() + 1; it != entries_.end(); ++it) {
+            if (!by_key(*it, *(it - 1))) continue;
+            Entry moving = std::move(*it);
+            auto hole = it;
+            do {
+                *hole = std::move(*(hole - 1));
+                --hole;
+            } while (hole != entries_.begin() && by_key(moving, *(hole - 1)));
+            *hole = std::move(moving);
+        }
+        return;
+    }
+    std::stable_sort(entries_.begin(), entries_.end(), by_key);
 }
 
 std::span<const NodeId> NodeKey::inputs() const noexcept {
