@@ -30,22 +30,13 @@ std::expected<NodeId, BadNodeId> GraphStore::intern(NodeKey key) {
         for (NodeId input : key.inputs()) {
             if (input >= count) return std::unexpected(BadNodeId{input});
         }
-        if (!in.index.empty()) {
-            auto hit = in.index.find(Inner::Probe{&key, hash});
-            if (hit != in.index.end()) return *hit;
-        }
-        // Allocate first, publish last: a failed insertion leaves the store as it was.
+        const auto hit = in.index.find(hash, [&](NodeId id) { return in.arena[static_cast<std::size_t>(id)] == key; });
+        if (hit) return *hit;
+        // Allocate first, publish last: a failed allocation leaves the store as it was.
         reserve_one_more(in.arena);
-        reserve_one_more(in.hashes);
+        in.index.reserve(in.index.size() + 1);
         in.arena.push_back(std::move(key));
-        in.hashes.push_back(hash);
-        try {
-            in.index.insert(count);
-        } catch (...) {
-            in.arena.pop_back();
-            in.hashes.pop_back();
-            throw;
-        }
+        in.index.insert(hash, count);  // room was made above, so this cannot throw
         return count;
     });
 }

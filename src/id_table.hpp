@@ -1,0 +1,70 @@
+// A flat, open-addressing hash set of node ids whose keys live elsewhere (in an arena):
+// each slot holds an id with the full 64-bit hash of its key, so a probe looks at a key
+// only when the hashes agree, and growing never rehashes a key. Linear probing over a
+// power-of-two slot array kept at most half full; nothing is ever erased.
+#pragma once
+
+#include <algorithm>
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+namespace corvane {
+
+class IdTable {
+public:
+    std::size_t size() const noexcept { return size_; }
+    bool empty() const noexcept { return size_ == 0; }
+
+    // The id whose hash is `hash` and for which `same(id)` holds, if any.
+    template <class Same>
+    std::optional<std::uint64_t> find(std::uint64_t hash, Same&& same) const {
+        if (slots_.empty()) return std::nullopt;
+        for (std::size_t i = static_cast<std::size_t>(hash) & mask_;; i = (i + 1) & mask_) {
+            const Slot& slot = slots_[i];
+            if (slot.id_plus_one == 0) return std::nullopt;
+            if (slot.hash == hash && same(slot.id_plus_one - 1)) return slot.id_plus_one - 1;
+        }
+    }
+
+    // Makes room for `count` ids in total, so that as many inserts cannot throw.
+    void reserve(std::size_t count) {
+        if (2 * count > slots_.size()) rehash(std::bit_ceil(std::max<std::size_t>(16, 2 * count)));
+    }
+
+    // Adds an id that is not in the table yet; may throw (then the table is unchanged).
+    void insert(std::uint64_t hash, std::uint64_t id) {
+        reserve(size_ + 1);
+        place(hash, id);
+        ++size_;
+    }
+
+private:
+    struct Slot {
+        std::uint64_t hash = 0;
+        std::uint64_t id_plus_one = 0;  // 0 marks an empty slot
+    };
+
+    void place(std::uint64_t hash, std::uint64_t id) noexcept {
+        std::size_t i = static_cast<std::size_t>(hash) & mask_;
+        while (slots_[i].id_plus_one != 0) i = (i + 1) & mask_;
+        slots_[i] = Slot{hash, id + 1};
+    }
+
+    void rehash(std::size_t count) {
+        std::vector<Slot> old(count);
+        old.swap(slots_);
+        mask_ = count - 1;
+        for (const Slot& slot : old) {
+            if (slot.id_plus_one != 0) place(slot.hash, slot.id_plus_one - 1);
+        }
+    }
+
+    std::vector<Slot> slots_;
+    std::size_t mask_ = 0;
+    std::size_t size_ = 0;
+};
+
+}  // namespace corvane
