@@ -1,5 +1,6 @@
 // Dead-code elimination: keep the nodes the outputs reach, renumbered densely in
-// ascending old-id order.
+// ascending old-id order. `live_index` finds them without copying a key;
+// `dead_code_elimination` also builds the kept keys with renumbered inputs.
 #pragma once
 
 #include <cstdint>
@@ -13,12 +14,19 @@ namespace corvane {
 
 inline constexpr std::uint64_t kDead = std::numeric_limits<std::uint64_t>::max();
 
+struct LiveIndex {
+    std::vector<NodeId> ids;                  // old id of each live node, ascending
+    std::vector<std::uint64_t> kept_outputs;  // outputs renumbered, order and duplicates kept
+    std::vector<std::uint64_t> remap;         // new index per old node, kDead when dropped
+};
+
 struct LiveNodes {
     std::vector<NodeKey> kept;                // live keys with inputs renumbered
     std::vector<std::uint64_t> kept_outputs;  // outputs renumbered, order and duplicates kept
     std::vector<std::uint64_t> remap;         // new index per old node, kDead when dropped
 };
 
+LiveIndex live_index(std::span<const NodeKey> nodes, std::span<const NodeId> outputs);
 LiveNodes dead_code_elimination(std::span<const NodeKey> nodes, std::span<const NodeId> outputs);
 
 }  // namespace corvane

@@ -13,8 +13,8 @@
 
 namespace corvane {
 
-// Symbol -> the first kept node key carrying it (inputs already renumbered by DCE).
-// The keys live in the pipeline's kept list for the duration of the pass.
+// Symbol -> the first live node key carrying it. Only the key's non-input fields are
+// read (its inputs are replaced on rebuild); the keys outlive the pass.
 using TokenMap = std::unordered_map<std::string, const NodeKey*>;
 
 struct Fused {

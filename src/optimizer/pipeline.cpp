@@ -14,21 +14,27 @@ Reduced reduce_with_mode(std::span<const NodeKey> nodes, std::span<const NodeId>
     Reduced reduced;
     reduced.report.input_nodes = nodes.size();
 
-    const LiveNodes live = dead_code_elimination(nodes, outputs);
-    reduced.report.reachable_nodes = live.kept.size();
+    // The live nodes are read in place: no key is copied until fusion rebuilds the
+    // boundary nodes from the token map.
+    const LiveIndex live = live_index(nodes, outputs);
+    const std::size_t kept = live.ids.size();
+    reduced.report.reachable_nodes = kept;
 
-    EngineGraph graph = to_engine_graph(live.kept, live.kept_outputs);
+    EngineGraph graph = to_engine_graph(nodes, live);
 
     // Only non-Op nodes are ever rebuilt from the token map, so only they are entered;
-    // the first kept node with a symbol wins.
+    // the first kept node with a symbol wins. A token names a key apart from its inputs,
+    // which the rebuild replaces, so the map can point at the original keys.
     TokenMap token_map;
-    for (std::size_t i = 0; i < live.kept.size(); ++i) {
-        if (graph.nodes[i].opaque) token_map.try_emplace(graph.nodes[i].op, &live.kept[i]);
+    for (std::size_t i = 0; i < kept; ++i) {
+        if (graph.nodes[i].opaque) {
+            token_map.try_emplace(graph.nodes[i].op, &nodes[static_cast<std::size_t>(live.ids[i])]);
+        }
     }
 
     Canonicalized canon = engine.canonicalize(graph);
     graph = EngineGraph{};
-    fault_unless(canon.class_of.size() == live.kept.size(), "engine class table has the wrong length");
+    fault_unless(canon.class_of.size() == kept, "engine class table has the wrong length");
 
     Deduplicated dedup = cse(canon.canonical);
     reduced.report.canonical_nodes = dedup.graph.nodes.size();

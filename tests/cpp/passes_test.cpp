@@ -3,6 +3,7 @@
 
 #include "optimizer/cse.hpp"
 #include "optimizer/dce.hpp"
+#include "optimizer/engine_graph.hpp"
 #include "optimizer/fusion.hpp"
 #include "test_keys.hpp"
 
@@ -37,6 +38,29 @@ TEST(DeadCode, DeepChainDoesNotRecurse) {
     for (NodeId i = 0; i < 200000; ++i) nodes.push_back(op("f", {i}));
     const NodeId outputs[] = {200000};
     EXPECT_EQ(dead_code_elimination(nodes, outputs).kept.size(), 200001u);
+}
+
+// Reading the live nodes in place gives the same engine graph as converting the kept
+// keys, including ids, kept outputs and opacity.
+TEST(DeadCode, InPlaceEngineGraphMatchesKeptKeys) {
+    struct Case {
+        const char* name;
+        std::vector<NodeKey> nodes;
+        std::vector<NodeId> outputs;
+    };
+    const Case cases[] = {
+        {"chain with a dead branch", {source("x"), op("f", {0}), op("g", {0}), op("h", {1, 1})}, {3}},
+        {"outputs repeated and out of order", {source("x"), source("y"), join({0, 1}), op("f", {2})}, {3, 1, 3}},
+        {"nothing live", {source("x"), op("f", {0})}, {}},
+        {"reduction and join", {source("x"), reduction("sum", {0}), source("y"), join({1, 2}), op("f", {3})}, {4, 0}},
+    };
+    for (const Case& c : cases) {
+        const LiveIndex index = live_index(c.nodes, c.outputs);
+        const LiveNodes live = dead_code_elimination(c.nodes, c.outputs);
+        EXPECT_EQ(index.remap, live.remap) << c.name;
+        EXPECT_EQ(index.kept_outputs, live.kept_outputs) << c.name;
+        EXPECT_EQ(to_engine_graph(c.nodes, index), to_engine_graph(live.kept, live.kept_outputs)) << c.name;
+    }
 }
 
 EngineNode en(std::string op, std::vector<std::size_t> children, bool opaque = false) {
