@@ -15,5 +15,7 @@ struct Deduplicated {
 };
 
 Deduplicated cse(const EngineGraph& canonical);
+// The same, taking the nodes over: kept nodes are moved, not copied.
+Deduplicated cse(EngineGraph&& canonical);
 
 }  // namespace corvane

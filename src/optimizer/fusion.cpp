@@ -1,5 +1,7 @@
 #include "optimizer/fusion.hpp"
 
+#include <utility>
+
 #include "fault.hpp"
 #include "optimizer/dce.hpp"
 
@@ -57,8 +59,10 @@ struct Consumers {
 
 }  // namespace
 
-Fused stage_fusion(const EngineGraph& graph, const TokenMap& token_map, bool maximal_fusion) {
-    const std::vector<EngineNode>& nodes = graph.nodes;
+Fused stage_fusion(EngineGraph&& graph, const TokenMap& token_map, bool maximal_fusion) {
+    // Every node is emitted exactly once, so a member's symbol can be moved into its
+    // stage; boundary nodes are only read.
+    std::vector<EngineNode>& nodes = graph.nodes;
     const std::size_t m = nodes.size();
     for (std::size_t i = 0; i < m; ++i)
         for (std::size_t ch : nodes[i].children) fault_unless(ch < i, "fusion input reads a later node");
@@ -123,6 +127,7 @@ Fused stage_fusion(const EngineGraph& graph, const TokenMap& token_map, bool max
         return id;
     };
 
+    std::vector<std::size_t> input_groups;  // groups feeding the stage being built, by slot
     for (std::size_t i = 0; i < m; ++i) {
         const std::size_t key = group_of[i];
         if (last_member[key] != i) continue;
@@ -143,12 +148,12 @@ Fused stage_fusion(const EngineGraph& graph, const TokenMap& token_map, bool max
                                                member_offset[key + 1] - member_offset[key]);
             node::Stage stage;
             stage.members.reserve(group.size());
-            std::vector<std::size_t> input_groups;
+            input_groups.clear();
             for (std::size_t k = 0; k < group.size(); ++k) position[group[k]] = k;
             for (std::size_t k = 0; k < group.size(); ++k) {
-                const EngineNode& member = nodes[group[k]];
+                EngineNode& member = nodes[group[k]];
                 StageOp op;
-                op.op_token = member.op;
+                op.op_token = std::move(member.op);
                 op.inputs.reserve(member.children.size());
                 for (std::size_t ch : member.children) {
                     const std::size_t child_group = group_of[ch];
@@ -177,6 +182,10 @@ Fused stage_fusion(const EngineGraph& graph, const TokenMap& token_map, bool max
     out.outputs.reserve(graph.outputs.size());
     for (std::size_t o : graph.outputs) out.outputs.push_back(reduced_of_group(group_of[o]));
     return out;
+}
+
+Fused stage_fusion(const EngineGraph& graph, const TokenMap& token_map, bool maximal_fusion) {
+    return stage_fusion(EngineGraph(graph), token_map, maximal_fusion);
 }
 
 }  // namespace corvane

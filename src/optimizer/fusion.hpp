@@ -26,5 +26,7 @@ struct Fused {
 };
 
 Fused stage_fusion(const EngineGraph& deduplicated, const TokenMap& token_map, bool maximal_fusion);
+// The same, taking the nodes over: member symbols are moved into the stages.
+Fused stage_fusion(EngineGraph&& deduplicated, const TokenMap& token_map, bool maximal_fusion);
 
 }  // namespace corvane

@@ -1,5 +1,7 @@
 #include "optimizer/pipeline.hpp"
 
+#include <utility>
+
 #include "fault.hpp"
 #include "optimizer/cse.hpp"
 #include "optimizer/dce.hpp"
@@ -36,10 +38,10 @@ Reduced reduce_with_mode(std::span<const NodeKey> nodes, std::span<const NodeId>
     graph = EngineGraph{};
     fault_unless(canon.class_of.size() == kept, "engine class table has the wrong length");
 
-    Deduplicated dedup = cse(canon.canonical);
+    Deduplicated dedup = cse(std::move(canon.canonical));
     reduced.report.canonical_nodes = dedup.graph.nodes.size();
 
-    Fused fused = stage_fusion(dedup.graph, token_map, maximal_fusion);
+    Fused fused = stage_fusion(std::move(dedup.graph), token_map, maximal_fusion);
     reduced.report.stages = fused.stages;
     reduced.report.boundary_nodes = fused.boundary_nodes;
     reduced.report.reduced_nodes = fused.nodes.size();
