@@ -29,50 +29,65 @@ std::string_view escape_code(char c) noexcept {
     }
 }
 
-std::size_t count_escaped(std::string_view text) noexcept {
-    std::size_t n = 0;
-    for (char c : text) n += is_escaped_char(c) ? 1u : 0u;
-    return n;
-}
-
-// Tokens are built in two passes over the same emitter: a SizeSink measures the exact
-// length, then an AppendSink writes into a string reserved to that length, so every
-// token costs one allocation (none when it fits the small-string buffer).
-struct SizeSink {
-    std::size_t size = 0;
-    void put(char) noexcept { ++size; }
-    void put(std::string_view s) noexcept { size += s.size(); }
-    void put_escaped(std::string_view s) noexcept { size += s.size() + 2 * count_escaped(s); }
-};
-
-struct AppendSink {
-    std::string& out;
-    void put(char c) { out.push_back(c); }
-    void put(std::string_view s) { out.append(s); }
+// Tokens are built in one pass into a stack buffer and copied out once, so every token
+// costs one allocation (none when it fits the small-string buffer); a token longer than
+// the buffer continues in a heap string.
+class BufferSink {
+public:
+    void put(char c) {
+        if (!spilled_ && used_ < sizeof buf_) {
+            buf_[used_++] = c;
+        } else {
+            spill().push_back(c);
+        }
+    }
+    void put(std::string_view s) {
+        if (!spilled_ && s.size() <= sizeof buf_ - used_) {
+            s.copy(buf_ + used_, s.size());
+            used_ += s.size();
+        } else {
+            spill().append(s);
+        }
+    }
     void put_escaped(std::string_view s) {
         // Whole-string replacement passes in the documented order give the same result
         // as this single scan: no code contains another escaped character.
         std::size_t start = 0;
         for (std::size_t i = 0; i < s.size(); ++i) {
             if (is_escaped_char(s[i])) {
-                out.append(s.substr(start, i - start));
-                out.append(escape_code(s[i]));
+                put(s.substr(start, i - start));
+                put(escape_code(s[i]));
                 start = i + 1;
             }
         }
-        out.append(s.substr(start));
+        put(s.substr(start));
     }
+    std::string take() && {
+        if (spilled_) return std::move(overflow_);
+        return std::string(buf_, used_);
+    }
+
+private:
+    std::string& spill() {
+        if (!spilled_) {
+            spilled_ = true;
+            overflow_.reserve(2 * sizeof buf_);
+            overflow_.assign(buf_, used_);
+        }
+        return overflow_;
+    }
+
+    char buf_[256];
+    std::size_t used_ = 0;
+    bool spilled_ = false;
+    std::string overflow_;
 };
 
 template <class Emit>
 std::string build(Emit&& emit) {
-    SizeSink size;
-    emit(size);
-    std::string out;
-    out.reserve(size.size);
-    AppendSink sink{out};
+    BufferSink sink;
     emit(sink);
-    return out;
+    return std::move(sink).take();
 }
 
 template <class Int>

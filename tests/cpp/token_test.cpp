@@ -302,3 +302,29 @@ TEST(Display, ParamMap) {
 
 }  // namespace
 }  // namespace corvane
+
+namespace corvane {
+namespace {
+
+// Tokens longer than the builder's stack buffer, crossing its end at every kind of
+// write (a character, a plain string, an escaped string), equal the concatenation of
+// their parts.
+TEST(Token, LongTokensCrossTheBufferIntact) {
+    for (std::size_t name_len : {0u, 1u, 200u, 251u, 252u, 253u, 255u, 256u, 257u, 600u}) {
+        for (std::size_t value_len : {0u, 3u, 250u, 300u}) {
+            const std::string name(name_len, 'n');
+            std::string value(value_len, 'v');
+            if (value_len > 2) value[value_len / 2] = '|';
+            const NodeKey key = node::Op{name, ParamMap({{"k", ParamValue::of_str(value)}, {"z", ParamValue::of_int(7)}}), {0}};
+            const std::string expected = "op|" + name + "|k=s" + escape_token(value) + ";z=i7";
+            EXPECT_EQ(token(key), expected) << name_len << " " << value_len;
+            EXPECT_EQ(optimizer_symbol(key), expected) << name_len << " " << value_len;
+        }
+    }
+    const std::string long_text(1000, '%');
+    EXPECT_EQ(escape_token(long_text).size(), 3000u);
+    EXPECT_EQ(unescape_token(escape_token(long_text)), long_text);
+}
+
+}  // namespace
+}  // namespace corvane
