@@ -10,18 +10,22 @@ LiveIndex live_index(std::span<const NodeKey> nodes, std::span<const NodeId> out
     // remap doubles as the mark: kDead until a node is reached, then 0 until numbered.
     out.remap.assign(n, kDead);
 
-    // Depth-first marking with an explicit stack: last output first, last input next.
-    std::vector<NodeId> stack(outputs.begin(), outputs.end());
+    // Inputs always precede their users, so one backward scan marks everything the
+    // outputs reach: a node is final once the scan has passed all its possible users.
+    // The scan reads the arena in order, which matters once it no longer fits in cache.
     std::size_t live_count = 0;
-    while (!stack.empty()) {
-        const NodeId p = stack.back();
-        stack.pop_back();
+    auto mark = [&](NodeId p) {
         fault_unless(p < n, "node reference out of range in dead-code elimination");
-        std::uint64_t& mark = out.remap[static_cast<std::size_t>(p)];
-        if (mark != kDead) continue;
-        mark = 0;
-        ++live_count;
-        for (NodeId input : nodes[static_cast<std::size_t>(p)].inputs()) stack.push_back(input);
+        std::uint64_t& slot = out.remap[static_cast<std::size_t>(p)];
+        if (slot == kDead) {
+            slot = 0;
+            ++live_count;
+        }
+    };
+    for (NodeId o : outputs) mark(o);
+    for (std::size_t i = n; i-- > 0;) {
+        if (out.remap[i] == kDead) continue;
+        for (NodeId input : nodes[i].inputs()) mark(input);
     }
 
     out.ids.reserve(live_count);
