@@ -299,7 +299,7 @@ TEST(Blob, FloatBitsArePreservedBothWays) {
         const Blob blob = write(s);
         const Blob expected = Bytes().header(1).u8(0).str("x").u32(1).str("f").u8(1).u64(bits).outputs({});
         EXPECT_EQ(blob, expected);
-        const ParamValue& v = read(blob).snapshot().arena[0].params().entries()[0].second;
+        const ParamValue v = read(blob).snapshot().arena[0].params().entries()[0].second;
         EXPECT_EQ(std::bit_cast<std::uint64_t>(std::get<double>(v.storage())), bits);
     }
 }
