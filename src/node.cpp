@@ -105,15 +105,17 @@ std::uint64_t process_key() {
     return key;
 }
 
-// A small streaming hash: 64-bit multiply-rotate rounds over 8-byte words, finished
-// with a murmur-style avalanche.
+// A small streaming hash: each 8-byte word is folded into the state with one 64x64->128
+// multiply (low half xor high half), finished with a murmur-style avalanche.
+__extension__ typedef unsigned __int128 Wide;
+
 class KeyHasher {
 public:
-    explicit KeyHasher(const HashSeed& seed) noexcept : a_(seed.k0), b_(seed.k1) {}
+    explicit KeyHasher(const HashSeed& seed) noexcept : h_(seed.k0), k_(seed.k1 | 1) {}
 
     void word(std::uint64_t w) noexcept {
-        a_ = std::rotl((a_ ^ w) * 0x9E3779B97F4A7C15ULL, 29) + b_;
-        b_ = std::rotl(b_ ^ a_, 17) * 0xC2B2AE3D27D4EB4FULL;
+        const Wide product = static_cast<Wide>(h_ ^ w) * (k_ ^ 0x9E3779B97F4A7C15ULL);
+        h_ = static_cast<std::uint64_t>(product) ^ static_cast<std::uint64_t>(product >> 64);
     }
     void bytes(const void* data, std::size_t n) noexcept {
         word(n);
@@ -150,7 +152,7 @@ public:
         }
     }
     std::uint64_t finish() const noexcept {
-        std::uint64_t h = a_ ^ std::rotl(b_, 32);
+        std::uint64_t h = h_;
         h ^= h >> 33;
         h *= 0xff51afd7ed558ccdULL;
         h ^= h >> 33;
@@ -160,8 +162,8 @@ public:
     }
 
 private:
-    std::uint64_t a_;
-    std::uint64_t b_;
+    std::uint64_t h_;
+    std::uint64_t k_;
 };
 
 }  // namespace
