@@ -1,6 +1,7 @@
 #include "eqsat/egraph.hpp"
 
 #include <algorithm>
+#include <array>
 #include <limits>
 #include <string>
 #include <utility>
@@ -45,14 +46,48 @@ void EGraph::canonicalize_into(NodeRef node, std::vector<Id>& out) {
     for (Id c : node.children) out.push_back(find_mut(c));
 }
 
-std::uint32_t EGraph::op_list_for(Symbol op, std::size_t arity) {
-    const std::uint64_t key = std::uint64_t{op.id()} << 32 | arity;
-    if (key == last_op_key_) return last_op_list_;
-    auto [it, inserted] = op_index_.try_emplace(key, static_cast<std::uint32_t>(op_lists_.size()));
-    if (inserted) op_lists_.emplace_back();
-    last_op_key_ = key;
-    last_op_list_ = it->second;
-    return it->second;
+namespace {
+
+constexpr std::size_t kRepairAhead = 4;
+
+std::uint64_t op_key(Symbol op, std::size_t arity) noexcept { return std::uint64_t{op.id()} << 32 | arity; }
+std::uint64_t filter_bit(std::uint64_t key) noexcept { return std::uint64_t{1} << ((key * 0x9e3779b97f4a7c15ULL) >> 58); }
+
+}  // namespace
+
+const EGraph::OpIndex* EGraph::op_index(std::uint64_t key) const noexcept {
+    if ((index_filter_ & filter_bit(key)) == 0) return nullptr;
+    for (const OpIndex& index : indexes_) {
+        if (index.key == key) return &index;
+    }
+    return nullptr;
+}
+
+void EGraph::index_ops(std::span<const OpKey> keys) {
+    const std::size_t first_new = indexes_.size();
+    for (const OpKey& k : keys) {
+        const std::uint64_t key = op_key(k.op, k.arity);
+        if (op_index(key) != nullptr) continue;
+        indexes_.push_back({key, {}, !clean_});
+        index_filter_ |= filter_bit(key);
+        if (!clean_) dirty_lists_.push_back(static_cast<std::uint32_t>(indexes_.size() - 1));
+    }
+    if (first_new == indexes_.size()) return;
+    for (Id id = 0; id < parent_.size(); ++id) {
+        if (!is_root(id)) continue;
+        for (Memo::Key member : classes_[id].nodes) {
+            const NodeRef node = memo_.node(member);
+            OpIndex* index = op_index(op_key(node.op, node.children.size()));
+            if (index == nullptr || index < &indexes_[first_new]) continue;
+            if (index->classes.empty() || index->classes.back() != id) index->classes.push_back(id);
+        }
+    }
+}
+
+const std::vector<Id>* EGraph::indexed_classes(Symbol op, std::size_t arity) const {
+    if (!clean_) fail("Tried to search a dirty e-graph!");
+    const OpIndex* index = op_index(op_key(op, arity));
+    return index == nullptr ? nullptr : &index->classes;
 }
 
 Id EGraph::add(Symbol op, std::span<const Id> children) {
@@ -78,18 +113,26 @@ Id EGraph::add(Symbol op, std::span<const Id> children) {
     // The new node is canonical; it needs repair only once a child class is merged away,
     // and then that class's parent list, which holds it, goes to pending.
     for (Id c : memo_.node(found.key).children) classes_[c].parents.push_back({found.key, id});
-    op_lists_[op_list_for(op, children.size())].classes.push_back(id);
+    if (OpIndex* index = op_index(op_key(op, children.size()))) index->classes.push_back(id);
     ++class_count_;
     clean_ = false;
     return id;
 }
 
 void EGraph::prefetch_add(Symbol op, std::span<const Id> children) const noexcept {
-    if (ever_merged_) return;
-    memo_.prefetch(memo_.hash({op, children}));
-    for (Id c : children) {
-        if (c < classes_.size()) __builtin_prefetch(&classes_[c], 1);
+    constexpr std::size_t kMaxArity = 8;
+    if (children.size() > kMaxArity) return;
+    std::array<Id, kMaxArity> canonical;
+    for (std::size_t k = 0; k < children.size(); ++k) {
+        Id c = children[k];
+        if (c >= parent_.size()) return;  // a guess beyond the ids handed out so far
+        if (ever_merged_) {
+            while (parent_[c] != c) c = parent_[c];
+        }
+        canonical[k] = c;
+        __builtin_prefetch(&classes_[c], 1);
     }
+    memo_.prefetch(memo_.hash({op, std::span<const Id>(canonical.data(), children.size())}));
 }
 
 std::optional<Id> EGraph::lookup(NodeRef node) const {
@@ -123,12 +166,14 @@ bool EGraph::merge(Id a, Id b) {
     EClass& from = classes_[gone];
     EClass& into = classes_[keep];
     pending_.insert(pending_.end(), from.parents.begin(), from.parents.end());
-    for (Memo::Key key : from.nodes) {
-        const NodeRef node = memo_.node(key);
-        const std::uint32_t index = op_list_for(node.op, node.children.size());
-        if (!op_lists_[index].dirty) {
-            op_lists_[index].dirty = true;
-            dirty_lists_.push_back(index);
+    if (index_filter_ != 0) {
+        for (Memo::Key key : from.nodes) {
+            const NodeRef node = memo_.node(key);
+            OpIndex* index = op_index(op_key(node.op, node.children.size()));
+            if (index != nullptr && !index->dirty) {
+                index->dirty = true;
+                dirty_lists_.push_back(static_cast<std::uint32_t>(index - indexes_.data()));
+            }
         }
     }
     into.nodes.append(from.nodes.span());
@@ -145,6 +190,7 @@ std::size_t EGraph::rebuild() {
     // form; a form already stored under another class makes the two classes congruent.
     std::size_t unions = 0;
     while (!pending_.empty()) {
+        if (pending_.size() > kRepairAhead) memo_.prefetch_node(pending_[pending_.size() - 1 - kRepairAhead].node);
         const ParentRef entry = pending_.back();
         pending_.pop_back();
         const NodeRef node = memo_.node(entry.node);
@@ -171,8 +217,8 @@ std::size_t EGraph::rebuild() {
     }
     dirty_classes_.clear();
     for (std::uint32_t list : dirty_lists_) {
-        clean_op_list(op_lists_[list]);
-        op_lists_[list].dirty = false;
+        clean_op_index(indexes_[list]);
+        indexes_[list].dirty = false;
     }
     dirty_lists_.clear();
     clean_ = true;
@@ -198,16 +244,16 @@ void EGraph::clean_class(EClass& eclass) {
     eclass.nodes.truncate(kept);
 }
 
-void EGraph::clean_op_list(OpList& list) {
+void EGraph::clean_op_index(OpIndex& index) {
     bool changed = false;
-    for (Id& id : list.classes) {
+    for (Id& id : index.classes) {
         const Id root = find_mut(id);
         changed |= root != id;
         id = root;
     }
     if (!changed) return;
-    std::sort(list.classes.begin(), list.classes.end());
-    list.classes.erase(std::unique(list.classes.begin(), list.classes.end()), list.classes.end());
+    std::sort(index.classes.begin(), index.classes.end());
+    index.classes.erase(std::unique(index.classes.begin(), index.classes.end()), index.classes.end());
 }
 
 const EClass& EGraph::eclass(Id root) const {
@@ -229,13 +275,6 @@ std::vector<Id> EGraph::class_ids() const {
         if (is_root(id)) out.push_back(id);
     }
     return out;
-}
-
-std::span<const Id> EGraph::classes_with(Symbol op, std::size_t arity) const {
-    if (!clean_) fail("Tried to search a dirty e-graph!");
-    const auto it = op_index_.find(std::uint64_t{op.id()} << 32 | arity);
-    if (it == op_index_.end()) return {};
-    return op_lists_[it->second].classes;
 }
 
 }  // namespace corvane::eqsat

@@ -1,13 +1,12 @@
 // The e-graph: union-find over 32-bit class ids, a hash-cons of e-nodes, per-class members
-// and users, and an index from (symbol, arity) to the root classes holding such a member.
-// Unions are deferred: rebuild() restores congruence and canonical, sorted members.
+// and users, and on request an index from (symbol, arity) to the root classes holding such
+// a member. Unions are deferred: rebuild() restores congruence and canonical members.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
-#include <unordered_map>
 #include <vector>
 
 #include "eqsat/enode.hpp"
@@ -25,6 +24,12 @@ struct ParentRef {
 
 // One class record per root, indexed by its id; 32 bytes, no heap block for a class with
 // at most two members and one user.
+// An operator with its arity: the root of a pattern.
+struct OpKey {
+    Symbol op;
+    std::size_t arity = 0;
+};
+
 struct EClass {
     SmallVec<Memo::Key, 2> nodes;    // members, as hash-cons keys
     SmallVec<ParentRef, 1> parents;  // every e-node using this class, with its class
@@ -43,8 +48,19 @@ public:
     Id add(NodeRef node) { return add(node.op, node.children); }
     Id add(const ENode& node) { return add(node.op, node.children); }
     // A hint that add(op, children) follows soon: starts loading the memory it will touch.
-    // Only used while no classes were merged (children are then roots); otherwise a no-op.
+    // Ids that do not exist yet are allowed (the hint is then dropped).
     void prefetch_add(Symbol op, std::span<const Id> children) const noexcept;
+    // Hints that class `id` is visited soon: its record, or (once that is loaded) the
+    // stored forms of its first members.
+    void prefetch_class(Id id) const noexcept {
+        if (id < classes_.size()) __builtin_prefetch(&classes_[id]);
+        if (id < parent_.size()) __builtin_prefetch(&parent_[id]);
+    }
+    void prefetch_members(Id id) const noexcept {
+        if (id >= classes_.size()) return;
+        const EClass& eclass = classes_[id];
+        for (std::size_t i = 0; i < eclass.nodes.size() && i < 2; ++i) memo_.prefetch_node(eclass.nodes[i]);
+    }
     // The class of an e-node if present (children canonicalised first).
     std::optional<Id> lookup(NodeRef node) const;
 
@@ -69,14 +85,17 @@ public:
     std::vector<ENode> class_nodes(Id root) const;
     // Root class ids in ascending order.
     std::vector<Id> class_ids() const;
-    // Root classes holding a member with this symbol and arity, ascending; requires a
-    // clean e-graph.
-    std::span<const Id> classes_with(Symbol op, std::size_t arity) const;
+    // Starts keeping, for each key, the ascending list of root classes that hold a member
+    // with that symbol and arity (one pass over the classes; later kept up to date).
+    void index_ops(std::span<const OpKey> keys);
+    // That list for an indexed key, or null; requires a clean e-graph.
+    const std::vector<Id>* indexed_classes(Symbol op, std::size_t arity) const;
     // Members removed as duplicates by the last rebuild.
     std::size_t last_rebuild_removed() const noexcept { return removed_; }
 
 private:
-    struct OpList {
+    struct OpIndex {
+        std::uint64_t key;
         std::vector<Id> classes;  // created-in ids; roots, sorted and unique when clean
         bool dirty = false;
     };
@@ -85,11 +104,14 @@ private:
     bool is_root(Id id) const noexcept { return parent_[id] == id; }
     bool children_are_roots(NodeRef node) const noexcept;
     void canonicalize_into(NodeRef node, std::vector<Id>& out);
-    std::uint32_t op_list_for(Symbol op, std::size_t arity);
+    const OpIndex* op_index(std::uint64_t key) const noexcept;
+    OpIndex* op_index(std::uint64_t key) noexcept {
+        return const_cast<OpIndex*>(static_cast<const EGraph*>(this)->op_index(key));
+    }
     void mark_class(Id root);
     void check_id(Id id) const;
     void clean_class(EClass& eclass);
-    void clean_op_list(OpList& list);
+    void clean_op_index(OpIndex& index);
 
     std::vector<Id> parent_;
     std::vector<EClass> classes_;          // by id; live exactly for roots
@@ -98,12 +120,10 @@ private:
     Memo memo_;
     std::vector<ParentRef> pending_;       // e-nodes whose children may have been merged
     std::vector<Id> dirty_classes_;
-    std::vector<OpList> op_lists_;
-    std::unordered_map<std::uint64_t, std::uint32_t> op_index_;  // (symbol, arity) -> op list
+    std::vector<OpIndex> indexes_;        // few: the roots of the rules' patterns
+    std::uint64_t index_filter_ = 0;      // one bit per indexed key: most keys miss at once
     std::vector<std::uint32_t> dirty_lists_;
     std::vector<Id> scratch_;
-    std::uint64_t last_op_key_ = ~std::uint64_t{0};
-    std::uint32_t last_op_list_ = 0;
     std::size_t removed_ = 0;
     bool ever_merged_ = false;  // false: every id is a root
     bool clean_ = true;

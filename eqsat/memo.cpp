@@ -4,7 +4,6 @@
 #include <bit>
 
 #include "eqsat/error.hpp"
-#include "eqsat/hash.hpp"
 
 namespace corvane::eqsat {
 
@@ -24,16 +23,14 @@ Memo::Memo() : seed_(process_hash_seed()) {
 }
 
 void Memo::reserve(std::size_t nodes, std::size_t children) {
-    heads_.reserve(nodes);
-    values_.reserve(nodes);
-    children_.reserve(children);
+    records_.reserve(kChildren * nodes + children);
     if (slots_for(nodes) > slots_.size()) grow_slots(nodes);
 }
 
 bool Memo::same(Key key, NodeRef node) const noexcept {
-    const Head& h = heads_[key];
-    if (h.op != node.op || h.arity != node.children.size()) return false;
-    return std::equal(node.children.begin(), node.children.end(), children_.begin() + h.offset);
+    const std::uint32_t* record = records_.data() + key;
+    if (record[kOp] != node.op.id() || record[kArity] != node.children.size()) return false;
+    return std::equal(node.children.begin(), node.children.end(), record + kChildren);
 }
 
 Memo::Key Memo::find(NodeRef node) const noexcept {
@@ -53,25 +50,22 @@ Memo::Found Memo::find_or_insert(NodeRef node, Id value, std::uint64_t full_hash
         if (slot.key == kNone) break;
         if (slot.hash == hash && same(slot.key, node)) return {slot.key, false};
     }
-    if (heads_.size() >= kNone - 1) fail("e-graph hash-cons is full");
-    const std::size_t offset = children_.size();
-    if (offset + node.children.size() > std::numeric_limits<std::uint32_t>::max()) {
-        fail("e-graph hash-cons child table is full");
-    }
-    const Id* first = node.children.data();
-    if (!node.children.empty() && first >= children_.data() && first < children_.data() + offset) {
-        // A view of a stored key: copy through a temporary, the table may move.
+    const std::size_t start = records_.size();
+    if (start + kChildren + node.children.size() >= kNone) fail("e-graph hash-cons is full");
+    const auto key = static_cast<Key>(start);
+    const std::uint32_t* first = node.children.data();
+    if (!node.children.empty() && first >= records_.data() && first < records_.data() + start) {
+        // A view of a stored record: copy through a temporary, the records may move.
         const std::vector<Id> copy(node.children.begin(), node.children.end());
-        children_.insert(children_.end(), copy.begin(), copy.end());
+        records_.insert(records_.end(), {node.op.id(), static_cast<std::uint32_t>(copy.size()), value});
+        records_.insert(records_.end(), copy.begin(), copy.end());
     } else {
-        children_.insert(children_.end(), node.children.begin(), node.children.end());
+        records_.insert(records_.end(), {node.op.id(), static_cast<std::uint32_t>(node.children.size()), value});
+        records_.insert(records_.end(), node.children.begin(), node.children.end());
     }
-    const auto key = static_cast<Key>(heads_.size());
-    heads_.push_back({node.op, static_cast<std::uint32_t>(node.children.size()),
-                      static_cast<std::uint32_t>(offset)});
-    values_.push_back(value);
-    if (slots_for(heads_.size()) > slots_.size()) {
-        grow_slots(heads_.size());
+    ++count_;
+    if (slots_for(count_) > slots_.size()) {
+        grow_slots(count_);
         i = hash & mask_;
         while (slots_[i].key != kNone) i = (i + 1) & mask_;
     }

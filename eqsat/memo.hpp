@@ -15,22 +15,24 @@ namespace corvane::eqsat {
 
 class Memo {
 public:
+    // Where a stored e-node's record starts; records are never moved or removed.
     using Key = std::uint32_t;
     static constexpr Key kNone = std::numeric_limits<Key>::max();
 
     Memo();
 
-    // Prepares room for `nodes` keys with `children` child ids in total.
+    // Prepares room for `nodes` records with `children` child ids in total.
     void reserve(std::size_t nodes, std::size_t children);
 
-    std::size_t size() const noexcept { return heads_.size(); }
+    // Stored e-nodes, stale forms included.
+    std::size_t size() const noexcept { return count_; }
 
     NodeRef node(Key key) const noexcept {
-        const Head& h = heads_[key];
-        return {h.op, {children_.data() + h.offset, h.arity}};
+        const std::uint32_t* record = records_.data() + key;
+        return {Symbol::from_id(record[kOp]), {record + kChildren, record[kArity]}};
     }
-    Id value(Key key) const noexcept { return values_[key]; }
-    void set_value(Key key, Id id) noexcept { values_[key] = id; }
+    Id value(Key key) const noexcept { return records_[key + kValue]; }
+    void set_value(Key key, Id id) noexcept { records_[key + kValue] = id; }
 
     // The key of `node`, or kNone.
     Key find(NodeRef node) const noexcept;
@@ -44,17 +46,21 @@ public:
     Found find_or_insert(NodeRef node, Id value) { return find_or_insert(node, value, hash(node)); }
 
     std::uint64_t hash(NodeRef node) const noexcept { return hash_node(seed_, node.op, node.children); }
+    // Starts loading a stored node's record.
+    void prefetch_node(Key key) const noexcept { __builtin_prefetch(records_.data() + key); }
     // Starts loading the slot where a lookup of `hash` begins.
     void prefetch(std::uint64_t hash) const noexcept {
         __builtin_prefetch(slots_.data() + (static_cast<std::uint32_t>(hash) & mask_));
     }
 
 private:
-    struct Head {
-        Symbol op;
-        std::uint32_t arity;
-        std::uint32_t offset;
-    };
+    // A record is [symbol id, arity, class id, children...], so that one load brings in
+    // everything a comparison or a search needs.
+    static constexpr std::size_t kOp = 0;
+    static constexpr std::size_t kArity = 1;
+    static constexpr std::size_t kValue = 2;
+    static constexpr std::size_t kChildren = 3;
+
     struct Slot {
         std::uint32_t hash;
         Key key;
@@ -64,9 +70,8 @@ private:
     void grow_slots(std::size_t min_keys);
 
     std::uint64_t seed_;
-    std::vector<Head> heads_;
-    std::vector<Id> children_;
-    std::vector<Id> values_;
+    std::vector<std::uint32_t> records_;
+    std::size_t count_ = 0;
     std::vector<Slot> slots_;  // power-of-two size, at most 3/4 full
     std::size_t mask_ = 0;
 };

@@ -1,6 +1,7 @@
 #include "eqsat/pattern.hpp"
 
 #include <algorithm>
+#include <array>
 #include <ostream>
 #include <utility>
 
@@ -177,6 +178,12 @@ void Pattern::compile() {
     }
 }
 
+std::optional<OpKey> Pattern::root_key() const noexcept {
+    const PatternNode& root = nodes_.back();
+    if (root.is_var()) return std::nullopt;
+    return OpKey{root.symbol, root.children.size()};
+}
+
 std::string Pattern::to_string() const {
     std::vector<std::string> text(nodes_.size());
     for (std::size_t i = 0; i < nodes_.size(); ++i) {
@@ -201,13 +208,26 @@ std::ostream& operator<<(std::ostream& out, const Pattern& pattern) { return out
 
 // ---- searching ----------------------------------------------------------------------
 
+namespace {
+
+constexpr std::size_t kSearchAhead = 4;
+constexpr std::size_t kApplyAhead = 4;
+
+}  // namespace
+
 class Pattern::Machine {
 public:
-    Machine(const Pattern& pattern, const EGraph& egraph, std::size_t limit, SearchMatches& out)
-        : pattern_(pattern), egraph_(egraph), remaining_(limit), out_(out), regs_(pattern.registers_) {
-        regs_[0] = out.eclass;
+    Machine(const Pattern& pattern, const EGraph& egraph) : pattern_(pattern), egraph_(egraph), regs_(pattern.registers_) {}
+
+    // Appends the substitutions found in `eclass`, at most `limit` (> 0) of them.
+    void search(Id eclass, std::size_t limit, std::vector<Subst>& out) {
+        regs_[0] = eclass;
+        remaining_ = limit;
+        out_ = &out;
+        run(0);
     }
 
+private:
     // Runs the program from `pc`; false once the substitution limit is reached. The
     // recursion depth is bounded by the program length.
     bool run(std::size_t pc) {
@@ -231,21 +251,20 @@ public:
         return true;
     }
 
-private:
     bool yield() {
         Subst subst;
         for (std::size_t j = 0; j < pattern_.bind_vars_.size(); ++j) {
             subst.insert(pattern_.bind_vars_[j], regs_[pattern_.bind_regs_[j]]);
         }
-        out_.substs.push_back(std::move(subst));
+        out_->push_back(std::move(subst));
         return --remaining_ != 0;
     }
 
     const Pattern& pattern_;
     const EGraph& egraph_;
-    std::size_t remaining_;
-    SearchMatches& out_;
     std::vector<Id> regs_;
+    std::size_t remaining_ = 0;
+    std::vector<Subst>* out_ = nullptr;
 };
 
 std::optional<SearchMatches> Pattern::search_eclass_with_limit(const EGraph& egraph, Id eclass,
@@ -253,7 +272,7 @@ std::optional<SearchMatches> Pattern::search_eclass_with_limit(const EGraph& egr
     if (!egraph.clean()) fail("Tried to search a dirty e-graph!");
     if (limit == 0) return std::nullopt;
     SearchMatches matches{eclass, {}};
-    Machine(*this, egraph, limit, matches).run(0);
+    Machine(*this, egraph).search(eclass, limit, matches.substs);
     if (matches.substs.empty()) return std::nullopt;
     return matches;
 }
@@ -261,23 +280,29 @@ std::optional<SearchMatches> Pattern::search_eclass_with_limit(const EGraph& egr
 std::vector<SearchMatches> Pattern::search_with_limit(const EGraph& egraph, std::size_t limit) const {
     if (!egraph.clean()) fail("Tried to search a dirty e-graph!");
     std::vector<SearchMatches> out;
-    auto visit = [&](Id eclass) {
-        if (limit == 0) return false;
-        if (auto m = search_eclass_with_limit(egraph, eclass, limit)) {
-            limit -= m->substs.size();
-            out.push_back(std::move(*m));
-        }
-        return limit != 0;
-    };
+    if (limit == 0) return out;
+    // Only classes holding the root's operator can match; without an index for it, every
+    // class is visited.
     const PatternNode& root = nodes_.back();
-    if (root.is_var()) {
-        for (Id eclass : egraph.class_ids()) {
-            if (!visit(eclass)) break;
-        }
-    } else {
-        for (Id eclass : egraph.classes_with(root.symbol, root.children.size())) {
-            if (!visit(eclass)) break;
-        }
+    std::vector<Id> every_class;
+    const std::vector<Id>* candidates =
+        root.is_var() ? nullptr : egraph.indexed_classes(root.symbol, root.children.size());
+    if (candidates == nullptr) {
+        every_class = egraph.class_ids();
+        candidates = &every_class;
+    }
+    Machine machine(*this, egraph);
+    std::vector<Subst> found;
+    const std::span<const Id> ids = *candidates;
+    for (std::size_t k = 0; k < ids.size() && limit != 0; ++k) {
+        // The candidates are scattered: request class records, then their members, ahead.
+        if (k + 2 * kSearchAhead < ids.size()) egraph.prefetch_class(ids[k + 2 * kSearchAhead]);
+        if (k + kSearchAhead < ids.size()) egraph.prefetch_members(ids[k + kSearchAhead]);
+        machine.search(ids[k], limit, found);
+        if (found.empty()) continue;
+        limit -= found.size();
+        out.push_back({ids[k], std::move(found)});
+        found = {};
     }
     return out;
 }
@@ -304,6 +329,21 @@ Id Pattern::instantiate_into(EGraph& egraph, const Subst& subst, std::vector<Id>
     return ids.back();
 }
 
+void Pattern::prefetch_instantiation(const EGraph& egraph, const Subst& subst) const noexcept {
+    std::array<Id, 8> ids;
+    for (const PatternNode& node : nodes_) {
+        if (node.is_var() || node.children.empty() || node.children.size() > ids.size()) continue;
+        bool ground = true;
+        for (std::size_t k = 0; k < node.children.size() && ground; ++k) {
+            const PatternNode& child = nodes_[node.children[k]];
+            const std::optional<Id> id = child.is_var() ? subst.get(Var{child.symbol}) : std::nullopt;
+            ground = id.has_value();
+            if (ground) ids[k] = *id;
+        }
+        if (ground) egraph.prefetch_add(node.symbol, std::span<const Id>(ids.data(), node.children.size()));
+    }
+}
+
 Id Pattern::instantiate(EGraph& egraph, const Subst& subst) const {
     std::vector<Id> ids;
     std::vector<Id> children;
@@ -314,7 +354,17 @@ std::vector<Id> Pattern::apply_matches(EGraph& egraph, std::span<const SearchMat
     std::vector<Id> changed;
     std::vector<Id> ids;
     std::vector<Id> children;
-    for (const SearchMatches& m : matches) {
+    for (std::size_t k = 0; k < matches.size(); ++k) {
+        const SearchMatches& m = matches[k];
+        // Instantiating and merging touch the bound and matched classes' records, then the
+        // hash-cons slots of the new nodes: request both ahead, the slots once the classes'
+        // roots are likely loaded.
+        if (k + 2 * kApplyAhead < matches.size()) {
+            const SearchMatches& next = matches[k + 2 * kApplyAhead];
+            egraph.prefetch_class(next.eclass);
+            for (const Binding& b : next.substs.front().bindings()) egraph.prefetch_class(b.id);
+        }
+        if (k + kApplyAhead < matches.size()) prefetch_instantiation(egraph, matches[k + kApplyAhead].substs.front());
         for (const Subst& subst : m.substs) {
             const Id id = instantiate_into(egraph, subst, ids, children);
             if (egraph.merge(id, m.eclass)) changed.push_back(id);

@@ -86,6 +86,8 @@ public:
     // Distinct variables in order of first appearance in the node list.
     const std::vector<Var>& vars() const noexcept { return vars_; }
     std::string to_string() const;
+    // The operator and arity at the root, unless the root is a variable.
+    std::optional<OpKey> root_key() const noexcept;
 
     // Every match over the root classes; requires a clean e-graph.
     std::vector<SearchMatches> search(const EGraph& egraph) const;
@@ -113,6 +115,8 @@ private:
     class Machine;
 
     void compile();
+    // Starts loading what instantiating the nodes whose children are all variables touches.
+    void prefetch_instantiation(const EGraph& egraph, const Subst& subst) const noexcept;
     Id instantiate_into(EGraph& egraph, const Subst& subst, std::vector<Id>& ids,
                         std::vector<Id>& children) const;
 

@@ -92,6 +92,12 @@ std::optional<StopReason> Runner::check_limits() const {
 Runner& Runner::run(std::span<const Rewrite> rules) {
     if (stop_reason_) fail("a runner runs only once");
     warn_duplicate_names(rules);
+    // Searches then visit only the classes that can match a rule's root.
+    std::vector<OpKey> roots;
+    for (const Rewrite& rule : rules) {
+        if (auto key = rule.searcher().root_key()) roots.push_back(*key);
+    }
+    egraph_.index_ops(roots);
     egraph_.rebuild();
     for (;;) {
         iterations_.push_back(run_one(rules));

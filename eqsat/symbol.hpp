@@ -21,6 +21,12 @@ public:
     explicit Symbol(std::string_view text) : id_(intern_id(text)) {}
 
     static Symbol intern(std::string_view text) { return Symbol(text); }
+    // The symbol with this id; only for ids taken from id() in this process.
+    static constexpr Symbol from_id(std::uint32_t id) noexcept {
+        Symbol s;
+        s.id_ = id;
+        return s;
+    }
 
     std::uint32_t id() const noexcept { return id_; }
     // The interned text; the view stays valid for the life of the process.
