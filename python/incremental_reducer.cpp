@@ -51,8 +51,10 @@ const GraphStore* store_argument(PyObject* obj) {
 // Consumes the nodes recorded since the watermark; runs under the reducer's lock, and
 // takes the store's lock only inside snapshot_from.
 std::expected<std::uint64_t, BadNodeId> consume_delta(IncrementalReducer& reducer, const GraphStore& store) {
-    const std::vector<NodeKey> delta = store.snapshot_from(reducer.watermark());
-    return reducer.step(delta);
+    // The delta is a private copy, so the reducer takes its keys over instead of copying
+    // them again.
+    std::vector<NodeKey> delta = store.snapshot_from(reducer.watermark());
+    return reducer.step(std::move(delta));
 }
 
 // ---- construction and destruction
