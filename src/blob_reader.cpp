@@ -309,6 +309,7 @@ std::expected<GraphStore, DecodeError> deserialize(std::span<const std::uint8_t>
     // repeats a record, which interns onto the earlier node.
     std::vector<NodeId> resolved;
     resolved.reserve(std::min<std::size_t>(*count, r.remaining() / kMinRecord));
+    store.reserve(resolved.capacity());
     for (std::uint32_t k = 0; k < *count; ++k) {
         auto key = read_node(r, resolved);
         if (!key) return std::unexpected(key.error());

@@ -41,6 +41,13 @@ std::expected<NodeId, BadNodeId> GraphStore::intern(NodeKey key) {
     });
 }
 
+void GraphStore::reserve(std::size_t count) {
+    inner_->with_lock([&](Inner& in) {
+        in.arena.reserve(count);
+        in.index.reserve(count);
+    });
+}
+
 std::expected<void, BadNodeId> GraphStore::mark_output(NodeId id) {
     return inner_->with_lock([&](Inner& in) -> std::expected<void, BadNodeId> {
         if (id >= in.arena.size()) return std::unexpected(BadNodeId{id});

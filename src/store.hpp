@@ -69,6 +69,8 @@ public:
     // Records `key` (consumed) and returns its id, existing or new; BadNodeId for the
     // first input id that is not a node yet (the store is then unchanged).
     std::expected<NodeId, BadNodeId> intern(NodeKey key);
+    // Makes room for `count` nodes in total, so that bulk interning does not regrow.
+    void reserve(std::size_t count);
     // Marks `id` as an output once, in first-mark order.
     std::expected<void, BadNodeId> mark_output(NodeId id);
     // Marks every id in order, each once; checks all ids first, so on BadNodeId (the

@@ -21,6 +21,7 @@ std::expected<ReducedStore, BadNodeId> GraphStore::reduce_with_outputs(
 
 ReducedStore GraphStore::from_reduced(Reduced reduced) {
     GraphStore store;
+    store.reserve(reduced.nodes.size());
     std::vector<NodeId> ids;
     ids.reserve(reduced.nodes.size());
     for (NodeKey& key : reduced.nodes) {

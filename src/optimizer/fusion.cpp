@@ -116,6 +116,9 @@ Fused stage_fusion(EngineGraph&& graph, const TokenMap& token_map, bool maximal_
 
     Fused out;
     out.landing_of.resize(m);
+    std::size_t groups = 0;
+    for (std::size_t i = 0; i < m; ++i) if (last_member[group_of[i]] == i) ++groups;
+    out.nodes.reserve(groups);
     std::vector<std::uint64_t> reduced_id_of(m, kDead);
     std::vector<std::size_t> position(m, 0);            // member -> position in its stage
     std::vector<std::size_t> input_slot(m, kDead);      // outside group -> stage input slot
