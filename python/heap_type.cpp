@@ -7,7 +7,7 @@ namespace corvane::py {
 PyObject* make_type(PyType_Spec& spec) {
     PyObject* type = PyType_FromSpec(&spec);
     if (type == nullptr) return nullptr;
-    // The spec's name is a string literal, so the bare part outlives the type. The type
+    // The PyType_Spec name is a string literal, so the bare part outlives the type. The type
     // is not published yet, so no other thread can read tp_name while it changes.
     if (const char* dot = std::strrchr(spec.name, '.'); dot != nullptr) {
         PyTypeObject* as_type = reinterpret_cast<PyTypeObject*>(type);
