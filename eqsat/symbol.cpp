@@ -80,6 +80,16 @@ public:
 
     std::shared_mutex& mutex() const noexcept { return mutex_; }
 
+    // Requires the lock: start loading the slot where a lookup of `hash` begins, or the
+    // text that slot points to (once the slot itself has arrived).
+    void prefetch_slot(std::uint64_t hash) const noexcept {
+        __builtin_prefetch(slots_.data() + ((hash >> 4) & (slots_.size() - 1)));
+    }
+    void prefetch_text(std::uint64_t hash) const noexcept {
+        const Slot& slot = slots_[(hash >> 4) & (slots_.size() - 1)];
+        if (slot.text != nullptr) __builtin_prefetch(slot.text);
+    }
+
     static constexpr std::uint32_t kAbsent = std::numeric_limits<std::uint32_t>::max();
 
 private:
@@ -151,6 +161,43 @@ public:
         return id;
     }
 
+    void intern_all(std::span<const std::string_view> texts, std::span<Symbol> out) {
+        // Known texts are looked up with every shard shared-locked (always in shard order;
+        // a writer holds one shard only), so that lookups can run ahead of each other:
+        // slots are requested kAhead texts in advance, their texts half as far.
+        constexpr std::size_t kBatch = 4096;
+        constexpr std::size_t kAhead = 16;
+        std::vector<std::uint64_t> hashes;
+        std::vector<std::size_t> missing;
+        for (std::size_t begin = 0; begin < texts.size(); begin += kBatch) {
+            const std::size_t end = std::min(texts.size(), begin + kBatch);
+            hashes.clear();
+            for (std::size_t i = begin; i < end; ++i) hashes.push_back(std::hash<std::string_view>{}(texts[i]));
+            missing.clear();
+            {
+                std::array<std::shared_lock<std::shared_mutex>, kShards> locks;
+                for (std::size_t k = 0; k < kShards; ++k) locks[k] = std::shared_lock(shards_[k].mutex());
+                for (std::size_t i = begin; i < end; ++i) {
+                    const std::size_t j = i - begin;
+                    if (j + kAhead < hashes.size()) {
+                        const std::uint64_t h = hashes[j + kAhead];
+                        shards_[h % kShards].prefetch_slot(h);
+                    }
+                    if (j + kAhead / 2 < hashes.size()) {
+                        const std::uint64_t h = hashes[j + kAhead / 2];
+                        shards_[h % kShards].prefetch_text(h);
+                    }
+                    const std::uint64_t h = hashes[j];
+                    const bool repeat = i > begin && texts[i] == texts[i - 1];
+                    const std::uint32_t id = repeat ? out[i - 1].id() : shards_[h % kShards].find(texts[i], h);
+                    out[i] = Symbol::from_id(id);
+                    if (id == Shard::kAbsent) missing.push_back(i);
+                }
+            }
+            for (std::size_t i : missing) out[i] = Symbol::from_id(intern(texts[i]));
+        }
+    }
+
     std::string_view str(std::uint32_t id) const noexcept {
         const Place place = place_of(id);
         const char* const* block = blocks_[place.block].load(std::memory_order_acquire);
@@ -189,6 +236,11 @@ Table& table() {
 }  // namespace
 
 std::uint32_t Symbol::intern_id(std::string_view text) { return table().intern(text); }
+
+void Symbol::intern_all(std::span<const std::string_view> texts, std::span<Symbol> out) {
+    if (out.size() != texts.size()) fail("intern_all needs one output per text");
+    table().intern_all(texts, out);
+}
 
 std::string_view Symbol::str() const noexcept { return table().str(id_); }
 

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <iosfwd>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -27,6 +28,10 @@ public:
         s.id_ = id;
         return s;
     }
+
+    // Interns every text of `texts` into `out` (same length): the same symbols as one at a
+    // time, but lookups of many known texts overlap their memory accesses.
+    static void intern_all(std::span<const std::string_view> texts, std::span<Symbol> out);
 
     std::uint32_t id() const noexcept { return id_; }
     // The interned text; the view stays valid for the life of the process.

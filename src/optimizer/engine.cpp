@@ -99,10 +99,10 @@ eqsat::EGraph build_egraph(const EngineGraph& graph, std::vector<eqsat::Id>& ids
     egraph.reserve(n + n / 4, child_total + child_total / 4);
 
     std::vector<eqsat::Symbol> symbols(n);
-    for (std::size_t i = 0; i < n; ++i) {
-        // Runs of one operator are common; skip the shared table for them.
-        const std::string& op = graph.nodes[i].op;
-        symbols[i] = i > 0 && op == graph.nodes[i - 1].op ? symbols[i - 1] : eqsat::Symbol(op);
+    {
+        std::vector<std::string_view> ops(n);
+        for (std::size_t i = 0; i < n; ++i) ops[i] = graph.nodes[i].op;
+        eqsat::Symbol::intern_all(ops, symbols);
     }
 
     ids.assign(n, 0);

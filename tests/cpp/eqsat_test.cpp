@@ -67,6 +67,25 @@ TEST(Symbol, InternsOnceAndRendersTheExactText) {
     EXPECT_EQ(Symbol(), Symbol(""));
 }
 
+TEST(Symbol, InterningManyAtOnceMatchesOneAtATime) {
+    std::vector<std::string> texts;
+    for (int i = 0; i < 9000; ++i) {
+        texts.push_back("batch-" + std::to_string(i % 5000));  // repeats, some adjacent
+        if (i % 7 == 0) texts.push_back(texts.back());
+        if (i % 1000 == 0) texts.push_back("");
+    }
+    for (int i = 0; i < 3000; i += 3) Symbol("batch-" + std::to_string(i));  // some known already
+    const std::vector<std::string_view> views(texts.begin(), texts.end());
+    std::vector<Symbol> out(views.size());
+    Symbol::intern_all(views, out);
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+        ASSERT_EQ(out[i], Symbol(texts[i])) << i;
+        ASSERT_EQ(out[i].str(), texts[i]) << i;
+    }
+    std::vector<Symbol> short_out(1);
+    EXPECT_THROW(Symbol::intern_all(views, short_out), Error);
+}
+
 TEST(SymbolConcurrency, ThreadsAgreeOnEveryId) {
     constexpr std::size_t kNames = 3000;
     constexpr unsigned kThreads = 8;
@@ -77,11 +96,21 @@ TEST(SymbolConcurrency, ThreadsAgreeOnEveryId) {
             std::vector<std::size_t> order(kNames);
             std::iota(order.begin(), order.end(), 0);
             std::shuffle(order.begin(), order.end(), std::mt19937(t));
-            for (std::size_t k : order) {
-                const std::string text = "concurrent-symbol-" + std::to_string(k);
-                const Symbol s(text);
-                seen[t][k] = s.id();
-                if (s.str() != text) seen[t][k] = ~0u;  // reported by the comparison below
+            // Half the threads intern one at a time, half in batches.
+            std::vector<std::string> texts;
+            for (std::size_t k : order) texts.push_back("concurrent-symbol-" + std::to_string(k));
+            std::vector<Symbol> symbols(kNames);
+            if (t % 2 == 0) {
+                for (std::size_t k = 0; k < kNames; ++k) symbols[k] = Symbol(texts[k]);
+            } else {
+                const std::vector<std::string_view> views(texts.begin(), texts.end());
+                for (std::size_t k = 0; k < kNames; k += 500) {
+                    const std::size_t n = std::min<std::size_t>(500, kNames - k);
+                    Symbol::intern_all(std::span(views).subspan(k, n), std::span(symbols).subspan(k, n));
+                }
+            }
+            for (std::size_t k = 0; k < kNames; ++k) {
+                seen[t][order[k]] = symbols[k].str() == texts[k] ? symbols[k].id() : ~0u;
             }
         });
     }
