@@ -12,6 +12,7 @@ Run by `make bench` (tools/run-bench), which builds a Release module first.
 from __future__ import annotations
 
 import argparse
+import functools
 import gc
 import pickle
 import statistics
@@ -114,7 +115,10 @@ def methods_of(store: cc.GraphStore) -> list[Callable]:
     return [store.add_source, store.add_op, store.add_reduction, store.add_join, store.add_exchange]
 
 
+@functools.lru_cache(maxsize=2)
 def pipeline_graph(n: int, seed: int = 42) -> Pipeline:
+    """The recording calls of a random pipeline graph of `n` distinct nodes (cached:
+    generating one in Python costs more than most figures measured on it)."""
     store = cc.GraphStore()
     meths = methods_of(store)
     rng = Rng(seed)

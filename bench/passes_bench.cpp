@@ -66,6 +66,13 @@ void BM_Dce(benchmark::State& state) {
     set_nodes(state, s.graph.arena.size());
 }
 
+// The pipeline's pass: the live nodes found without copying a key.
+void BM_LiveIndex(benchmark::State& state) {
+    const Stages& s = stages_of(static_cast<std::size_t>(state.range(0)));
+    for (auto _ : state) benchmark::DoNotOptimize(live_index(s.graph.arena, s.graph.outputs));
+    set_nodes(state, s.graph.arena.size());
+}
+
 void BM_EngineGraph(benchmark::State& state) {
     const Stages& s = stages_of(static_cast<std::size_t>(state.range(0)));
     for (auto _ : state) benchmark::DoNotOptimize(to_engine_graph(s.live.kept, s.live.kept_outputs));
@@ -101,7 +108,8 @@ void BM_Pipeline(benchmark::State& state) {
 #define CORVANE_PASS_BENCH(fn)                                                            \
     BENCHMARK(fn)->Arg(100'000)->Unit(benchmark::kMillisecond)->Iterations(10);           \
     BENCHMARK(fn)->Arg(1'000'000)->Unit(benchmark::kMillisecond)->Iterations(3)
-CORVANE_PASS_BENCH(BM_Dce);
+CORVANE_PASS_BENCH(BM_Dce);  // with the kept keys, as the cone builds them
+CORVANE_PASS_BENCH(BM_LiveIndex);
 CORVANE_PASS_BENCH(BM_EngineGraph);
 CORVANE_PASS_BENCH(BM_Canonicalize);
 CORVANE_PASS_BENCH(BM_Cse);
