@@ -47,14 +47,12 @@ bool is_commutative_op(const NodeKey& key) noexcept {
 }
 
 std::optional<std::uint64_t> IncrementalReducer::lookup(const NodeKey& key,
-                                                        std::size_t hash) const {
-    const auto it = memo_.find(MemoProbe{&key, &canon_, hash});
-    if (it == memo_.end()) return std::nullopt;
-    return it->index;
+                                                        std::uint64_t hash) const {
+    return memo_.find(hash, [&](std::uint64_t index) { return canon_[static_cast<std::size_t>(index)] == key; });
 }
 
 std::uint64_t IncrementalReducer::place(NodeKey key) {
-    const std::size_t hash = hasher_(key);
+    const std::uint64_t hash = hasher_(key);
     if (const auto found = lookup(key, hash)) return *found;
     if (is_commutative_op(key)) {
         // Only the form met first is stored; its commuted twin finds it here.
@@ -62,9 +60,11 @@ std::uint64_t IncrementalReducer::place(NodeKey key) {
         const NodeKey swapped(node::Op{op.name, op.params, {op.inputs[1], op.inputs[0]}});
         if (const auto found = lookup(swapped, hasher_(swapped))) return *found;
     }
+    // Allocate first, publish last: nothing changes when an allocation fails.
     const std::uint64_t index = canon_.size();
+    memo_.reserve(memo_.size() + 1);
     canon_.push_back(std::move(key));
-    memo_.insert(MemoSlot{index, hash});
+    memo_.insert(hash, index);  // room was made above, so this cannot throw
     return index;
 }
 

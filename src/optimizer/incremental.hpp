@@ -9,9 +9,9 @@
 #include <expected>
 #include <optional>
 #include <span>
-#include <unordered_set>
 #include <vector>
 
+#include "id_table.hpp"
 #include "node.hpp"
 #include "optimizer/pipeline.hpp"
 #include "store.hpp"
@@ -51,38 +51,6 @@ public:
     const std::vector<std::uint64_t>& remap() const noexcept { return remap_; }
 
 private:
-    // The hash-consing table holds canon indices with their key hashes, so each
-    // canonical key is stored once (in canon_) and rehashing never rehashes keys.
-    // Lookups go through a probe that carries the key, its hash and canon_, so the
-    // table itself holds no pointer into the reducer and copies/moves stay valid.
-    struct MemoSlot {
-        std::uint64_t index;
-        std::size_t hash;
-    };
-    struct MemoProbe {
-        const NodeKey* key;
-        const std::vector<NodeKey>* canon;
-        std::size_t hash;
-    };
-    struct MemoHash {
-        using is_transparent = void;
-        std::size_t operator()(const MemoSlot& s) const noexcept { return s.hash; }
-        std::size_t operator()(const MemoProbe& p) const noexcept { return p.hash; }
-    };
-    struct MemoEq {
-        using is_transparent = void;
-        // canon_ holds no two equal keys, so slots are equal exactly when their indices are.
-        bool operator()(const MemoSlot& a, const MemoSlot& b) const noexcept {
-            return a.index == b.index;
-        }
-        bool operator()(const MemoProbe& p, const MemoSlot& s) const noexcept {
-            return (*p.canon)[s.index] == *p.key;
-        }
-        bool operator()(const MemoSlot& s, const MemoProbe& p) const noexcept {
-            return (*p.canon)[s.index] == *p.key;
-        }
-    };
-
     // Consumes one delta key (copied from a const key, moved from an rvalue): maps its
     // inputs through remap_, canonicalises it and records its canon index in remap_.
     // Nothing changes when an input is not consumed yet.
@@ -91,11 +59,14 @@ private:
     // The canon index of a translated, non-identity key: an equal (or, for a
     // commutative operator, commuted) entry already in canon_, or a new entry.
     std::uint64_t place(NodeKey key);
-    std::optional<std::uint64_t> lookup(const NodeKey& key, std::size_t hash) const;
+    std::optional<std::uint64_t> lookup(const NodeKey& key, std::uint64_t hash) const;
 
     std::vector<NodeKey> canon_;
     std::vector<std::uint64_t> remap_;
-    std::unordered_set<MemoSlot, MemoHash, MemoEq> memo_;
+    // The hash-consing table holds canon indices with their key hashes, so each
+    // canonical key is stored once (in canon_) and growing never rehashes a key. It
+    // holds no pointer into the reducer, so copies and moves stay valid.
+    IdTable memo_;
     NodeKeyHash hasher_;  // seeded per reducer
     std::uint64_t total_work_ = 0;
 };
