@@ -89,6 +89,7 @@ def test_failed_calls_record_nothing(store, method, args, kwargs, error, message
     assert snapshot(store) == before
 
 
+@pytest.mark.thread_unsafe(reason="asserts exact ids and counts of the store fixture, which parallel threads share")
 def test_hash_consing(store):
     assert store.node_count() == 0 and store.outputs() == []
     assert store.add_source("a") == 0

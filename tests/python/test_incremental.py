@@ -27,6 +27,7 @@ def test_fresh_reducer(store):
     assert report == ZEROS
 
 
+@pytest.mark.thread_unsafe(reason="asserts exact ids and counts of the store fixture, which parallel threads share")
 def test_steps_consume_each_node_once(store):
     reducer = cc.IncrementalReducer()
     chain(store, 2)
@@ -52,6 +53,7 @@ def test_typical_request_through_the_reducer(store):
     assert report["input_nodes"] == reducer.canonical_count()
 
 
+@pytest.mark.thread_unsafe(reason="asserts exact ids and counts of the store fixture, which parallel threads share")
 def test_finalize_consumes_the_rest_and_stays_usable(store):
     reducer = cc.IncrementalReducer()
     x, a, b = fusable(store)
@@ -78,6 +80,7 @@ def test_finalize_uses_the_stores_marks(store):
     assert ignored.node_count() == 0
 
 
+@pytest.mark.thread_unsafe(reason="asserts exact ids and counts of the store fixture, which parallel threads share")
 def test_bad_output_changes_nothing(store):
     reducer = cc.IncrementalReducer()
     chain(store, 1)

@@ -175,6 +175,7 @@ def test_import_is_warning_free():
     subprocess.run([sys.executable, "-W", "error", "-c", "import corvane_core"], check=True)
 
 
+@pytest.mark.thread_unsafe(reason="swaps the module in sys.modules")
 def test_reimport_reuses_the_types():
     saved = sys.modules.pop("corvane_core")
     try:

@@ -188,6 +188,7 @@ def test_descriptor_identity_is_its_record(store, descriptor_dict):
     assert store.nodes()[node]["descriptor"]["kind"] == "k"
 
 
+@pytest.mark.thread_unsafe(reason="edits the descriptor_dict fixture, which parallel threads share")
 @pytest.mark.parametrize("change,error,message", [
     ({"kind": None}, TypeError, "kind"),
     ({"io_schema": 1}, TypeError, "io_schema"),
