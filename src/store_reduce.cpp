@@ -4,19 +4,29 @@
 #include "optimizer/dce.hpp"
 #include "optimizer/pipeline.hpp"
 #include "store.hpp"
+#include "store_inner.hpp"
 
 namespace corvane {
 
+// A reduction reads the live part of the arena in place while holding the lock, which
+// costs less than copying the arena out; everything after that runs unlocked.
 ReducedStore GraphStore::reduce_with(const RewriteEngine& engine, bool maximal_fusion) const {
-    Snapshot snap = snapshot();
-    return from_reduced(reduce_with_mode(snap.arena, snap.outputs, engine, maximal_fusion));
+    PipelineInput input =
+        inner_->with_lock([](const Inner& in) { return read_pipeline_input(in.arena, in.outputs); });
+    return from_reduced(reduce_input(std::move(input), engine, maximal_fusion));
 }
 
 std::expected<ReducedStore, BadNodeId> GraphStore::reduce_with_outputs(
     std::span<const NodeId> outputs, const RewriteEngine& engine, bool maximal_fusion) const {
-    auto arena = arena_holding(outputs);
-    if (!arena) return std::unexpected(arena.error());
-    return from_reduced(reduce_with_mode(*arena, outputs, engine, maximal_fusion));
+    std::expected<PipelineInput, BadNodeId> input =
+        inner_->with_lock([&](const Inner& in) -> std::expected<PipelineInput, BadNodeId> {
+            for (NodeId id : outputs) {
+                if (id >= in.arena.size()) return std::unexpected(BadNodeId{id});
+            }
+            return read_pipeline_input(in.arena, outputs);
+        });
+    if (!input) return std::unexpected(input.error());
+    return from_reduced(reduce_input(std::move(*input), engine, maximal_fusion));
 }
 
 ReducedStore GraphStore::from_reduced(Reduced reduced) {

@@ -8,6 +8,9 @@
 #include <vector>
 
 #include "node.hpp"
+#include "optimizer/dce.hpp"
+#include "optimizer/engine.hpp"
+#include "optimizer/fusion.hpp"
 #include "store.hpp"
 
 namespace corvane {
@@ -21,7 +24,22 @@ struct Reduced {
     ReductionReport report;
 };
 
+// Everything a reduction reads from the arena: the live nodes in engine form and a copy
+// of the first live key of each non-Op symbol, which fusion rebuilds boundary nodes
+// from. Nothing later looks at the arena, so a store need hold its lock only while this
+// is read.
+struct PipelineInput {
+    std::uint64_t input_nodes = 0;
+    LiveIndex live;
+    EngineGraph graph;
+    std::vector<NodeKey> boundary_keys;  // inputs emptied; the rebuild replaces them
+    TokenMap token_map;                  // symbol -> its key in boundary_keys
+};
+
 // `nodes` are inputs-before-users; every output is below nodes.size().
+PipelineInput read_pipeline_input(std::span<const NodeKey> nodes, std::span<const NodeId> outputs);
+Reduced reduce_input(PipelineInput input, const RewriteEngine& engine, bool maximal_fusion);
+// Both steps in one.
 Reduced reduce_with_mode(std::span<const NodeKey> nodes, std::span<const NodeId> outputs,
                          const RewriteEngine& engine, bool maximal_fusion);
 
