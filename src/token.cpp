@@ -83,6 +83,28 @@ private:
     std::string overflow_;
 };
 
+// Appends to a string the caller owns, so that many tokens can share one buffer.
+class AppendSink {
+public:
+    explicit AppendSink(std::string& out) : out_(out) {}
+    void put(char c) { out_.push_back(c); }
+    void put(std::string_view s) { out_.append(s); }
+    void put_escaped(std::string_view s) {
+        std::size_t start = 0;
+        for (std::size_t i = 0; i < s.size(); ++i) {
+            if (is_escaped_char(s[i])) {
+                out_.append(s.substr(start, i - start));
+                out_.append(escape_code(s[i]));
+                start = i + 1;
+            }
+        }
+        out_.append(s.substr(start));
+    }
+
+private:
+    std::string& out_;
+};
+
 template <class Emit>
 std::string build(Emit&& emit) {
     BufferSink sink;
@@ -429,6 +451,11 @@ std::string with_params(std::string_view head, const ParamMap& params) {
 
 std::string token(const NodeKey& key) {
     return build([&](auto& sink) { emit_key(sink, key, false); });
+}
+
+void append_optimizer_symbol(std::string& out, const NodeKey& key) {
+    AppendSink sink(out);
+    emit_key(sink, key, true);
 }
 
 std::string optimizer_symbol(const NodeKey& key) {

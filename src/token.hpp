@@ -30,6 +30,8 @@ std::string token(const NodeKey& key);
 // every field, so two keys share it exactly when they are equal apart from their
 // inputs. Never begins with "op|" unless the key is an Op.
 std::string optimizer_symbol(const NodeKey& key);
+// Appends optimizer_symbol(key) to `out`.
+void append_optimizer_symbol(std::string& out, const NodeKey& key);
 
 // Display forms used inside labels.
 std::string display(double value);               // shortest round-trip, positional

@@ -1,9 +1,7 @@
 #include "optimizer/cse.hpp"
 
 #include <algorithm>
-#include <functional>
 #include <span>
-#include <string_view>
 #include <utility>
 
 #include "fault.hpp"
@@ -12,9 +10,9 @@
 namespace corvane {
 namespace {
 
-std::uint64_t hash_node(std::string_view op, std::span<const std::size_t> children) noexcept {
-    std::uint64_t h = std::hash<std::string_view>{}(op);
-    for (std::size_t c : children) h = (h ^ (c + 0x9E3779B97F4A7C15ULL + (h << 6) + (h >> 2)));
+std::uint64_t hash_node(eqsat::Symbol op, std::span<const std::uint32_t> children) noexcept {
+    std::uint64_t h = op.id();
+    for (std::uint32_t c : children) h = (h ^ (c + 0x9E3779B97F4A7C15ULL + (h << 6) + (h >> 2)));
     // Final avalanche: the table indexes slots by the low bits.
     h ^= h >> 33;
     h *= 0xff51afd7ed558ccdULL;
@@ -24,45 +22,54 @@ std::uint64_t hash_node(std::string_view op, std::span<const std::size_t> childr
 
 }  // namespace
 
-Deduplicated cse(EngineGraph&& canonical) {
-    const std::size_t k = canonical.nodes.size();
-    Deduplicated out;
+DeduplicatedGraph cse(const SymbolGraph& canonical) {
+    const std::size_t k = canonical.size();
+    DeduplicatedGraph out;
     out.remap.assign(k, 0);
-    std::vector<EngineNode>& nodes = out.graph.nodes;
-    nodes.reserve(k);
+    SymbolGraph& graph = out.graph;
+    graph.ops.reserve(k);
+    graph.opaque.reserve(k);
+    graph.first.reserve(k + 1);
+    graph.children.reserve(canonical.children.size());
     // Indices into the deduplicated list with their hashes; each candidate is hashed
     // once and compared only against entries with the same hash.
     IdTable memo;
     memo.reserve(k);
 
+    std::vector<std::uint32_t> mapped;
     for (std::size_t i = 0; i < k; ++i) {
-        EngineNode& node = canonical.nodes[i];
-        for (std::size_t& ch : node.children) {
+        mapped.clear();
+        for (std::uint32_t ch : canonical.children_of(i)) {
             fault_unless(ch < i, "canonical node reads a later node");
-            ch = out.remap[ch];
+            mapped.push_back(out.remap[ch]);
         }
-        const std::uint64_t hash = hash_node(node.op, node.children);
+        const eqsat::Symbol op = canonical.ops[i];
+        const std::uint64_t hash = hash_node(op, mapped);
         const auto hit = memo.find(hash, [&](std::uint64_t index) {
-            const EngineNode& kept = nodes[static_cast<std::size_t>(index)];
-            return kept.op == node.op && kept.children == node.children;
+            const auto j = static_cast<std::size_t>(index);
+            return graph.ops[j] == op && std::ranges::equal(graph.children_of(j), mapped);
         });
         if (hit) {
-            out.remap[i] = static_cast<std::size_t>(*hit);
+            out.remap[i] = static_cast<std::uint32_t>(*hit);
             continue;
         }
-        const std::size_t index = nodes.size();
-        nodes.push_back(std::move(node));
+        const auto index = static_cast<std::uint32_t>(graph.size());
+        graph.add_node(op, canonical.opaque[i] != 0);
+        for (std::uint32_t c : mapped) graph.add_child(c);
         memo.insert(hash, index);
         out.remap[i] = index;
     }
-    out.graph.outputs.reserve(canonical.outputs.size());
-    for (std::size_t o : canonical.outputs) {
+    graph.outputs.reserve(canonical.outputs.size());
+    for (std::uint32_t o : canonical.outputs) {
         fault_unless(o < k, "canonical output out of range");
-        out.graph.outputs.push_back(out.remap[o]);
+        graph.outputs.push_back(out.remap[o]);
     }
     return out;
 }
 
-Deduplicated cse(const EngineGraph& canonical) { return cse(EngineGraph(canonical)); }
+Deduplicated cse(const EngineGraph& canonical) {
+    DeduplicatedGraph flat = cse(to_symbol_graph(canonical));
+    return {to_engine_graph(flat.graph), {flat.remap.begin(), flat.remap.end()}};
+}
 
 }  // namespace corvane

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <vector>
 
 #include "optimizer/engine.hpp"
@@ -14,8 +15,13 @@ struct Deduplicated {
     std::vector<std::size_t> remap;  // canonical index -> index in graph.nodes
 };
 
+struct DeduplicatedGraph {
+    SymbolGraph graph;
+    std::vector<std::uint32_t> remap;  // canonical index -> index in graph
+};
+
+DeduplicatedGraph cse(const SymbolGraph& canonical);
+// The same over the string form.
 Deduplicated cse(const EngineGraph& canonical);
-// The same, taking the nodes over: kept nodes are moved, not copied.
-Deduplicated cse(EngineGraph&& canonical);
 
 }  // namespace corvane

@@ -28,7 +28,7 @@ namespace {
 constexpr std::size_t kMatchLimit = 1000;
 constexpr std::size_t kBanLength = 5;
 constexpr std::chrono::duration<double> kTimeLimit{5.0};
-constexpr std::size_t kUnassigned = std::numeric_limits<std::size_t>::max();
+constexpr std::uint32_t kUnassigned32 = std::numeric_limits<std::uint32_t>::max();
 constexpr std::size_t kLookahead = 4;
 
 // Commutativity of each parameterless binary operator, then the four identity laws, in
@@ -74,36 +74,32 @@ std::vector<SaturationEngine::RuleText> SaturationEngine::rule_texts() const {
 
 namespace {
 
-void check_preconditions(const EngineGraph& graph) {
-    const std::size_t n = graph.nodes.size();
+void check_preconditions(const SymbolGraph& graph) {
+    const std::size_t n = graph.size();
+    if (graph.opaque.size() != n || graph.first.size() != n + 1 || graph.first.back() != graph.children.size()) {
+        internal_fault("engine graph arrays have inconsistent lengths");
+    }
     for (std::size_t i = 0; i < n; ++i) {
-        for (std::size_t c : graph.nodes[i].children) {
+        if (graph.first[i] > graph.first[i + 1]) internal_fault("engine graph child offsets decrease");
+        for (std::uint32_t c : graph.children_of(i)) {
             if (c >= i) {
                 internal_fault("engine graph node " + std::to_string(i) + " has input " + std::to_string(c) +
                                " that is not an earlier node");
             }
         }
     }
-    for (std::size_t out : graph.outputs) {
+    for (std::uint32_t out : graph.outputs) {
         if (out >= n) internal_fault("engine graph output " + std::to_string(out) + " is not a node");
     }
 }
 
 // The hash-consed e-graph of the input: equal operators over equal classes share a class
 // from the start. ids[i] receives the class of node i.
-eqsat::EGraph build_egraph(const EngineGraph& graph, std::vector<eqsat::Id>& ids) {
-    const std::size_t n = graph.nodes.size();
-    std::size_t child_total = 0;
-    for (const EngineNode& node : graph.nodes) child_total += node.children.size();
+eqsat::EGraph build_egraph(const SymbolGraph& graph, std::vector<eqsat::Id>& ids) {
+    const std::size_t n = graph.size();
+    const std::size_t child_total = graph.children.size();
     eqsat::EGraph egraph;
     egraph.reserve(n + n / 4, child_total + child_total / 4);
-
-    std::vector<eqsat::Symbol> symbols(n);
-    {
-        std::vector<std::string_view> ops(n);
-        for (std::size_t i = 0; i < n; ++i) ops[i] = graph.nodes[i].op;
-        eqsat::Symbol::intern_all(ops, symbols);
-    }
 
     ids.assign(n, 0);
     std::vector<eqsat::Id> children;
@@ -113,62 +109,104 @@ eqsat::EGraph build_egraph(const EngineGraph& graph, std::vector<eqsat::Id>& ids
         // loading it now, guessing that the nodes in between all get new ids. The ids of
         // its children were requested one lookahead earlier still.
         if (const std::size_t k = i + 2 * kLookahead; k < n) {
-            for (std::size_t c : graph.nodes[k].children) __builtin_prefetch(&ids[c]);
+            for (std::uint32_t c : graph.children_of(k)) __builtin_prefetch(&ids[c]);
         }
-        if (const std::size_t j = i + kLookahead; j < n && graph.nodes[j].children.size() <= 4) {
+        if (const std::size_t j = i + kLookahead; j < n && graph.children_of(j).size() <= 4) {
             upcoming.clear();
-            for (std::size_t c : graph.nodes[j].children) {
+            for (std::uint32_t c : graph.children_of(j)) {
                 upcoming.push_back(c < i ? ids[c] : static_cast<eqsat::Id>(egraph.id_count() + (c - i)));
             }
-            egraph.prefetch_add(symbols[j], upcoming);
+            egraph.prefetch_add(graph.ops[j], upcoming);
         }
         children.clear();
-        for (std::size_t c : graph.nodes[i].children) children.push_back(ids[c]);
-        ids[i] = egraph.add(symbols[i], children);
+        for (std::uint32_t c : graph.children_of(i)) children.push_back(ids[c]);
+        ids[i] = egraph.add(graph.ops[i], children);
     }
     return egraph;
 }
 
+bool is_opaque_symbol(eqsat::Symbol op) { return !op.str().starts_with("op|"); }
+
 // One node per class, represented by its smallest input index and listed in order of
 // first appearance, so children always precede their users.
-Canonicalized emit(const EngineGraph& graph, const eqsat::EGraph& egraph, const std::vector<eqsat::Id>& ids) {
-    const std::size_t n = graph.nodes.size();
-    Canonicalized result;
-    std::vector<std::size_t> canonical_of(egraph.id_count(), kUnassigned);
+CanonicalGraph emit(const SymbolGraph& graph, const eqsat::EGraph& egraph, const std::vector<eqsat::Id>& ids) {
+    const std::size_t n = graph.size();
+    CanonicalGraph result;
+    std::vector<std::uint32_t> canonical_of(egraph.id_count(), kUnassigned32);
     result.class_of.resize(n);
-    result.canonical.nodes.reserve(egraph.number_of_classes());
+    SymbolGraph& out = result.canonical;
+    const std::size_t classes = egraph.number_of_classes();
+    out.ops.reserve(classes);
+    out.opaque.reserve(classes);
+    out.first.reserve(classes + 1);
+    out.children.reserve(graph.children.size());
     for (std::size_t i = 0; i < n; ++i) {
         if (const std::size_t j = i + kLookahead; j < n) {
-            for (std::size_t c : graph.nodes[j].children) __builtin_prefetch(&result.class_of[c]);
+            for (std::uint32_t c : graph.children_of(j)) __builtin_prefetch(&result.class_of[c]);
         }
         const eqsat::Id cls = egraph.find(ids[i]);
-        if (canonical_of[cls] == kUnassigned) {
-            const EngineNode& node = graph.nodes[i];
-            EngineNode copy;
-            copy.op = node.op;
-            copy.children.reserve(node.children.size());
-            for (std::size_t c : node.children) copy.children.push_back(result.class_of[c]);
-            copy.opaque = !copy.op.starts_with("op|");
-            canonical_of[cls] = result.canonical.nodes.size();
-            result.canonical.nodes.push_back(std::move(copy));
+        if (canonical_of[cls] == kUnassigned32) {
+            canonical_of[cls] = static_cast<std::uint32_t>(out.size());
+            out.add_node(graph.ops[i], is_opaque_symbol(graph.ops[i]));
+            for (std::uint32_t c : graph.children_of(i)) out.add_child(result.class_of[c]);
         }
         result.class_of[i] = canonical_of[cls];
     }
-    result.canonical.outputs.reserve(graph.outputs.size());
-    for (std::size_t out : graph.outputs) result.canonical.outputs.push_back(result.class_of[out]);
+    out.outputs.reserve(graph.outputs.size());
+    for (std::uint32_t o : graph.outputs) out.outputs.push_back(result.class_of[o]);
     return result;
+}
+
+std::uint32_t narrow_index(std::size_t value) {
+    if (value > std::numeric_limits<std::uint32_t>::max()) internal_fault("engine graph is too large");
+    return static_cast<std::uint32_t>(value);
 }
 
 }  // namespace
 
-Canonicalized SaturationEngine::canonicalize(const EngineGraph& graph) const {
+SymbolGraph to_symbol_graph(const EngineGraph& graph) {
+    SymbolGraph out;
+    const std::size_t n = graph.nodes.size();
+    std::vector<std::string_view> texts(n);
+    for (std::size_t i = 0; i < n; ++i) texts[i] = graph.nodes[i].op;
+    out.ops.resize(n);
+    eqsat::Symbol::intern_all(texts, out.ops);
+    out.opaque.reserve(n);
+    out.first.reserve(n + 1);
+    for (const EngineNode& node : graph.nodes) {
+        out.opaque.push_back(node.opaque ? 1 : 0);
+        for (std::size_t c : node.children) out.children.push_back(narrow_index(c));
+        out.first.push_back(narrow_index(out.children.size()));
+    }
+    out.outputs.reserve(graph.outputs.size());
+    for (std::size_t o : graph.outputs) out.outputs.push_back(narrow_index(o));
+    return out;
+}
+
+EngineGraph to_engine_graph(const SymbolGraph& graph) {
+    EngineGraph out;
+    out.nodes.reserve(graph.size());
+    for (std::size_t i = 0; i < graph.size(); ++i) {
+        const std::span<const std::uint32_t> children = graph.children_of(i);
+        out.nodes.push_back(EngineNode{graph.ops[i].to_string(), {children.begin(), children.end()}, graph.opaque[i] != 0});
+    }
+    out.outputs.assign(graph.outputs.begin(), graph.outputs.end());
+    return out;
+}
+
+Canonicalized RewriteEngine::canonicalize(const EngineGraph& graph) const {
+    CanonicalGraph flat = canonicalize(to_symbol_graph(graph));
+    return {to_engine_graph(flat.canonical), {flat.class_of.begin(), flat.class_of.end()}};
+}
+
+CanonicalGraph SaturationEngine::canonicalize(const SymbolGraph& graph) const {
     check_preconditions(graph);
     try {
         std::vector<eqsat::Id> ids;
         eqsat::Runner runner;
         runner.with_egraph(build_egraph(graph, ids))
             .with_iter_limit(iter_limit_)
-            .with_node_limit(4 * graph.nodes.size() + 1024)
+            .with_node_limit(4 * graph.size() + 1024)
             .with_time_limit(kTimeLimit)
             .with_scheduler(std::make_unique<eqsat::BackoffScheduler>(kMatchLimit, kBanLength));
         // Whatever state the e-graph is in when the runner stops is used.

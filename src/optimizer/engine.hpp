@@ -5,9 +5,13 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
+
+#include "eqsat/symbol.hpp"
 
 namespace corvane {
 
@@ -26,15 +30,54 @@ struct EngineGraph {
     friend bool operator==(const EngineGraph&, const EngineGraph&) = default;
 };
 
+// The same graph in the flat form the pipeline passes along: node i has the interned
+// symbol ops[i] and the children children[first[i] .. first[i+1]), with no allocation
+// per node.
+struct SymbolGraph {
+    std::vector<eqsat::Symbol> ops;
+    std::vector<std::uint8_t> opaque;         // 1 for every non-Op node
+    std::vector<std::uint32_t> first{0};      // size() + 1 offsets into children
+    std::vector<std::uint32_t> children;
+    std::vector<std::uint32_t> outputs;
+
+    std::size_t size() const noexcept { return ops.size(); }
+    std::span<const std::uint32_t> children_of(std::size_t i) const noexcept {
+        return {children.data() + first[i], first[i + 1] - first[i]};
+    }
+    // Appends a node; its children follow through add_child, before the next node.
+    void add_node(eqsat::Symbol op, bool is_opaque) {
+        ops.push_back(op);
+        opaque.push_back(is_opaque ? 1 : 0);
+        first.push_back(first.back());
+    }
+    void add_child(std::uint32_t child) {
+        children.push_back(child);
+        ++first.back();
+    }
+
+    friend bool operator==(const SymbolGraph&, const SymbolGraph&) = default;
+};
+
+// Conversions between the two forms (interning every op text on the way in).
+SymbolGraph to_symbol_graph(const EngineGraph& graph);
+EngineGraph to_engine_graph(const SymbolGraph& graph);
+
 struct Canonicalized {
     EngineGraph canonical;               // one node per class, in order of first appearance
     std::vector<std::size_t> class_of;   // input node -> index of its class in canonical
 };
 
+struct CanonicalGraph {
+    SymbolGraph canonical;                     // as in Canonicalized
+    std::vector<std::uint32_t> class_of;       // input node -> index of its class in canonical
+};
+
 class RewriteEngine {
 public:
     virtual ~RewriteEngine() = default;
-    virtual Canonicalized canonicalize(const EngineGraph& graph) const = 0;
+    virtual CanonicalGraph canonicalize(const SymbolGraph& graph) const = 0;
+    // The same over the string form.
+    Canonicalized canonicalize(const EngineGraph& graph) const;
 };
 
 class SaturationEngine final : public RewriteEngine {
@@ -44,7 +87,8 @@ public:
     SaturationEngine(const SaturationEngine&) = delete;
     SaturationEngine& operator=(const SaturationEngine&) = delete;
 
-    Canonicalized canonicalize(const EngineGraph& graph) const override;
+    using RewriteEngine::canonicalize;
+    CanonicalGraph canonicalize(const SymbolGraph& graph) const override;
 
     std::size_t iter_limit() const noexcept { return iter_limit_; }
 

@@ -42,14 +42,13 @@ struct Consumers {
     std::vector<std::size_t> offset;
     std::vector<std::size_t> users;
 
-    explicit Consumers(const std::vector<EngineNode>& nodes) : offset(nodes.size() + 1, 0) {
-        for (const EngineNode& node : nodes)
-            for (std::size_t ch : node.children) ++offset[ch + 1];
-        for (std::size_t i = 0; i < nodes.size(); ++i) offset[i + 1] += offset[i];
+    explicit Consumers(const SymbolGraph& graph) : offset(graph.size() + 1, 0) {
+        for (std::uint32_t ch : graph.children) ++offset[ch + 1];
+        for (std::size_t i = 0; i < graph.size(); ++i) offset[i + 1] += offset[i];
         users.resize(offset.back());
         std::vector<std::size_t> fill(offset.begin(), offset.end() - 1);
-        for (std::size_t j = 0; j < nodes.size(); ++j)
-            for (std::size_t ch : nodes[j].children) users[fill[ch]++] = j;
+        for (std::size_t j = 0; j < graph.size(); ++j)
+            for (std::uint32_t ch : graph.children_of(j)) users[fill[ch]++] = j;
     }
     std::size_t count(std::size_t i) const { return offset[i + 1] - offset[i]; }
     std::span<const std::size_t> of(std::size_t i) const {
@@ -59,21 +58,19 @@ struct Consumers {
 
 }  // namespace
 
-Fused stage_fusion(EngineGraph&& graph, const TokenMap& token_map, bool maximal_fusion) {
-    // Every node is emitted exactly once, so a member's symbol can be moved into its
-    // stage; boundary nodes are only read.
-    std::vector<EngineNode>& nodes = graph.nodes;
-    const std::size_t m = nodes.size();
+Fused stage_fusion(const SymbolGraph& graph, std::span<const NodeKey* const> key_of, bool maximal_fusion) {
+    const std::size_t m = graph.size();
+    fault_unless(key_of.size() == m, "fusion needs one boundary key slot per node");
     for (std::size_t i = 0; i < m; ++i)
-        for (std::size_t ch : nodes[i].children) fault_unless(ch < i, "fusion input reads a later node");
+        for (std::uint32_t ch : graph.children_of(i)) fault_unless(ch < i, "fusion input reads a later node");
 
-    const Consumers consumers(nodes);
+    const Consumers consumers(graph);
     std::vector<bool> is_output(m, false);
     for (std::size_t o : graph.outputs) {
         fault_unless(o < m, "fusion output out of range");
         is_output[o] = true;
     }
-    auto is_op = [&](std::size_t i) { return !nodes[i].opaque; };
+    auto is_op = [&](std::size_t i) { return graph.opaque[i] == 0; };
 
     std::vector<std::size_t> group_of(m);
     if (!maximal_fusion) {
@@ -137,13 +134,12 @@ Fused stage_fusion(EngineGraph&& graph, const TokenMap& token_map, bool maximal_
         const std::uint64_t reduced_id = out.nodes.size();
 
         if (!is_op(i)) {
-            const EngineNode& node = nodes[i];
+            const std::span<const std::uint32_t> children = graph.children_of(i);
             std::vector<NodeId> inputs;
-            inputs.reserve(node.children.size());
-            for (std::size_t ch : node.children) inputs.push_back(reduced_of_group(group_of[ch]));
-            auto found = token_map.find(node.op);
-            fault_unless(found != token_map.end(), "boundary node symbol missing from the token map");
-            out.nodes.push_back(found->second->with_inputs(std::move(inputs)));
+            inputs.reserve(children.size());
+            for (std::uint32_t ch : children) inputs.push_back(reduced_of_group(group_of[ch]));
+            fault_unless(key_of[i] != nullptr, "boundary node has no key to rebuild from");
+            out.nodes.push_back(key_of[i]->with_inputs(std::move(inputs)));
             out.landing_of[i] = Landing{reduced_id, std::nullopt};
             ++out.boundary_nodes;
         } else {
@@ -154,11 +150,12 @@ Fused stage_fusion(EngineGraph&& graph, const TokenMap& token_map, bool maximal_
             input_groups.clear();
             for (std::size_t k = 0; k < group.size(); ++k) position[group[k]] = k;
             for (std::size_t k = 0; k < group.size(); ++k) {
-                EngineNode& member = nodes[group[k]];
+                const std::size_t member = group[k];
+                const std::span<const std::uint32_t> children = graph.children_of(member);
                 StageOp op;
-                op.op_token = std::move(member.op);
-                op.inputs.reserve(member.children.size());
-                for (std::size_t ch : member.children) {
+                op.op_token = graph.ops[member].str();
+                op.inputs.reserve(children.size());
+                for (std::uint32_t ch : children) {
                     const std::size_t child_group = group_of[ch];
                     if (child_group == key) {
                         op.inputs.push_back(StageRef::member(position[ch]));
@@ -188,7 +185,15 @@ Fused stage_fusion(EngineGraph&& graph, const TokenMap& token_map, bool maximal_
 }
 
 Fused stage_fusion(const EngineGraph& graph, const TokenMap& token_map, bool maximal_fusion) {
-    return stage_fusion(EngineGraph(graph), token_map, maximal_fusion);
+    std::vector<const NodeKey*> key_of(graph.nodes.size(), nullptr);
+    for (std::size_t i = 0; i < graph.nodes.size(); ++i) {
+        const EngineNode& node = graph.nodes[i];
+        if (!node.opaque) continue;
+        auto found = token_map.find(node.op);
+        fault_unless(found != token_map.end(), "boundary node symbol missing from the token map");
+        key_of[i] = found->second;
+    }
+    return stage_fusion(to_symbol_graph(graph), key_of, maximal_fusion);
 }
 
 }  // namespace corvane

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -25,8 +26,10 @@ struct Fused {
     std::uint64_t boundary_nodes = 0;
 };
 
+// key_of[i] is the key a non-Op node i is rebuilt from (its inputs replaced); it is not
+// read for Op nodes.
+Fused stage_fusion(const SymbolGraph& deduplicated, std::span<const NodeKey* const> key_of, bool maximal_fusion);
+// The same over the string form, looking each boundary node's symbol up in `token_map`.
 Fused stage_fusion(const EngineGraph& deduplicated, const TokenMap& token_map, bool maximal_fusion);
-// The same, taking the nodes over: member symbols are moved into the stages.
-Fused stage_fusion(EngineGraph&& deduplicated, const TokenMap& token_map, bool maximal_fusion);
 
 }  // namespace corvane

@@ -1,36 +1,73 @@
 #include "optimizer/pipeline.hpp"
 
+#include <functional>
+#include <limits>
+#include <string_view>
 #include <utility>
 
 #include "fault.hpp"
+#include "id_table.hpp"
 #include "optimizer/cse.hpp"
 #include "optimizer/dce.hpp"
 #include "optimizer/engine.hpp"
-#include "optimizer/engine_graph.hpp"
 #include "optimizer/fusion.hpp"
+#include "token.hpp"
 
 namespace corvane {
+
+namespace {
+
+std::uint32_t narrow(std::size_t value) {
+    fault_unless(value <= std::numeric_limits<std::uint32_t>::max(), "graph too large for the reduction pipeline");
+    return static_cast<std::uint32_t>(value);
+}
+
+}  // namespace
 
 PipelineInput read_pipeline_input(std::span<const NodeKey> nodes, std::span<const NodeId> outputs) {
     PipelineInput input;
     input.input_nodes = nodes.size();
     input.live = live_index(nodes, outputs);
-    input.graph = to_engine_graph(nodes, input.live);
+    const LiveIndex& live = input.live;
+    const std::size_t kept = live.ids.size();
 
-    // Only non-Op nodes are ever rebuilt from the token map, so only they are entered;
-    // the first live node with a symbol wins. A token names a key apart from its inputs,
-    // which the rebuild replaces, so one copy per symbol serves every such node. The
-    // copies are reserved up front: the map points into them.
-    const std::size_t kept = input.live.ids.size();
-    std::size_t opaque = 0;
-    for (const EngineNode& node : input.graph.nodes) opaque += node.opaque ? 1 : 0;
-    input.boundary_keys.reserve(opaque);
+    SymbolGraph& graph = input.graph;
+    graph.opaque.reserve(kept);
+    graph.first.reserve(kept + 1);
+    input.text_end.reserve(kept);
+    input.texts.reserve(32 * kept);
+    for (NodeId id : live.ids) {
+        const NodeKey& key = nodes[static_cast<std::size_t>(id)];
+        append_optimizer_symbol(input.texts, key);
+        input.text_end.push_back(input.texts.size());
+        graph.opaque.push_back(key.is_op() ? 0 : 1);
+        for (NodeId x : key.inputs()) graph.children.push_back(narrow(live.remap[static_cast<std::size_t>(x)]));
+        graph.first.push_back(narrow(graph.children.size()));
+    }
+    graph.outputs.reserve(live.kept_outputs.size());
+    for (std::uint64_t o : live.kept_outputs) graph.outputs.push_back(narrow(o));
+
+    // Only non-Op nodes are ever rebuilt, so only they get a key; the first live node
+    // with a symbol gives it. A symbol names a key apart from its inputs, which the
+    // rebuild replaces, so one copy per symbol serves every node that carries it.
+    input.boundary_of.assign(kept, PipelineInput::kNoKey);
+    IdTable first_with;  // live indices of the first node of each non-Op symbol
+    auto text_of = [&](std::size_t i) {
+        const std::size_t begin = i == 0 ? 0 : input.text_end[i - 1];
+        return std::string_view(input.texts).substr(begin, input.text_end[i] - begin);
+    };
     for (std::size_t i = 0; i < kept; ++i) {
-        const EngineNode& node = input.graph.nodes[i];
-        if (!node.opaque || input.token_map.contains(node.op)) continue;
-        const NodeKey& key = nodes[static_cast<std::size_t>(input.live.ids[i])];
-        input.boundary_keys.push_back(key.with_inputs({}));
-        input.token_map.emplace(node.op, &input.boundary_keys.back());
+        if (graph.opaque[i] == 0) continue;
+        const std::string_view text = text_of(i);
+        const std::uint64_t hash = std::hash<std::string_view>{}(text);
+        const auto hit = first_with.find(hash, [&](std::uint64_t j) { return text_of(static_cast<std::size_t>(j)) == text; });
+        if (hit) {
+            input.boundary_of[i] = input.boundary_of[static_cast<std::size_t>(*hit)];
+            continue;
+        }
+        input.boundary_of[i] = narrow(input.boundary_keys.size());
+        input.boundary_keys.push_back(nodes[static_cast<std::size_t>(live.ids[i])].with_inputs({}));
+        first_with.insert(hash, i);
     }
     return input;
 }
@@ -46,17 +83,47 @@ Reduced reduce_input(PipelineInput input, const RewriteEngine& engine, bool maxi
     const LiveIndex& live = input.live;
     const std::size_t kept = live.ids.size();
     reduced.report.reachable_nodes = kept;
-    EngineGraph& graph = input.graph;
-    const TokenMap& token_map = input.token_map;
 
-    Canonicalized canon = engine.canonicalize(graph);
-    graph = EngineGraph{};
+    SymbolGraph& graph = input.graph;
+    {
+        std::vector<std::string_view> texts(kept);
+        std::size_t begin = 0;
+        for (std::size_t i = 0; i < kept; ++i) {
+            texts[i] = std::string_view(input.texts).substr(begin, input.text_end[i] - begin);
+            begin = input.text_end[i];
+        }
+        graph.ops.resize(kept);
+        eqsat::Symbol::intern_all(texts, graph.ops);
+        input.texts = std::string();
+        input.text_end = std::vector<std::size_t>();
+    }
+
+    CanonicalGraph canon = engine.canonicalize(graph);
+    graph = SymbolGraph{};
     fault_unless(canon.class_of.size() == kept, "engine class table has the wrong length");
 
-    Deduplicated dedup = cse(std::move(canon.canonical));
-    reduced.report.canonical_nodes = dedup.graph.nodes.size();
+    DeduplicatedGraph dedup = cse(canon.canonical);
+    canon.canonical = SymbolGraph{};
+    reduced.report.canonical_nodes = dedup.graph.size();
 
-    Fused fused = stage_fusion(std::move(dedup.graph), token_map, maximal_fusion);
+    // A deduplicated node carries the symbol of the first live node that lands in it, so
+    // that node's key is the one to rebuild a boundary node from.
+    const std::size_t m = dedup.graph.size();
+    std::vector<const NodeKey*> key_of(m, nullptr);
+    std::vector<std::uint8_t> seen(m, 0);
+    for (std::size_t i = 0; i < kept; ++i) {
+        const std::uint32_t cls = canon.class_of[i];
+        fault_unless(cls < dedup.remap.size(), "engine class index out of range");
+        const std::uint32_t d = dedup.remap[cls];
+        if (seen[d]) continue;
+        seen[d] = 1;
+        if (dedup.graph.opaque[d] == 0) continue;
+        const std::uint32_t key = input.boundary_of[i];
+        fault_unless(key != PipelineInput::kNoKey, "boundary node symbol missing from the token map");
+        key_of[d] = &input.boundary_keys[key];
+    }
+
+    Fused fused = stage_fusion(dedup.graph, key_of, maximal_fusion);
     reduced.report.stages = fused.stages;
     reduced.report.boundary_nodes = fused.boundary_nodes;
     reduced.report.reduced_nodes = fused.nodes.size();

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "node.hpp"
@@ -24,16 +25,20 @@ struct Reduced {
     ReductionReport report;
 };
 
-// Everything a reduction reads from the arena: the live nodes in engine form and a copy
-// of the first live key of each non-Op symbol, which fusion rebuilds boundary nodes
-// from. Nothing later looks at the arena, so a store need hold its lock only while this
-// is read.
+// Everything a reduction reads from the arena: the live nodes in flat engine form (their
+// symbols still as text) and a copy of the first live key of each non-Op symbol, which
+// fusion rebuilds boundary nodes from. Nothing later looks at the arena, so a store need
+// hold its lock only while this is read.
 struct PipelineInput {
     std::uint64_t input_nodes = 0;
     LiveIndex live;
-    EngineGraph graph;
-    std::vector<NodeKey> boundary_keys;  // inputs emptied; the rebuild replaces them
-    TokenMap token_map;                  // symbol -> its key in boundary_keys
+    SymbolGraph graph;                        // ops left empty until the texts are interned
+    std::string texts;                        // the live nodes' symbols, back to back
+    std::vector<std::size_t> text_end;        // end of each live node's symbol in texts
+    std::vector<NodeKey> boundary_keys;       // inputs emptied; the rebuild replaces them
+    std::vector<std::uint32_t> boundary_of;   // live node -> its symbol's key, kNoKey for Ops
+
+    static constexpr std::uint32_t kNoKey = 0xFFFFFFFFu;
 };
 
 // `nodes` are inputs-before-users; every output is below nodes.size().
