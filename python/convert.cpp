@@ -1,8 +1,11 @@
 #include "convert.hpp"
 
+#include <algorithm>
 #include <array>
 #include <atomic>
+#include <bit>
 #include <cstddef>
+#include <cstring>
 #include <optional>
 #include <string_view>
 #include <utility>
@@ -439,6 +442,197 @@ bool params_from_py(PyObject* obj, ParamMap& out) {
         entries.emplace_back(std::string(data, static_cast<std::size_t>(size)), std::move(*value));
     }
     out = ParamMap(std::move(entries));
+    return true;
+}
+
+namespace {
+
+// An exact int in [0, 2**64); the usual OverflowError otherwise. Runs no Python code.
+bool exact_int_to_u64(PyObject* item, NodeId& out) {
+    if (PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(item))) {
+        const Py_ssize_t value = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(item));
+        if (value >= 0) {
+            out = static_cast<NodeId>(value);
+            return true;
+        }
+    }
+    const unsigned long long value = PyLong_AsUnsignedLongLong(item);
+    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+    out = value;
+    return true;
+}
+
+// The UTF-8 bytes of an exact str, copied to `text` at `used` when they fit. False (with
+// no error set) when they do not or cannot be had without raising.
+bool copy_exact_str(PyObject* str, char* text, std::size_t capacity, std::size_t& used,
+                    const char*& data_out, std::size_t& size_out) {
+    if (!PyUnicode_CheckExact(str)) return false;
+    const char* data = nullptr;
+    Py_ssize_t size = 0;
+    if (PyUnicode_IS_ASCII(str)) {
+        data = static_cast<const char*>(PyUnicode_DATA(str));
+        size = PyUnicode_GET_LENGTH(str);
+    } else {
+        data = PyUnicode_AsUTF8AndSize(str, &size);
+        if (data == nullptr) {
+            PyErr_Clear();  // the general path raises it again, in its own order
+            return false;
+        }
+    }
+    const auto n = static_cast<std::size_t>(size);
+    if (n > capacity - used) return false;
+    if (n != 0) std::memcpy(text + used, data, n);
+    data_out = text + used;
+    size_out = n;
+    used += n;
+    return true;
+}
+
+}  // namespace
+
+bool string_view_from_py(PyObject* obj, const char* argname, std::string_view& out) {
+    if (!PyUnicode_Check(obj)) {
+        PyErr_Format(PyExc_TypeError, "argument '%s' must be str, not %T", argname, obj);
+        return false;
+    }
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(obj, &size);
+    if (data == nullptr) return false;
+    out = std::string_view(data, static_cast<std::size_t>(size));
+    return true;
+}
+
+bool ids_from_py(PyObject* obj, const char* argname, IdBuffer& out) {
+    if (PyList_CheckExact(obj)) {
+        // Exact ints are converted in place under the list's critical section, where no
+        // Python code runs; anything else goes the general way.
+        const Py_ssize_t n = PyList_GET_SIZE(obj);
+        NodeId* data = out.prepare(static_cast<std::size_t>(n));  // may throw: outside the section
+        FastList state = FastList::Done;
+        Py_BEGIN_CRITICAL_SECTION(obj);
+        if (PyList_GET_SIZE(obj) != n) {
+            state = FastList::Slow;
+        } else {
+            for (Py_ssize_t i = 0; i < n; ++i) {
+                PyObject* item = PyList_GET_ITEM(obj, i);
+                if (!PyLong_CheckExact(item)) {
+                    state = FastList::Slow;
+                    break;
+                }
+                if (!exact_int_to_u64(item, data[i])) {
+                    state = FastList::Failed;
+                    break;
+                }
+            }
+        }
+        Py_END_CRITICAL_SECTION();
+        if (state == FastList::Failed) return false;
+        if (state == FastList::Done) {
+            out.set_size(static_cast<std::size_t>(n));
+            return true;
+        }
+    } else if (PyTuple_CheckExact(obj)) {
+        const Py_ssize_t n = PyTuple_GET_SIZE(obj);
+        NodeId* data = out.prepare(static_cast<std::size_t>(n));
+        Py_ssize_t i = 0;
+        for (; i < n; ++i) {
+            PyObject* item = PyTuple_GET_ITEM(obj, i);
+            if (!PyLong_CheckExact(item)) break;
+            if (!exact_int_to_u64(item, data[i])) return false;
+        }
+        if (i == n) {
+            out.set_size(static_cast<std::size_t>(n));
+            return true;
+        }
+    }
+    std::vector<NodeId> ids;
+    if (!ids_from_py(obj, argname, ids)) return false;
+    NodeId* data = out.prepare(ids.size());
+    std::copy(ids.begin(), ids.end(), data);
+    out.set_size(ids.size());
+    return true;
+}
+
+namespace {
+
+// A small dict of exact str keys to bool, exact int (within 64 bits), exact float or
+// exact str values, converted in one critical section: none of these conversions runs
+// Python code, and the text is copied into the buffer so that nothing borrowed from the
+// dict outlives the section. False (no error set) leaves it to the general path, which
+// gives the same result or the usual error.
+bool params_fast(PyObject* dict, InlineBuffer<ParamEntryView, 8>& entries, char* text,
+                 std::size_t capacity) {
+    const Py_ssize_t n = PyDict_GET_SIZE(dict);
+    if (n > 8) return false;
+    ParamEntryView* views = entries.prepare(static_cast<std::size_t>(n));  // inline: cannot throw
+    bool ok = true;
+    std::size_t count = 0;
+    std::size_t used = 0;
+    Py_BEGIN_CRITICAL_SECTION(dict);
+    if (PyDict_GET_SIZE(dict) != n) {
+        ok = false;
+    } else {
+        Py_ssize_t pos = 0;
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        while (PyDict_Next(dict, &pos, &key, &value)) {
+            if (count == static_cast<std::size_t>(n)) {
+                ok = false;
+                break;
+            }
+            ParamEntryView& e = views[count];
+            e.text_data = nullptr;
+            e.text_size = 0;
+            if (!copy_exact_str(key, text, capacity, used, e.key_data, e.key_size)) {
+                ok = false;
+                break;
+            }
+            if (value == Py_True || value == Py_False) {
+                e.kind = ParamValue::Kind::Bool;
+                e.bits = value == Py_True ? 1 : 0;
+            } else if (PyLong_CheckExact(value)) {
+                int overflow = 0;
+                const long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
+                if (overflow != 0) {
+                    ok = false;  // out of range: the general path makes it a Float
+                    break;
+                }
+                e.kind = ParamValue::Kind::Int;
+                e.bits = static_cast<std::uint64_t>(v);
+            } else if (PyFloat_CheckExact(value)) {
+                e.kind = ParamValue::Kind::Float;
+                e.bits = std::bit_cast<std::uint64_t>(PyFloat_AS_DOUBLE(value));
+            } else if (copy_exact_str(value, text, capacity, used, e.text_data, e.text_size)) {
+                e.kind = ParamValue::Kind::Str;
+            } else {
+                ok = false;
+                break;
+            }
+            ++count;
+        }
+    }
+    Py_END_CRITICAL_SECTION();
+    if (!ok) return false;
+    entries.set_size(count);
+    sort_param_views(entries.items());
+    return true;
+}
+
+}  // namespace
+
+bool params_from_py(PyObject* obj, ParamBuffer& out) {
+    if (obj == nullptr || obj == Py_None) {
+        out.entries_.prepare(0);
+        return true;
+    }
+    if (PyDict_Check(obj) && params_fast(obj, out.entries_, out.text_, ParamBuffer::kTextBytes)) {
+        return true;
+    }
+    if (!params_from_py(obj, out.fallback_)) return false;
+    const std::vector<ParamMap::Entry>& entries = out.fallback_.entries();
+    ParamEntryView* views = out.entries_.prepare(entries.size());
+    for (std::size_t i = 0; i < entries.size(); ++i) views[i] = ParamEntryView::of(entries[i]);
+    out.entries_.set_size(entries.size());
     return true;
 }
 

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "pyref.hpp"
@@ -30,6 +31,63 @@ bool flag_from_py(PyObject* obj, const char* argname, bool& out);
 bool params_from_py(PyObject* obj, ParamMap& out);
 // A PayloadDescriptor object or a dict with the descriptor's fields.
 bool descriptor_from_py(PyObject* obj, PayloadDescriptor& out);
+
+// Storage for a recorded node's borrowed form: a few items inline, more on the heap.
+// Items are left uninitialised until written.
+template <class T, std::size_t N>
+class InlineBuffer {
+public:
+    InlineBuffer() noexcept {}
+    InlineBuffer(const InlineBuffer&) = delete;
+    InlineBuffer& operator=(const InlineBuffer&) = delete;
+
+    // Room for `n` items, discarding the current ones; may throw (call outside any
+    // critical section).
+    T* prepare(std::size_t n) {
+        size_ = 0;
+        if (n <= N) return data_ = inline_;
+        heap_.resize(n);
+        return data_ = heap_.data();
+    }
+    void set_size(std::size_t n) noexcept { size_ = n; }
+    T* data() noexcept { return data_; }
+    std::span<T> items() noexcept { return {data_, size_}; }
+    std::span<const T> items() const noexcept { return {data_, size_}; }
+
+private:
+    T inline_[N];
+    std::vector<T> heap_;
+    T* data_ = inline_;
+    std::size_t size_ = 0;
+};
+
+using IdBuffer = InlineBuffer<NodeId, 8>;
+
+// The parameters of a node as entry views, in ParamMap order. The views point into the
+// buffer itself or into its fallback map, so they live as long as the buffer.
+class ParamBuffer {
+public:
+    ParamBuffer() noexcept {}
+    ParamBuffer(const ParamBuffer&) = delete;
+    ParamBuffer& operator=(const ParamBuffer&) = delete;
+
+    std::span<const ParamEntryView> items() const noexcept { return entries_.items(); }
+
+private:
+    friend bool params_from_py(PyObject* obj, ParamBuffer& out);
+    static constexpr std::size_t kInlineEntries = 8;
+    static constexpr std::size_t kTextBytes = 256;
+
+    InlineBuffer<ParamEntryView, kInlineEntries> entries_;
+    char text_[kTextBytes];
+    ParamMap fallback_;
+};
+
+// The same conversions as above into borrowed form, with the same errors.
+bool ids_from_py(PyObject* obj, const char* argname, IdBuffer& out);
+bool params_from_py(PyObject* obj, ParamBuffer& out);
+// A `str` (or subclass) as a view of its UTF-8 form, valid while `obj` lives.
+bool string_view_from_py(PyObject* obj, const char* argname, std::string_view& out);
 
 PyObject* ids_to_py(std::span<const NodeId> ids);
 PyObject* params_to_py(const ParamMap& params);

@@ -90,41 +90,52 @@ void store_dealloc(PyObject* self) {
 
 // ---- building
 
+// Records a node given in borrowed form: a repeat allocates nothing.
+PyObject* intern_view(PyObject* self, const NodeView& view) {
+    const std::expected<NodeId, BadNodeId> id = store_of(self).intern(view);
+    if (!id) return raise_error(id.error());
+    return PyLong_FromUnsignedLongLong(*id);
+}
+
 PyObject* add_source(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        std::array<PyObject*, 2> a{};
+        std::array<PyObject*, 2> a;
         if (!g_add_source_args.bind(args, nargs, kwnames, a)) return nullptr;
-        std::string name;
-        ParamMap params;
-        if (!string_from_py(a[0], "name", name) || !params_from_py(a[1], params)) return nullptr;
-        return intern_key(self, node::Source{std::move(name), std::move(params)});
+        NodeView view;
+        view.kind = NodeKey::Kind::Source;
+        ParamBuffer params;
+        if (!string_view_from_py(a[0], "name", view.name) || !params_from_py(a[1], params)) return nullptr;
+        view.params = params.items();
+        return intern_view(self, view);
     });
 }
 
 // Op and Reduction share their arguments: name, inputs, params.
-template <class Node>
-PyObject* add_named(Binder<3>& binder, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames) {
+PyObject* add_named(NodeKey::Kind kind, Binder<3>& binder, PyObject* self, PyObject* const* args,
+                    Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        std::array<PyObject*, 3> a{};
+        std::array<PyObject*, 3> a;
         if (!binder.bind(args, nargs, kwnames, a)) return nullptr;
-        std::string name;
-        std::vector<NodeId> inputs;
-        ParamMap params;
-        if (!string_from_py(a[0], "name", name) || !ids_from_py(a[1], "inputs", inputs) ||
+        NodeView view;
+        view.kind = kind;
+        IdBuffer inputs;
+        ParamBuffer params;
+        if (!string_view_from_py(a[0], "name", view.name) || !ids_from_py(a[1], "inputs", inputs) ||
             !params_from_py(a[2], params)) {
             return nullptr;
         }
-        return intern_key(self, Node{std::move(name), std::move(params), std::move(inputs)});
+        view.inputs = inputs.items();
+        view.params = params.items();
+        return intern_view(self, view);
     });
 }
 
 PyObject* add_op(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return add_named<node::Op>(g_add_op_args, self, args, nargs, kwnames);
+    return add_named(NodeKey::Kind::Op, g_add_op_args, self, args, nargs, kwnames);
 }
 
 PyObject* add_reduction(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return add_named<node::Reduction>(g_add_reduction_args, self, args, nargs, kwnames);
+    return add_named(NodeKey::Kind::Reduction, g_add_reduction_args, self, args, nargs, kwnames);
 }
 
 PyObject* add_external(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -143,25 +154,28 @@ PyObject* add_external(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
 }
 
 // Exchange and Join share their arguments: inputs, params.
-template <class Node>
-PyObject* add_boundary(Binder<2>& binder, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames) {
+PyObject* add_boundary(NodeKey::Kind kind, Binder<2>& binder, PyObject* self, PyObject* const* args,
+                       Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        std::array<PyObject*, 2> a{};
+        std::array<PyObject*, 2> a;
         if (!binder.bind(args, nargs, kwnames, a)) return nullptr;
-        std::vector<NodeId> inputs;
-        ParamMap params;
+        NodeView view;
+        view.kind = kind;
+        IdBuffer inputs;
+        ParamBuffer params;
         if (!ids_from_py(a[0], "inputs", inputs) || !params_from_py(a[1], params)) return nullptr;
-        return intern_key(self, Node{std::move(params), std::move(inputs)});
+        view.inputs = inputs.items();
+        view.params = params.items();
+        return intern_view(self, view);
     });
 }
 
 PyObject* add_exchange(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return add_boundary<node::Exchange>(g_add_exchange_args, self, args, nargs, kwnames);
+    return add_boundary(NodeKey::Kind::Exchange, g_add_exchange_args, self, args, nargs, kwnames);
 }
 
 PyObject* add_join(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return add_boundary<node::Join>(g_add_join_args, self, args, nargs, kwnames);
+    return add_boundary(NodeKey::Kind::Join, g_add_join_args, self, args, nargs, kwnames);
 }
 
 // ---- readers and inspection

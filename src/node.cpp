@@ -133,7 +133,7 @@ public:
             word(w);
         }
     }
-    void str(const std::string& s) noexcept { bytes(s.data(), s.size()); }
+    void str(std::string_view s) noexcept { bytes(s.data(), s.size()); }
     void ids(std::span<const NodeId> v) noexcept {
         word(v.size());
         for (NodeId id : v) word(id);
@@ -148,6 +148,20 @@ public:
                 case ParamValue::Kind::Float: word(canonical_float_bits(v.as_float())); break;
                 case ParamValue::Kind::Bool: word(v.as_bool() ? 1 : 0); break;
                 case ParamValue::Kind::Str: str(v.as_str()); break;
+            }
+        }
+    }
+    // Must feed the same words as params() for the map the entries stand for.
+    void params(std::span<const ParamEntryView> m) noexcept {
+        word(m.size());
+        for (const ParamEntryView& e : m) {
+            str(e.key());
+            word(static_cast<std::uint64_t>(e.kind));
+            switch (e.kind) {
+                case ParamValue::Kind::Int:
+                case ParamValue::Kind::Bool: word(e.bits); break;
+                case ParamValue::Kind::Float: word(canonical_float_bits(std::bit_cast<double>(e.bits))); break;
+                case ParamValue::Kind::Str: str(e.text()); break;
             }
         }
     }
@@ -192,7 +206,7 @@ std::uint64_t hash_key(const NodeKey& key, const HashSeed& seed) noexcept {
                 h.params(n.params);
                 h.ids(n.inputs);
             } else if constexpr (std::is_same_v<T, node::External>) {
-                const PayloadDescriptor& d = n.descriptor;
+                const PayloadDescriptor& d = n.descriptor.get();
                 h.str(d.kind);
                 h.str(d.content_hash);
                 h.str(d.framework);
@@ -218,6 +232,154 @@ std::uint64_t hash_key(const NodeKey& key, const HashSeed& seed) noexcept {
             }
         },
         key.variant());
+    return h.finish();
+}
+
+ParamEntryView ParamEntryView::of(const ParamMap::Entry& entry) noexcept {
+    const auto& [key, value] = entry;
+    ParamEntryView view{key.data(), key.size(), value.kind(), 0, nullptr, 0};
+    switch (value.kind()) {
+        case ParamValue::Kind::Int: view.bits = static_cast<std::uint64_t>(value.as_int()); break;
+        case ParamValue::Kind::Float: view.bits = std::bit_cast<std::uint64_t>(value.as_float()); break;
+        case ParamValue::Kind::Bool: view.bits = value.as_bool() ? 1 : 0; break;
+        case ParamValue::Kind::Str:
+            view.text_data = value.as_str().data();
+            view.text_size = value.as_str().size();
+            break;
+    }
+    return view;
+}
+
+ParamValue ParamEntryView::value() const {
+    switch (kind) {
+        case ParamValue::Kind::Int: return ParamValue::of_int(static_cast<std::int64_t>(bits));
+        case ParamValue::Kind::Float: return ParamValue::of_float(std::bit_cast<double>(bits));
+        case ParamValue::Kind::Bool: return ParamValue::of_bool(bits != 0);
+        case ParamValue::Kind::Str: return ParamValue::of_str(std::string(text()));
+    }
+    return ParamValue::of_int(0);
+}
+
+void sort_param_views(std::span<ParamEntryView> entries) noexcept {
+    // Insertion sort: stable, no scratch space, and maps are small.
+    for (std::size_t i = 1; i < entries.size(); ++i) {
+        if (!(entries[i].key() < entries[i - 1].key())) continue;
+        const ParamEntryView moving = entries[i];
+        std::size_t hole = i;
+        do {
+            entries[hole] = entries[hole - 1];
+            --hole;
+        } while (hole > 0 && moving.key() < entries[hole - 1].key());
+        entries[hole] = moving;
+    }
+}
+
+namespace {
+
+ParamMap params_of(std::span<const ParamEntryView> views) {
+    std::vector<ParamMap::Entry> entries;
+    entries.reserve(views.size());
+    for (const ParamEntryView& v : views) entries.emplace_back(std::string(v.key()), v.value());
+    return ParamMap(std::move(entries));
+}
+
+bool same_params(const ParamMap& map, std::span<const ParamEntryView> views) noexcept {
+    if (map.size() != views.size()) return false;
+    const ParamMap::Entry* entry = map.entries().data();
+    for (const ParamEntryView& v : views) {
+        const auto& [key, value] = *entry++;
+        if (value.kind() != v.kind || std::string_view(key) != v.key()) return false;
+        const ParamValue::Storage& s = value.storage();
+        switch (v.kind) {
+            case ParamValue::Kind::Int:
+                if (static_cast<std::uint64_t>(*std::get_if<0>(&s)) != v.bits) return false;
+                break;
+            case ParamValue::Kind::Float:
+                if (canonical_float_bits(*std::get_if<1>(&s)) !=
+                    canonical_float_bits(std::bit_cast<double>(v.bits))) {
+                    return false;
+                }
+                break;
+            case ParamValue::Kind::Bool:
+                if (static_cast<std::uint64_t>(*std::get_if<2>(&s)) != v.bits) return false;
+                break;
+            case ParamValue::Kind::Str:
+                if (std::string_view(*std::get_if<3>(&s)) != v.text()) return false;
+                break;
+        }
+    }
+    return true;
+}
+
+bool same_ids(const std::vector<NodeId>& ids, std::span<const NodeId> view) noexcept {
+    return ids.size() == view.size() && std::equal(view.begin(), view.end(), ids.begin());
+}
+
+}  // namespace
+
+NodeKey NodeView::to_key() const {
+    std::vector<NodeId> ids(inputs.begin(), inputs.end());
+    switch (kind) {
+        case NodeKey::Kind::Op: return node::Op{std::string(name), params_of(params), std::move(ids)};
+        case NodeKey::Kind::Reduction:
+            return node::Reduction{std::string(name), params_of(params), std::move(ids)};
+        case NodeKey::Kind::Exchange: return node::Exchange{params_of(params), std::move(ids)};
+        case NodeKey::Kind::Join: return node::Join{params_of(params), std::move(ids)};
+        default: return node::Source{std::string(name), params_of(params)};
+    }
+}
+
+bool matches(const NodeKey& key, const NodeView& view) noexcept {
+    if (key.kind() != view.kind) return false;
+    const NodeKey::Variant& v = key.variant();
+    switch (view.kind) {
+        case NodeKey::Kind::Source: {
+            const auto& n = *std::get_if<node::Source>(&v);
+            return std::string_view(n.name) == view.name && view.inputs.empty() &&
+                   same_params(n.params, view.params);
+        }
+        case NodeKey::Kind::Op: {
+            const auto& n = *std::get_if<node::Op>(&v);
+            return std::string_view(n.name) == view.name && same_ids(n.inputs, view.inputs) &&
+                   same_params(n.params, view.params);
+        }
+        case NodeKey::Kind::Reduction: {
+            const auto& n = *std::get_if<node::Reduction>(&v);
+            return std::string_view(n.name) == view.name && same_ids(n.inputs, view.inputs) &&
+                   same_params(n.params, view.params);
+        }
+        case NodeKey::Kind::Exchange: {
+            const auto& n = *std::get_if<node::Exchange>(&v);
+            return same_ids(n.inputs, view.inputs) && same_params(n.params, view.params);
+        }
+        case NodeKey::Kind::Join: {
+            const auto& n = *std::get_if<node::Join>(&v);
+            return same_ids(n.inputs, view.inputs) && same_params(n.params, view.params);
+        }
+        default: return false;
+    }
+}
+
+std::uint64_t hash_key(const NodeView& view, const HashSeed& seed) noexcept {
+    KeyHasher h(seed);
+    h.word(static_cast<std::uint64_t>(view.kind));
+    switch (view.kind) {
+        case NodeKey::Kind::Op:
+        case NodeKey::Kind::Reduction:
+            h.str(view.name);
+            h.params(view.params);
+            h.ids(view.inputs);
+            break;
+        case NodeKey::Kind::Exchange:
+        case NodeKey::Kind::Join:
+            h.params(view.params);
+            h.ids(view.inputs);
+            break;
+        default:
+            h.str(view.name);
+            h.params(view.params);
+            break;
+    }
     return h.finish();
 }
 

@@ -5,9 +5,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -83,6 +85,41 @@ struct PayloadDescriptor {
     friend bool operator==(const PayloadDescriptor&, const PayloadDescriptor&) = default;
 };
 
+// A value kept on the heap but copied and compared like a plain member: it keeps a large,
+// rarely used field from widening every key of the arena. A null box (default-built or
+// moved from) reads as a default-constructed T.
+template <class T>
+class Boxed {
+public:
+    Boxed() noexcept = default;
+    Boxed(T value) : p_(std::make_unique<T>(std::move(value))) {}
+    // Aggregate-style construction from T's fields, e.g. {"kind", "hash", ...}.
+    template <class... Args>
+        requires(sizeof...(Args) > 1)
+    Boxed(Args&&... args) : p_(std::make_unique<T>(T{std::forward<Args>(args)...})) {}
+    Boxed(const Boxed& other) : p_(other.p_ ? std::make_unique<T>(*other.p_) : nullptr) {}
+    Boxed(Boxed&&) noexcept = default;
+    Boxed& operator=(const Boxed& other) {
+        if (this != &other) p_ = other.p_ ? std::make_unique<T>(*other.p_) : nullptr;
+        return *this;
+    }
+    Boxed& operator=(Boxed&&) noexcept = default;
+
+    const T& get() const noexcept { return p_ ? *p_ : empty(); }
+    operator const T&() const noexcept { return get(); }
+    const T* operator->() const noexcept { return &get(); }
+
+    friend bool operator==(const Boxed& a, const Boxed& b) { return a.get() == b.get(); }
+    friend bool operator==(const Boxed& a, const T& b) { return a.get() == b; }
+
+private:
+    static const T& empty() noexcept {
+        static const T value{};
+        return value;
+    }
+    std::unique_ptr<T> p_;
+};
+
 // Where a stage member's operand comes from: the k-th stage input, or the k-th
 // (earlier) member of the same stage.
 struct StageRef {
@@ -124,7 +161,7 @@ struct Reduction {
     friend bool operator==(const Reduction&, const Reduction&) = default;
 };
 struct External {
-    PayloadDescriptor descriptor;
+    Boxed<PayloadDescriptor> descriptor;
     ParamMap params;
     std::vector<NodeId> inputs;
     friend bool operator==(const External&, const External&) = default;
@@ -188,6 +225,54 @@ private:
     Variant v_;
 };
 
+// One parameter borrowed from storage the caller keeps alive while the view is used.
+// Trivially constructible, so buffers of them need no initialisation.
+struct ParamEntryView {
+    const char* key_data;
+    std::size_t key_size;
+    ParamValue::Kind kind;
+    std::uint64_t bits;  // Int: the value; Float: the double's own bit pattern; Bool: 0 or 1
+    const char* text_data;  // Str: the value
+    std::size_t text_size;
+
+    std::string_view key() const noexcept { return {key_data, key_size}; }
+    std::string_view text() const noexcept { return {text_data, text_size}; }
+    // Borrows the key and value of a map entry.
+    static ParamEntryView of(const ParamMap::Entry& entry) noexcept;
+    // An owning copy of the value.
+    ParamValue value() const;
+};
+
+// Orders entries as ParamMap does: stably by key bytes.
+void sort_param_views(std::span<ParamEntryView> entries) noexcept;
+
+// A Source, Op, Reduction, Exchange or Join whose strings and lists are borrowed. It hashes
+// and compares exactly like the NodeKey it stands for, so a store can look it up without
+// building (and allocating) that key, and build it only when the node is new.
+struct NodeView {
+    NodeKey::Kind kind = NodeKey::Kind::Op;
+    std::string_view name;                    // Source, Op and Reduction only
+    std::span<const ParamEntryView> params;   // in ParamMap order (see sort_param_views)
+    std::span<const NodeId> inputs;           // empty for a Source
+
+    // The owning key. Only meaningful for a well-formed view (see is_well_formed).
+    NodeKey to_key() const;
+    // One of the five kinds above, with no inputs when it is a Source.
+    bool is_well_formed() const noexcept {
+        switch (kind) {
+            case NodeKey::Kind::Source: return inputs.empty();
+            case NodeKey::Kind::Op:
+            case NodeKey::Kind::Reduction:
+            case NodeKey::Kind::Exchange:
+            case NodeKey::Kind::Join: return true;
+            default: return false;
+        }
+    }
+};
+
+// Whether `key` is the node `view` stands for.
+bool matches(const NodeKey& key, const NodeView& view) noexcept;
+
 // Seed of a key hash, drawn from process-random keys; each hashing table gets its own.
 struct HashSeed {
     std::uint64_t k0 = 0;
@@ -197,6 +282,9 @@ struct HashSeed {
 
 // Hash of a key consistent with its equality, keyed by `seed`.
 std::uint64_t hash_key(const NodeKey& key, const HashSeed& seed) noexcept;
+
+// The hash of the key `view` stands for: equal to hash_key(view.to_key(), seed).
+std::uint64_t hash_key(const NodeView& view, const HashSeed& seed) noexcept;
 
 // Hasher object for unordered containers keyed by NodeKey.
 struct NodeKeyHash {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "fault.hpp"
 #include "store_inner.hpp"
 
 namespace corvane {
@@ -37,6 +38,24 @@ std::expected<NodeId, BadNodeId> GraphStore::intern(NodeKey key) {
         in.index.reserve(in.index.size() + 1);
         in.arena.push_back(std::move(key));
         in.index.insert(hash, count);  // room was made above, so this cannot throw
+        return count;
+    });
+}
+
+std::expected<NodeId, BadNodeId> GraphStore::intern(const NodeView& view) {
+    if (!view.is_well_formed()) internal_fault("GraphStore::intern: malformed node view");
+    const std::uint64_t hash = hash_key(view, seed_);
+    return inner_->with_lock([&](Inner& in) -> std::expected<NodeId, BadNodeId> {
+        const std::uint64_t count = in.arena.size();
+        for (NodeId input : view.inputs) {
+            if (input >= count) return std::unexpected(BadNodeId{input});
+        }
+        const auto hit = in.index.find(hash, [&](NodeId id) { return matches(in.arena[static_cast<std::size_t>(id)], view); });
+        if (hit) return *hit;
+        reserve_one_more(in.arena);
+        in.index.reserve(in.index.size() + 1);
+        in.arena.push_back(view.to_key());  // a failed build leaves the arena as it was
+        in.index.insert(hash, count);
         return count;
     });
 }

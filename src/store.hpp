@@ -69,6 +69,9 @@ public:
     // Records `key` (consumed) and returns its id, existing or new; BadNodeId for the
     // first input id that is not a node yet (the store is then unchanged).
     std::expected<NodeId, BadNodeId> intern(NodeKey key);
+    // The same for a borrowed view; the key is built only when the node is new, so a
+    // repeat allocates nothing. A view that is not well-formed is an internal fault.
+    std::expected<NodeId, BadNodeId> intern(const NodeView& view);
     // Makes room for `count` nodes in total, so that bulk interning does not regrow.
     void reserve(std::size_t count);
     // Marks `id` as an output once, in first-mark order.

@@ -1,0 +1,168 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "fault.hpp"
+#include "node.hpp"
+#include "store.hpp"
+#include "test_keys.hpp"
+
+namespace corvane {
+namespace {
+
+using testing::params;
+
+// The borrowed form of `key` (one of the five viewable kinds). With `shuffle`, entries
+// with distinct keys are reversed and sorted again, to check that views sort as a map
+// does.
+struct Viewed {
+    std::vector<ParamEntryView> entries;
+    NodeView view;
+};
+
+Viewed view_of(const NodeKey& key, bool shuffle) {
+    Viewed v;
+    for (const auto& entry : key.params()) v.entries.push_back(ParamEntryView::of(entry));
+    const bool distinct = std::adjacent_find(v.entries.begin(), v.entries.end(), [](const auto& a, const auto& b) {
+                              return a.key() == b.key();
+                          }) == v.entries.end();
+    if (shuffle && distinct) {
+        std::vector<ParamEntryView> rotated(v.entries.rbegin(), v.entries.rend());
+        v.entries = rotated;
+        sort_param_views(v.entries);
+    }
+    v.view.kind = key.kind();
+    if (const auto* n = key.get_if<node::Source>()) v.view.name = n->name;
+    if (const auto* n = key.get_if<node::Op>()) v.view.name = n->name;
+    if (const auto* n = key.get_if<node::Reduction>()) v.view.name = n->name;
+    v.view.params = v.entries;
+    v.view.inputs = key.inputs();
+    return v;
+}
+
+const double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+std::vector<NodeKey> sample_keys() {
+    return {
+        testing::source("x"),
+        testing::source("x", params({{"path", ParamValue::of_str("p")}})),
+        testing::source("", params()),
+        testing::op("map", {0, 1}, params({{"k", ParamValue::of_int(7)}, {"side", ParamValue::of_str("r")}})),
+        testing::op("map", {1, 0}, params({{"k", ParamValue::of_int(7)}, {"side", ParamValue::of_str("r")}})),
+        testing::op("map", {0, 1}, params({{"k", ParamValue::of_int(-7)}, {"side", ParamValue::of_str("r")}})),
+        testing::op("map", {0, 1}, params({{"k", ParamValue::of_bool(true)}})),
+        testing::op("map", {0, 1}, params({{"k", ParamValue::of_int(1)}})),
+        testing::op("map", {0, 1}, params({{"k", ParamValue::of_float(1.0)}})),
+        testing::op("add", {0}, params({{"scalar", ParamValue::of_float(0.0)}})),
+        testing::op("add", {0}, params({{"scalar", ParamValue::of_float(-0.0)}})),
+        testing::op("add", {0}, params({{"scalar", ParamValue::of_float(kNaN)}})),
+        testing::op("dup", {0}, params({{"a", ParamValue::of_int(1)}, {"a", ParamValue::of_int(2)}})),
+        testing::op("dup", {0}, params({{"a", ParamValue::of_int(2)}, {"a", ParamValue::of_int(1)}})),
+        testing::op("long", {0, 0, 0, 0, 0, 0, 0, 0, 0, 0},
+                    params({{"text", ParamValue::of_str(std::string(300, 'q'))}})),
+        testing::reduction("map", {0, 1}, params({{"k", ParamValue::of_int(7)}, {"side", ParamValue::of_str("r")}})),
+        testing::reduction("sum", {0}),
+        NodeKey(node::Exchange{params({{"scheme", ParamValue::of_str("hash")}}), {0}}),
+        testing::join({0, 1}, params({{"how", ParamValue::of_str("inner")}})),
+        testing::join({0, 1}),
+    };
+}
+
+// A view hashes, compares and builds exactly as the key it stands for, and differs from
+// every other key as the keys differ from each other.
+TEST(NodeView, AgreesWithItsKey) {
+    const std::vector<NodeKey> keys = sample_keys();
+    const HashSeed seed = HashSeed::random();
+    for (bool shuffle : {false, true}) {
+        for (std::size_t i = 0; i < keys.size(); ++i) {
+            const Viewed v = view_of(keys[i], shuffle);
+            ASSERT_TRUE(v.view.is_well_formed()) << i;
+            EXPECT_EQ(hash_key(v.view, seed), hash_key(keys[i], seed)) << i;
+            EXPECT_EQ(v.view.to_key(), keys[i]) << i;
+            for (std::size_t j = 0; j < keys.size(); ++j) {
+                EXPECT_EQ(matches(keys[j], v.view), keys[j] == keys[i]) << i << " vs " << j;
+            }
+        }
+    }
+}
+
+// Float bits survive the round trip through a view, so a NaN payload or -0.0 recorded
+// through a view is the value the key would have held.
+TEST(NodeView, KeepsFloatBitsWhenBuilt) {
+    const double payload_nan = std::bit_cast<double>(0x7ff8000000000123ULL);
+    for (double value : {-0.0, payload_nan, 1e300}) {
+        const NodeKey key = testing::op("f", {}, params({{"x", ParamValue::of_float(value)}}));
+        const Viewed v = view_of(key, false);
+        const NodeKey built = v.view.to_key();
+        EXPECT_EQ(std::bit_cast<std::uint64_t>(built.params().entries()[0].second.as_float()),
+                  std::bit_cast<std::uint64_t>(value));
+    }
+}
+
+TEST(NodeView, WellFormedKinds) {
+    NodeView v;
+    const NodeId ids[] = {0};
+    v.kind = NodeKey::Kind::Source;
+    EXPECT_TRUE(v.is_well_formed());
+    v.inputs = ids;
+    EXPECT_FALSE(v.is_well_formed());
+    for (NodeKey::Kind k : {NodeKey::Kind::External, NodeKey::Kind::Stage}) {
+        v.kind = k;
+        EXPECT_FALSE(v.is_well_formed());
+    }
+}
+
+// Interning through views and through keys gives one id per distinct node, in first-seen
+// order, and a bad input id leaves the store unchanged.
+TEST(NodeView, InternsLikeKeys) {
+    const std::vector<NodeKey> keys = sample_keys();
+    GraphStore by_key;
+    GraphStore mixed;
+    for (int round = 0; round < 2; ++round) {
+        for (std::size_t i = 0; i < keys.size(); ++i) {
+            const auto expected = by_key.intern(keys[i]);
+            const Viewed v = view_of(keys[i], true);
+            const auto got = (i + static_cast<std::size_t>(round)) % 2 == 0 ? mixed.intern(v.view) : mixed.intern(keys[i]);
+            EXPECT_EQ(got, expected) << round << " " << i;
+        }
+    }
+    EXPECT_EQ(mixed.snapshot().arena, by_key.snapshot().arena);
+
+    const std::uint64_t count = mixed.node_count();
+    const NodeKey dangling = testing::op("map", {0, count + 5});
+    EXPECT_EQ(mixed.intern(view_of(dangling, false).view), std::unexpected(BadNodeId{count + 5}));
+    EXPECT_EQ(mixed.node_count(), count);
+
+    NodeView bad;
+    bad.kind = NodeKey::Kind::Stage;
+    EXPECT_THROW((void)mixed.intern(bad), InternalFault);
+    EXPECT_EQ(mixed.node_count(), count);
+    EXPECT_TRUE(mixed.intern(keys[0]));  // a refused view does not poison the store
+}
+
+// The boxed descriptor copies deeply and compares by value; an empty box reads as the
+// default descriptor.
+TEST(Boxed, ValueSemantics) {
+    PayloadDescriptor d{"model", "h", "torch", "2", "{}", std::nullopt};
+    Boxed<PayloadDescriptor> a(d);
+    Boxed<PayloadDescriptor> b = a;
+    EXPECT_EQ(a, b);
+    EXPECT_NE(&a.get(), &b.get());
+    Boxed<PayloadDescriptor> moved = std::move(a);
+    EXPECT_EQ(moved, d);
+    EXPECT_EQ(a, PayloadDescriptor{});  // NOLINT(bugprone-use-after-move): moved-from reads as default
+    EXPECT_EQ(Boxed<PayloadDescriptor>(), PayloadDescriptor{});
+    b = Boxed<PayloadDescriptor>(PayloadDescriptor{"model", "h", "torch", "2", "{}", std::string("-")});
+    EXPECT_NE(b, moved);
+    EXPECT_EQ(b->preprocessing_ref, std::optional<std::string>("-"));
+    b = Boxed<PayloadDescriptor>();
+    EXPECT_EQ(b, Boxed<PayloadDescriptor>(PayloadDescriptor{}));
+}
+
+}  // namespace
+}  // namespace corvane
