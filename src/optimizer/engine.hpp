@@ -70,6 +70,9 @@ struct Canonicalized {
 struct CanonicalGraph {
     SymbolGraph canonical;                     // as in Canonicalized
     std::vector<std::uint32_t> class_of;       // input node -> index of its class in canonical
+    // Set when no two canonical nodes share a symbol and children, so that common-
+    // subexpression elimination would leave the graph unchanged.
+    bool deduplicated = false;
 };
 
 class RewriteEngine {

@@ -2,6 +2,7 @@
 
 #include <functional>
 #include <limits>
+#include <numeric>
 #include <string_view>
 #include <utility>
 
@@ -102,7 +103,15 @@ Reduced reduce_input(PipelineInput input, const RewriteEngine& engine, bool maxi
     graph = SymbolGraph{};
     fault_unless(canon.class_of.size() == kept, "engine class table has the wrong length");
 
-    DeduplicatedGraph dedup = cse(canon.canonical);
+    // CSE runs unless the engine vouches that it would change nothing.
+    DeduplicatedGraph dedup;
+    if (canon.deduplicated) {
+        dedup.graph = std::move(canon.canonical);
+        dedup.remap.resize(dedup.graph.size());
+        std::iota(dedup.remap.begin(), dedup.remap.end(), std::uint32_t{0});
+    } else {
+        dedup = cse(canon.canonical);
+    }
     canon.canonical = SymbolGraph{};
     reduced.report.canonical_nodes = dedup.graph.size();
 

@@ -1,0 +1,130 @@
+// The flat pipeline: the engine's promise that its canonical graph needs no CSE, the
+// store's locked read against the in-memory pipeline, and which key a boundary node is
+// rebuilt from.
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cstdint>
+#include <numeric>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "bench/graph_gen.hpp"
+#include "optimizer/cse.hpp"
+#include "optimizer/engine.hpp"
+#include "optimizer/pipeline.hpp"
+#include "store.hpp"
+#include "test_keys.hpp"
+
+namespace corvane {
+namespace {
+
+using namespace corvane::testing;
+
+// Random engine graphs over a few sources and operators, commutative and identity ones
+// included, with repeated subterms so that the rules and hash-consing have work to do.
+SymbolGraph random_symbol_graph(std::mt19937_64& rng, std::size_t n) {
+    struct Shape {
+        std::string token;
+        std::size_t arity;
+    };
+    const std::vector<Shape> shapes = {
+        {"src|a", 0},          {"src|b", 0},         {"op|add", 2}, {"op|mul", 2}, {"op|sub", 2},
+        {kIdentityTokens[0], 1}, {kIdentityTokens[3], 1}, {"op|neg", 1}, {"op|maximum", 2}, {"join", 2},
+    };
+    EngineGraph g;
+    for (std::size_t i = 0; i < n; ++i) {
+        const Shape& s = shapes[std::uniform_int_distribution<std::size_t>(0, i == 0 ? 1 : shapes.size() - 1)(rng)];
+        std::vector<std::size_t> children;
+        for (std::size_t k = 0; k < s.arity; ++k) children.push_back(std::uniform_int_distribution<std::size_t>(0, i - 1)(rng));
+        g.nodes.push_back(EngineNode{s.token, std::move(children), !s.token.starts_with("op|")});
+    }
+    g.outputs = {n - 1, n / 2};
+    return to_symbol_graph(g);
+}
+
+void expect_cse_changes_nothing(const CanonicalGraph& canon) {
+    ASSERT_TRUE(canon.deduplicated);
+    const DeduplicatedGraph dedup = cse(canon.canonical);
+    std::vector<std::uint32_t> identity(canon.canonical.size());
+    std::iota(identity.begin(), identity.end(), std::uint32_t{0});
+    EXPECT_EQ(dedup.remap, identity);
+    EXPECT_EQ(dedup.graph, canon.canonical);
+}
+
+TEST(FlatPipeline, EngineOutputNeedsNoCse) {
+    const SaturationEngine engine;
+    std::mt19937_64 rng(0xf1a7'0001);
+    for (int round = 0; round < 200; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        const std::size_t n = std::uniform_int_distribution<std::size_t>(1, 60)(rng);
+        expect_cse_changes_nothing(engine.canonicalize(random_symbol_graph(rng, n)));
+    }
+}
+
+// Large enough that the scheduler bans rules and the run ends on a limit or after
+// fast-forwarded bans rather than by plain saturation.
+TEST(FlatPipeline, EngineOutputNeedsNoCseOnPipelineGraphs) {
+    const SaturationEngine engine;
+    for (const std::size_t n : {5'000u, 30'000u}) {
+        const bench::PipelineGraph g = bench::pipeline_graph(n, n);
+        PipelineInput input = read_pipeline_input(g.arena, g.outputs);
+        std::vector<std::string_view> texts;
+        std::size_t begin = 0;
+        for (std::size_t end : input.text_end) {
+            texts.push_back(std::string_view(input.texts).substr(begin, end - begin));
+            begin = end;
+        }
+        input.graph.ops.resize(texts.size());
+        eqsat::Symbol::intern_all(texts, input.graph.ops);
+        SCOPED_TRACE("nodes " + std::to_string(n));
+        expect_cse_changes_nothing(engine.canonicalize(input.graph));
+    }
+}
+
+// The store reads the live nodes under its lock and builds the reduced store itself;
+// the result must be the store built from the in-memory pipeline's record.
+TEST(FlatPipeline, StoreReductionMatchesPipeline) {
+    const SaturationEngine engine;
+    for (const std::uint64_t seed : {1u, 2u, 3u}) {
+        for (const bool maximal : {false, true}) {
+            SCOPED_TRACE("seed " + std::to_string(seed) + (maximal ? ", maximal" : ", single-use"));
+            bench::PipelineGraph g = bench::pipeline_graph(4'000, seed);
+            GraphStore store;
+            for (const NodeKey& key : g.arena) ASSERT_TRUE(store.intern(key).has_value());
+            auto via_store = store.reduce_with_outputs(g.outputs, engine, maximal);
+            ASSERT_TRUE(via_store.has_value());
+            auto via_pipeline = GraphStore::from_reduced(reduce_with_mode(g.arena, g.outputs, engine, maximal));
+            EXPECT_EQ(via_store->second, via_pipeline.second);
+            EXPECT_EQ(via_store->first.snapshot().arena, via_pipeline.first.snapshot().arena);
+            EXPECT_EQ(via_store->first.outputs(), via_pipeline.first.outputs());
+            EXPECT_EQ(via_store->first.node_map(), via_pipeline.first.node_map());
+        }
+    }
+}
+
+// Two joins whose parameters differ only in a NaN payload share a symbol (keys compare
+// NaNs by their canonical pattern). Both boundary nodes are rebuilt from the first live
+// one, so the second carries the first one's payload, as the token map always did.
+TEST(FlatPipeline, BoundaryNodesAreRebuiltFromTheFirstKeyWithTheirSymbol) {
+    const double nan_a = std::bit_cast<double>(std::uint64_t{0x7ff8000000000001});
+    const double nan_b = std::bit_cast<double>(std::uint64_t{0x7ff8000000000002});
+    const std::vector<NodeKey> nodes = {
+        source("x"), source("y"),
+        join({0, 1}, params({{"w", ParamValue::of_float(nan_a)}})),
+        join({1, 0}, params({{"w", ParamValue::of_float(nan_b)}})),
+    };
+    const NodeId outputs[] = {3, 2};
+    const SaturationEngine engine;
+    const Reduced r = reduce_with_mode(nodes, outputs, engine, false);
+    ASSERT_EQ(r.nodes.size(), 4u);
+    for (const std::size_t i : {2u, 3u}) {
+        const auto& w = r.nodes[i].params().entries().front().second;
+        EXPECT_EQ(std::bit_cast<std::uint64_t>(w.as_float()), 0x7ff8000000000001u) << "node " << i;
+    }
+    EXPECT_EQ(r.nodes[3].inputs()[0], 1u);
+}
+
+}  // namespace
+}  // namespace corvane
