@@ -2,6 +2,7 @@
 // its byte form.
 #include <benchmark/benchmark.h>
 
+#include <array>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -67,6 +68,66 @@ void BM_InternRepeat(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * state.range(0));
 }
 BENCHMARK(BM_InternRepeat)->Arg(1'000'000)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+// The borrowed form of recorded_keys(n) as the Python surface passes it: the name and
+// the string value borrowed, the entries and inputs in caller-owned storage.
+struct RecordedViews {
+    std::vector<std::array<ParamEntryView, 2>> entries;
+    std::vector<NodeView> views;
+};
+
+RecordedViews recorded_views(std::size_t n) {
+    static constexpr NodeId kInputs[] = {0, 1};
+    RecordedViews r;
+    r.entries.resize(n);
+    r.views.resize(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        r.entries[i][0] = ParamEntryView{"k", 1, ParamValue::Kind::Int, i, nullptr, 0};
+        r.entries[i][1] = ParamEntryView{"side", 4, ParamValue::Kind::Str, 0, "r", 1};
+        r.views[i] = NodeView{NodeKey::Kind::Op, "map", r.entries[i], kInputs};
+    }
+    return r;
+}
+
+void BM_InternViewNew(benchmark::State& state) {
+    const auto n = static_cast<std::size_t>(state.range(0));
+    const RecordedViews r = recorded_views(n);
+    for (auto _ : state) {
+        state.PauseTiming();
+        GraphStore store = store_with_sources();
+        state.ResumeTiming();
+        for (const NodeView& view : r.views) benchmark::DoNotOptimize(store.intern(view));
+        state.PauseTiming();
+        { GraphStore gone = std::move(store); }
+        state.ResumeTiming();
+    }
+    state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+BENCHMARK(BM_InternViewNew)->Arg(1'000'000)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+void BM_InternViewRepeat(benchmark::State& state) {
+    const auto n = static_cast<std::size_t>(state.range(0));
+    const RecordedViews r = recorded_views(n);
+    GraphStore store = store_with_sources();
+    for (const NodeView& view : r.views) (void)store.intern(view);
+    for (auto _ : state) {
+        for (const NodeView& view : r.views) benchmark::DoNotOptimize(store.intern(view));
+    }
+    state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+BENCHMARK(BM_InternViewRepeat)->Arg(1'000'000)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+void BM_HashView(benchmark::State& state) {
+    const RecordedViews r = recorded_views(static_cast<std::size_t>(state.range(0)));
+    const HashSeed seed = HashSeed::random();
+    for (auto _ : state) {
+        std::uint64_t acc = 0;
+        for (const NodeView& view : r.views) acc ^= hash_key(view, seed);
+        benchmark::DoNotOptimize(acc);
+    }
+    state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+BENCHMARK(BM_HashView)->Arg(100'000)->Unit(benchmark::kMicrosecond);
 
 void BM_HashKey(benchmark::State& state) {
     const std::vector<NodeKey> keys = recorded_keys(static_cast<std::size_t>(state.range(0)));
