@@ -44,7 +44,12 @@ template <std::size_t N>
 class Binder {
 public:
     constexpr Binder(const char* function, std::array<ArgSpec, N> specs)
-        : function_(function), specs_(specs) {}
+        : function_(function), specs_(specs) {
+        while (positional_ < N && specs[positional_].kind == ArgKind::Positional) ++positional_;
+        for (std::size_t i = 0; i < N; ++i) {
+            if (specs[i].required) min_positional_ = i + 1;
+        }
+    }
 
     Binder(const Binder&) = delete;
     Binder& operator=(const Binder&) = delete;
@@ -56,6 +61,12 @@ public:
     // parameter and null for an omitted optional one.
     bool bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
               std::array<PyObject*, N>& out) {
+        // The common call: positional arguments only, every required one among them.
+        const auto given = static_cast<std::size_t>(nargs);
+        if (kwnames == nullptr && given >= min_positional_ && given <= positional_) {
+            for (std::size_t i = 0; i < N; ++i) out[i] = i < given ? args[i] : nullptr;
+            return true;
+        }
         return detail::bind_vector(table(), args, nargs, kwnames, out.data());
     }
 
@@ -70,6 +81,8 @@ private:
 
     const char* function_;
     std::array<ArgSpec, N> specs_;
+    std::size_t positional_ = 0;      // leading positional-or-keyword parameters
+    std::size_t min_positional_ = 0;  // positional arguments that cover every required one
     std::array<std::atomic<PyObject*>, N> names_{};
 };
 

@@ -462,6 +462,32 @@ bool exact_int_to_u64(PyObject* item, NodeId& out) {
     return true;
 }
 
+// Copies n bytes; up to 16 with overlapping fixed-size moves instead of a library call,
+// since keys and short values are the common case.
+void copy_short(char* dst, const char* src, std::size_t n) noexcept {
+    if (n >= 8 && n <= 16) {
+        std::uint64_t a;
+        std::uint64_t b;
+        std::memcpy(&a, src, 8);
+        std::memcpy(&b, src + n - 8, 8);
+        std::memcpy(dst, &a, 8);
+        std::memcpy(dst + n - 8, &b, 8);
+    } else if (n >= 4 && n < 8) {
+        std::uint32_t a;
+        std::uint32_t b;
+        std::memcpy(&a, src, 4);
+        std::memcpy(&b, src + n - 4, 4);
+        std::memcpy(dst, &a, 4);
+        std::memcpy(dst + n - 4, &b, 4);
+    } else if (n > 0 && n < 4) {
+        dst[0] = src[0];
+        dst[n / 2] = src[n / 2];
+        dst[n - 1] = src[n - 1];
+    } else if (n > 16) {
+        std::memcpy(dst, src, n);
+    }
+}
+
 // The UTF-8 bytes of an exact str, copied to `text` at `used` when they fit. False (with
 // no error set) when they do not or cannot be had without raising.
 bool copy_exact_str(PyObject* str, char* text, std::size_t capacity, std::size_t& used,
@@ -481,7 +507,7 @@ bool copy_exact_str(PyObject* str, char* text, std::size_t capacity, std::size_t
     }
     const auto n = static_cast<std::size_t>(size);
     if (n > capacity - used) return false;
-    if (n != 0) std::memcpy(text + used, data, n);
+    copy_short(text + used, data, n);
     data_out = text + used;
     size_out = n;
     used += n;

@@ -109,6 +109,22 @@ std::uint64_t process_key() {
 // multiply (low half xor high half), finished with a murmur-style avalanche.
 __extension__ typedef unsigned __int128 Wide;
 
+// The n < 8 bytes at p as one word, read without a variable-length copy: two
+// overlapping 4-byte loads, or three single bytes. Distinct bytes of one length give
+// distinct words.
+std::uint64_t load_short(const unsigned char* p, std::size_t n) noexcept {
+    if (n >= 4) {
+        std::uint32_t lo;
+        std::uint32_t hi;
+        std::memcpy(&lo, p, 4);
+        std::memcpy(&hi, p + n - 4, 4);
+        return std::uint64_t{lo} | (std::uint64_t{hi} << (8 * (n - 4)));
+    }
+    if (n == 0) return 0;
+    return std::uint64_t{p[0]} | (std::uint64_t{p[n / 2]} << (8 * (n / 2))) |
+           (std::uint64_t{p[n - 1]} << (8 * (n - 1)));
+}
+
 class KeyHasher {
 public:
     explicit KeyHasher(const HashSeed& seed) noexcept : h_(seed.k0), k_(seed.k1 | 1) {}
@@ -118,8 +134,13 @@ public:
         h_ = static_cast<std::uint64_t>(product) ^ static_cast<std::uint64_t>(product >> 64);
     }
     void bytes(const void* data, std::size_t n) noexcept {
-        word(n);
         const auto* p = static_cast<const unsigned char*>(data);
+        if (n < 8) {
+            // Short text and its length in one word: the length takes the top byte.
+            word(load_short(p, n) | (std::uint64_t{n} << 56));
+            return;
+        }
+        word(n);
         while (n >= 8) {
             std::uint64_t w;
             std::memcpy(&w, p, 8);
@@ -127,11 +148,7 @@ public:
             p += 8;
             n -= 8;
         }
-        if (n > 0) {
-            std::uint64_t w = 0;
-            std::memcpy(&w, p, n);
-            word(w);
-        }
+        if (n > 0) word(load_short(p, n));
     }
     void str(std::string_view s) noexcept { bytes(s.data(), s.size()); }
     void ids(std::span<const NodeId> v) noexcept {
@@ -260,16 +277,41 @@ ParamValue ParamEntryView::value() const {
     return ParamValue::of_int(0);
 }
 
+namespace {
+
+// Byte-wise comparisons of short strings (parameter keys and names), inline rather than
+// through a library call; unsigned bytes, shorter prefix first, as std::string compares.
+bool key_less(std::string_view a, std::string_view b) noexcept {
+    const std::size_t n = std::min(a.size(), b.size());
+    for (std::size_t i = 0; i < n; ++i) {
+        const auto x = static_cast<unsigned char>(a[i]);
+        const auto y = static_cast<unsigned char>(b[i]);
+        if (x != y) return x < y;
+    }
+    return a.size() < b.size();
+}
+
+bool same_text(std::string_view a, std::string_view b) noexcept {
+    if (a.size() != b.size()) return false;
+    if (a.size() > 16) return a == b;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (a[i] != b[i]) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 void sort_param_views(std::span<ParamEntryView> entries) noexcept {
     // Insertion sort: stable, no scratch space, and maps are small.
     for (std::size_t i = 1; i < entries.size(); ++i) {
-        if (!(entries[i].key() < entries[i - 1].key())) continue;
+        if (!key_less(entries[i].key(), entries[i - 1].key())) continue;
         const ParamEntryView moving = entries[i];
         std::size_t hole = i;
         do {
             entries[hole] = entries[hole - 1];
             --hole;
-        } while (hole > 0 && moving.key() < entries[hole - 1].key());
+        } while (hole > 0 && key_less(moving.key(), entries[hole - 1].key()));
         entries[hole] = moving;
     }
 }
@@ -288,7 +330,7 @@ bool same_params(const ParamMap& map, std::span<const ParamEntryView> views) noe
     const ParamMap::Entry* entry = map.entries().data();
     for (const ParamEntryView& v : views) {
         const auto& [key, value] = *entry++;
-        if (value.kind() != v.kind || std::string_view(key) != v.key()) return false;
+        if (value.kind() != v.kind || !same_text(key, v.key())) return false;
         const ParamValue::Storage& s = value.storage();
         switch (v.kind) {
             case ParamValue::Kind::Int:
@@ -304,7 +346,7 @@ bool same_params(const ParamMap& map, std::span<const ParamEntryView> views) noe
                 if (static_cast<std::uint64_t>(*std::get_if<2>(&s)) != v.bits) return false;
                 break;
             case ParamValue::Kind::Str:
-                if (std::string_view(*std::get_if<3>(&s)) != v.text()) return false;
+                if (!same_text(*std::get_if<3>(&s), v.text())) return false;
                 break;
         }
     }
@@ -335,17 +377,17 @@ bool matches(const NodeKey& key, const NodeView& view) noexcept {
     switch (view.kind) {
         case NodeKey::Kind::Source: {
             const auto& n = *std::get_if<node::Source>(&v);
-            return std::string_view(n.name) == view.name && view.inputs.empty() &&
+            return same_text(n.name, view.name) && view.inputs.empty() &&
                    same_params(n.params, view.params);
         }
         case NodeKey::Kind::Op: {
             const auto& n = *std::get_if<node::Op>(&v);
-            return std::string_view(n.name) == view.name && same_ids(n.inputs, view.inputs) &&
+            return same_text(n.name, view.name) && same_ids(n.inputs, view.inputs) &&
                    same_params(n.params, view.params);
         }
         case NodeKey::Kind::Reduction: {
             const auto& n = *std::get_if<node::Reduction>(&v);
-            return std::string_view(n.name) == view.name && same_ids(n.inputs, view.inputs) &&
+            return same_text(n.name, view.name) && same_ids(n.inputs, view.inputs) &&
                    same_params(n.params, view.params);
         }
         case NodeKey::Kind::Exchange: {

@@ -104,6 +104,26 @@ TEST(NodeView, KeepsFloatBitsWhenBuilt) {
     }
 }
 
+// Every byte of a name or a parameter key or value reaches the hash, whatever its length
+// (short strings are read in overlapping pieces), and so does the length itself.
+TEST(KeyHash, EveryByteAndLengthCounts) {
+    const HashSeed seed = HashSeed::random();
+    for (std::size_t n = 0; n <= 20; ++n) {
+        const std::string base(n, 'a');
+        const auto name_hash = [&](const std::string& s) { return hash_key(testing::source(s), seed); };
+        const auto value_hash = [&](const std::string& s) {
+            return hash_key(testing::source("x", params({{s, ParamValue::of_str(s)}})), seed);
+        };
+        EXPECT_NE(name_hash(base), name_hash(base + '\0')) << n;
+        for (std::size_t i = 0; i < n; ++i) {
+            std::string changed = base;
+            changed[i] = 'b';
+            EXPECT_NE(name_hash(base), name_hash(changed)) << n << " at " << i;
+            EXPECT_NE(value_hash(base), value_hash(changed)) << n << " at " << i;
+        }
+    }
+}
+
 TEST(NodeView, WellFormedKinds) {
     NodeView v;
     const NodeId ids[] = {0};

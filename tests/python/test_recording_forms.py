@@ -122,3 +122,33 @@ def test_refused_inputs_leave_store_unchanged(bad_inputs, error):
     with pytest.raises(error):
         store.add_op("f", bad_inputs, {"k": "v"})
     assert store.node_count() == 1
+
+
+@pytest.mark.parametrize("call", [
+    lambda s, x: s.add_op("f", [x], {"k": 1}),
+    lambda s, x: s.add_op("f", [x], params={"k": 1}),
+    lambda s, x: s.add_op("f", inputs=[x], params={"k": 1}),
+    lambda s, x: s.add_op(params={"k": 1}, inputs=[x], name="f"),
+], ids=["positional", "params by keyword", "inputs by keyword", "all by keyword"])
+def test_argument_forms_name_one_node(call):
+    store = cc.GraphStore()
+    x = store.add_source("x")
+    first = store.add_op("f", [x], {"k": 1})
+    assert call(store, x) == first
+    assert store.add_op("f", [x]) == store.add_op("f", [x], None) == store.add_op("f", [x], {}) != first
+
+
+@pytest.mark.parametrize("call,message", [
+    (lambda s: s.add_op("f"), r"^add_op\(\) missing required argument 'inputs' \(pos 2\)$"),
+    (lambda s: s.add_op("f", [0], None, None), r"^add_op\(\) takes at most 3 positional arguments \(4 given\)$"),
+    (lambda s: s.add_exchange(), r"^add_exchange\(\) missing required argument 'inputs' \(pos 1\)$"),
+    (lambda s: s.cone(), r"^cone\(\) missing required keyword-only argument 'outputs'$"),
+    (lambda s: s.cone([0]), r"^cone\(\) takes no positional arguments$"),
+    (lambda s: s.reduce(True), r"^reduce\(\) takes no positional arguments$"),
+])
+def test_positional_binding_errors(call, message):
+    store = cc.GraphStore()
+    store.add_source("x")
+    with pytest.raises(TypeError, match=message):
+        call(store)
+    assert store.node_count() == 1
