@@ -119,20 +119,37 @@ Id EGraph::add(Symbol op, std::span<const Id> children) {
     return id;
 }
 
-void EGraph::prefetch_add(Symbol op, std::span<const Id> children) const noexcept {
-    constexpr std::size_t kMaxArity = 8;
-    if (children.size() > kMaxArity) return;
-    std::array<Id, kMaxArity> canonical;
+namespace {
+
+constexpr std::size_t kMaxPrefetchArity = 8;
+
+}  // namespace
+
+// The canonical children of a hinted e-node, or false when they cannot be known yet.
+bool EGraph::canonical_hint(std::span<const Id> children, std::span<Id> out, bool touch_classes) const noexcept {
+    if (children.size() > kMaxPrefetchArity) return false;
     for (std::size_t k = 0; k < children.size(); ++k) {
         Id c = children[k];
-        if (c >= parent_.size()) return;  // a guess beyond the ids handed out so far
+        if (c >= parent_.size()) return false;  // a guess beyond the ids handed out so far
         if (ever_merged_) {
             while (parent_[c] != c) c = parent_[c];
         }
-        canonical[k] = c;
-        __builtin_prefetch(&classes_[c], 1);
+        out[k] = c;
+        if (touch_classes) __builtin_prefetch(&classes_[c], 1);
     }
+    return true;
+}
+
+void EGraph::prefetch_add(Symbol op, std::span<const Id> children) const noexcept {
+    std::array<Id, kMaxPrefetchArity> canonical;
+    if (!canonical_hint(children, canonical, true)) return;
     memo_.prefetch(memo_.hash({op, std::span<const Id>(canonical.data(), children.size())}));
+}
+
+void EGraph::prefetch_add_candidate(Symbol op, std::span<const Id> children) const noexcept {
+    std::array<Id, kMaxPrefetchArity> canonical;
+    if (!canonical_hint(children, canonical, false)) return;
+    memo_.prefetch_candidate(memo_.hash({op, std::span<const Id>(canonical.data(), children.size())}));
 }
 
 std::optional<Id> EGraph::lookup(NodeRef node) const {
@@ -190,7 +207,22 @@ std::size_t EGraph::rebuild() {
     // form; a form already stored under another class makes the two classes congruent.
     std::size_t unions = 0;
     while (!pending_.empty()) {
-        if (pending_.size() > kRepairAhead) memo_.prefetch_node(pending_[pending_.size() - 1 - kRepairAhead].node);
+        // Each repair follows a chain of scattered loads (stored node, its children's
+        // roots, the hash-cons slot, the node stored there); entries further back in the
+        // queue are advanced one link at a time, so that the links arrive together.
+        const std::size_t size = pending_.size();
+        if (size > 4 * kRepairAhead) memo_.prefetch_node(pending_[size - 1 - 4 * kRepairAhead].node);
+        if (size > 2 * kRepairAhead) {
+            for (Id c : memo_.node(pending_[size - 1 - 2 * kRepairAhead].node).children) __builtin_prefetch(&parent_[c]);
+        }
+        if (size > kRepairAhead) {
+            const NodeRef ahead = memo_.node(pending_[size - 1 - kRepairAhead].node);
+            prefetch_add(ahead.op, ahead.children);
+        }
+        if (size > kRepairAhead / 2) {
+            const NodeRef ahead = memo_.node(pending_[size - 1 - kRepairAhead / 2].node);
+            prefetch_add_candidate(ahead.op, ahead.children);
+        }
         const ParentRef entry = pending_.back();
         pending_.pop_back();
         const NodeRef node = memo_.node(entry.node);

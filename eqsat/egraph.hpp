@@ -50,6 +50,9 @@ public:
     // A hint that add(op, children) follows soon: starts loading the memory it will touch.
     // Ids that do not exist yet are allowed (the hint is then dropped).
     void prefetch_add(Symbol op, std::span<const Id> children) const noexcept;
+    // A later stage of the same hint, once prefetch_add has had time to work: starts
+    // loading the stored e-node the lookup will compare.
+    void prefetch_add_candidate(Symbol op, std::span<const Id> children) const noexcept;
     // Hints that class `id` is visited soon: its record, or (once that is loaded) the
     // stored forms of its first members.
     void prefetch_class(Id id) const noexcept {
@@ -103,6 +106,7 @@ private:
     Id find_mut(Id id);
     bool is_root(Id id) const noexcept { return parent_[id] == id; }
     bool children_are_roots(NodeRef node) const noexcept;
+    bool canonical_hint(std::span<const Id> children, std::span<Id> out, bool touch_classes) const noexcept;
     void canonicalize_into(NodeRef node, std::vector<Id>& out);
     const OpIndex* op_index(std::uint64_t key) const noexcept;
     OpIndex* op_index(std::uint64_t key) noexcept {

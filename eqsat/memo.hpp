@@ -52,6 +52,12 @@ public:
     void prefetch(std::uint64_t hash) const noexcept {
         __builtin_prefetch(slots_.data() + (static_cast<std::uint32_t>(hash) & mask_));
     }
+    // Starts loading the record a lookup of `hash` compares first; useful once the slot
+    // itself has arrived (after prefetch(hash)).
+    void prefetch_candidate(std::uint64_t hash) const noexcept {
+        const Slot& slot = slots_[static_cast<std::uint32_t>(hash) & mask_];
+        if (slot.key != kNone) __builtin_prefetch(records_.data() + slot.key);
+    }
 
 private:
     // A record is [symbol id, arity, class id, children...], so that one load brings in
