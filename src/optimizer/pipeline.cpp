@@ -25,24 +25,59 @@ std::uint32_t narrow(std::size_t value) {
 
 }  // namespace
 
+// Live-node marking as in live_index, fused with reading each live key: the one backward
+// scan marks a live node's inputs and records its symbol, opacity and input ids while
+// the key is in cache, so that a key is read once however large the arena. The
+// recorded inputs are renumbered afterwards from the flat copy.
 PipelineInput read_pipeline_input(std::span<const NodeKey> nodes, std::span<const NodeId> outputs) {
+    const std::size_t n = nodes.size();
     PipelineInput input;
-    input.input_nodes = nodes.size();
-    input.live = live_index(nodes, outputs);
-    const LiveIndex& live = input.live;
-    const std::size_t kept = live.ids.size();
+    input.input_nodes = n;
+    LiveIndex& live = input.live;
+    live.remap.assign(n, kDead);  // kDead until reached, then 0 until numbered
+    auto mark = [&](NodeId p) {
+        fault_unless(p < n, "node reference out of range in dead-code elimination");
+        live.remap[static_cast<std::size_t>(p)] = 0;
+    };
+    for (NodeId o : outputs) mark(o);
 
-    SymbolGraph& graph = input.graph;
-    graph.opaque.reserve(kept);
-    graph.first.reserve(kept + 1);
-    input.text_end.reserve(kept);
-    input.texts.reserve(32 * kept);
-    for (NodeId id : live.ids) {
-        const NodeKey& key = nodes[static_cast<std::size_t>(id)];
+    std::vector<std::uint8_t> opaque_rev;     // per live node, last first
+    std::vector<NodeId> inputs_rev;           // input ids, node by node, last node first
+    std::vector<std::size_t> inputs_end_rev;  // end of each node's inputs in inputs_rev
+    input.texts.reserve(16 * n);
+    for (std::size_t i = n; i-- > 0;) {
+        if (live.remap[i] == kDead) continue;
+        const NodeKey& key = nodes[i];
+        for (NodeId x : key.inputs()) {
+            fault_unless(x < i, "live node reads a node that is not an earlier live node");
+            mark(x);
+            inputs_rev.push_back(x);
+        }
+        inputs_end_rev.push_back(inputs_rev.size());
+        opaque_rev.push_back(key.is_op() ? 0 : 1);
         append_optimizer_symbol(input.texts, key);
         input.text_end.push_back(input.texts.size());
-        graph.opaque.push_back(key.is_op() ? 0 : 1);
-        for (NodeId x : key.inputs()) graph.children.push_back(narrow(live.remap[static_cast<std::size_t>(x)]));
+    }
+
+    const std::size_t kept = opaque_rev.size();
+    live.ids.reserve(kept);
+    for (std::size_t i = 0; i < n; ++i) {
+        if (live.remap[i] == kDead) continue;
+        live.remap[i] = live.ids.size();
+        live.ids.push_back(i);
+    }
+    live.kept_outputs.reserve(outputs.size());
+    for (NodeId o : outputs) live.kept_outputs.push_back(live.remap[static_cast<std::size_t>(o)]);
+
+    SymbolGraph& graph = input.graph;
+    graph.opaque.assign(opaque_rev.rbegin(), opaque_rev.rend());
+    graph.first.reserve(kept + 1);
+    graph.children.reserve(inputs_rev.size());
+    for (std::size_t k = kept; k-- > 0;) {
+        const std::size_t begin = k == 0 ? 0 : inputs_end_rev[k - 1];
+        for (std::size_t c = begin; c < inputs_end_rev[k]; ++c) {
+            graph.children.push_back(narrow(live.remap[static_cast<std::size_t>(inputs_rev[c])]));
+        }
         graph.first.push_back(narrow(graph.children.size()));
     }
     graph.outputs.reserve(live.kept_outputs.size());
@@ -53,10 +88,7 @@ PipelineInput read_pipeline_input(std::span<const NodeKey> nodes, std::span<cons
     // rebuild replaces, so one copy per symbol serves every node that carries it.
     input.boundary_of.assign(kept, PipelineInput::kNoKey);
     IdTable first_with;  // live indices of the first node of each non-Op symbol
-    auto text_of = [&](std::size_t i) {
-        const std::size_t begin = i == 0 ? 0 : input.text_end[i - 1];
-        return std::string_view(input.texts).substr(begin, input.text_end[i] - begin);
-    };
+    auto text_of = [&](std::size_t i) { return input.text(i); };
     for (std::size_t i = 0; i < kept; ++i) {
         if (graph.opaque[i] == 0) continue;
         const std::string_view text = text_of(i);
@@ -88,11 +120,7 @@ Reduced reduce_input(PipelineInput input, const RewriteEngine& engine, bool maxi
     SymbolGraph& graph = input.graph;
     {
         std::vector<std::string_view> texts(kept);
-        std::size_t begin = 0;
-        for (std::size_t i = 0; i < kept; ++i) {
-            texts[i] = std::string_view(input.texts).substr(begin, input.text_end[i] - begin);
-            begin = input.text_end[i];
-        }
+        for (std::size_t i = 0; i < kept; ++i) texts[i] = input.text(i);
         graph.ops.resize(kept);
         eqsat::Symbol::intern_all(texts, graph.ops);
         input.texts = std::string();
