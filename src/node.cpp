@@ -5,6 +5,7 @@
 #include <bit>
 #include <cstring>
 #include <random>
+#include <tuple>
 
 namespace corvane {
 
@@ -267,6 +268,15 @@ ParamEntryView ParamEntryView::of(const ParamMap::Entry& entry) noexcept {
     return view;
 }
 
+ParamValue::ParamValue(const ParamEntryView& view) : storage_(std::in_place_index<0>, 0) {
+    switch (view.kind) {
+        case Kind::Int: storage_.emplace<0>(static_cast<std::int64_t>(view.bits)); break;
+        case Kind::Float: storage_.emplace<1>(std::bit_cast<double>(view.bits)); break;
+        case Kind::Bool: storage_.emplace<2>(view.bits != 0); break;
+        case Kind::Str: storage_.emplace<3>(view.text_data, view.text_size); break;
+    }
+}
+
 ParamValue ParamEntryView::value() const {
     switch (kind) {
         case ParamValue::Kind::Int: return ParamValue::of_int(static_cast<std::int64_t>(bits));
@@ -321,8 +331,11 @@ namespace {
 ParamMap params_of(std::span<const ParamEntryView> views) {
     std::vector<ParamMap::Entry> entries;
     entries.reserve(views.size());
-    for (const ParamEntryView& v : views) entries.emplace_back(std::string(v.key()), v.value());
-    return ParamMap(std::move(entries));
+    for (const ParamEntryView& v : views) {
+        entries.emplace_back(std::piecewise_construct, std::forward_as_tuple(v.key_data, v.key_size),
+                             std::forward_as_tuple(v));
+    }
+    return ParamMap(ParamMap::Sorted{}, std::move(entries));
 }
 
 bool same_params(const ParamMap& map, std::span<const ParamEntryView> views) noexcept {
@@ -358,6 +371,20 @@ bool same_ids(const std::vector<NodeId>& ids, std::span<const NodeId> view) noex
 }
 
 }  // namespace
+
+bool NodeView::is_well_formed() const noexcept {
+    for (std::size_t i = 1; i < params.size(); ++i) {
+        if (key_less(params[i].key(), params[i - 1].key())) return false;
+    }
+    switch (kind) {
+        case NodeKey::Kind::Source: return inputs.empty();
+        case NodeKey::Kind::Op:
+        case NodeKey::Kind::Reduction:
+        case NodeKey::Kind::Exchange:
+        case NodeKey::Kind::Join: return true;
+        default: return false;
+    }
+}
 
 NodeKey NodeView::to_key() const {
     std::vector<NodeId> ids(inputs.begin(), inputs.end());

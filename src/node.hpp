@@ -46,6 +46,9 @@ public:
     // Same alternative and same value; Floats compare by canonical bit pattern.
     friend bool operator==(const ParamValue& a, const ParamValue& b) noexcept;
 
+    // The value a borrowed entry holds, built in place.
+    explicit ParamValue(const struct ParamEntryView& view);
+
 private:
     explicit ParamValue(Storage s) : storage_(std::move(s)) {}
     Storage storage_;
@@ -59,6 +62,9 @@ public:
 
     ParamMap() = default;
     explicit ParamMap(std::vector<Entry> entries);
+    // Entries already in map order (as sort_param_views leaves them), taken as they are.
+    struct Sorted {};
+    ParamMap(Sorted, std::vector<Entry> entries) noexcept : entries_(std::move(entries)) {}
 
     const std::vector<Entry>& entries() const noexcept { return entries_; }
     bool empty() const noexcept { return entries_.empty(); }
@@ -257,17 +263,9 @@ struct NodeView {
 
     // The owning key. Only meaningful for a well-formed view (see is_well_formed).
     NodeKey to_key() const;
-    // One of the five kinds above, with no inputs when it is a Source.
-    bool is_well_formed() const noexcept {
-        switch (kind) {
-            case NodeKey::Kind::Source: return inputs.empty();
-            case NodeKey::Kind::Op:
-            case NodeKey::Kind::Reduction:
-            case NodeKey::Kind::Exchange:
-            case NodeKey::Kind::Join: return true;
-            default: return false;
-        }
-    }
+    // One of the five kinds above, with no inputs when it is a Source, and its entries
+    // in map order.
+    bool is_well_formed() const noexcept;
 };
 
 // Whether `key` is the node `view` stands for.

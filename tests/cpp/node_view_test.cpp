@@ -135,6 +135,15 @@ TEST(NodeView, WellFormedKinds) {
         v.kind = k;
         EXPECT_FALSE(v.is_well_formed());
     }
+    // Entries out of map order would be stored as a second copy of the same map.
+    ParamEntryView entries[] = {ParamEntryView{"b", 1, ParamValue::Kind::Int, 1, nullptr, 0},
+                                ParamEntryView{"a", 1, ParamValue::Kind::Int, 2, nullptr, 0}};
+    v.kind = NodeKey::Kind::Op;
+    v.params = entries;
+    EXPECT_FALSE(v.is_well_formed());
+    sort_param_views(entries);
+    EXPECT_TRUE(v.is_well_formed());
+    EXPECT_EQ(entries[0].key(), "a");
 }
 
 // Interning through views and through keys gives one id per distinct node, in first-seen
