@@ -35,14 +35,21 @@ ReducedStore GraphStore::from_reduced(Reduced reduced) {
     std::vector<NodeId> ids;
     ids.reserve(reduced.nodes.size());
     for (NodeKey& key : reduced.nodes) {
+        // Reduced nodes are normally all distinct, so each lands at its own index and its
+        // inputs stay as they are; only a node whose inputs moved is rebuilt.
         std::span<const NodeId> inputs = key.inputs();
-        std::vector<NodeId> mapped;
-        mapped.reserve(inputs.size());
+        bool moved = false;
         for (NodeId x : inputs) {
             fault_unless(x < ids.size(), "reduced graph references only earlier nodes");
-            mapped.push_back(ids[static_cast<std::size_t>(x)]);
+            moved |= ids[static_cast<std::size_t>(x)] != x;
         }
-        auto id = store.intern(std::move(key).with_inputs(std::move(mapped)));
+        if (moved) {
+            std::vector<NodeId> mapped;
+            mapped.reserve(inputs.size());
+            for (NodeId x : inputs) mapped.push_back(ids[static_cast<std::size_t>(x)]);
+            key = std::move(key).with_inputs(std::move(mapped));
+        }
+        auto id = store.intern(std::move(key));
         fault_unless(id.has_value(), "reduced graph references only earlier nodes");
         ids.push_back(*id);
     }

@@ -122,5 +122,18 @@ TEST(FlatPipeline, BoundaryNodesAreRebuiltFromTheFirstKeyWithTheirSymbol) {
     EXPECT_EQ(r.nodes[3].inputs()[0], 1u);
 }
 
+// A record whose nodes repeat (as a custom engine could leave them): the duplicate lands
+// on the first copy and its users are rebuilt to read that copy.
+TEST(FlatPipeline, ReducedStoreMergesRepeatedNodes) {
+    Reduced r;
+    r.nodes = {source("x"), source("x"), op("f", {1}), op("g", {0, 2})};
+    r.outputs = {3, 1};
+    r.node_map = {Landing{1, std::nullopt}, Landing{2, std::nullopt}, std::nullopt};
+    auto [store, report] = GraphStore::from_reduced(std::move(r));
+    EXPECT_EQ(store.snapshot().arena, (std::vector<NodeKey>{source("x"), op("f", {0}), op("g", {0, 1})}));
+    EXPECT_EQ(store.outputs(), (std::vector<NodeId>{2, 0}));
+    EXPECT_EQ(store.node_map(), (NodeMap{Landing{0, std::nullopt}, Landing{1, std::nullopt}, std::nullopt}));
+}
+
 }  // namespace
 }  // namespace corvane
