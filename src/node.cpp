@@ -9,11 +9,6 @@
 
 namespace corvane {
 
-std::uint64_t canonical_float_bits(double value) noexcept {
-    if (value != value) return 0x7ff8000000000000ULL;
-    return std::bit_cast<std::uint64_t>(value);
-}
-
 bool operator==(const ParamValue& a, const ParamValue& b) noexcept {
     if (a.storage_.index() != b.storage_.index()) return false;
     switch (a.kind()) {

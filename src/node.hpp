@@ -3,6 +3,7 @@
 // one node exactly when their keys are equal. Keys own all their strings and lists.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -20,7 +21,10 @@ using NodeId = std::uint64_t;
 
 // The bit pattern a Float is compared, hashed and tokenised by: every NaN becomes
 // 0x7ff8000000000000, every other value keeps its own pattern (so 0.0 != -0.0).
-std::uint64_t canonical_float_bits(double value) noexcept;
+inline std::uint64_t canonical_float_bits(double value) noexcept {
+    if (value != value) return 0x7ff8000000000000ULL;
+    return std::bit_cast<std::uint64_t>(value);
+}
 
 // One parameter value. The alternative index is the fixed tag: Int 0, Float 1, Bool 2,
 // Str 3.
