@@ -125,8 +125,6 @@ eqsat::EGraph build_egraph(const SymbolGraph& graph, std::vector<eqsat::Id>& ids
     return egraph;
 }
 
-bool is_opaque_symbol(eqsat::Symbol op) { return !op.str().starts_with("op|"); }
-
 // One node per class, represented by its smallest input index and listed in order of
 // first appearance, so children always precede their users.
 CanonicalGraph emit(const SymbolGraph& graph, const eqsat::EGraph& egraph, const std::vector<eqsat::Id>& ids) {
@@ -147,7 +145,7 @@ CanonicalGraph emit(const SymbolGraph& graph, const eqsat::EGraph& egraph, const
         const eqsat::Id cls = egraph.find(ids[i]);
         if (canonical_of[cls] == kUnassigned32) {
             canonical_of[cls] = static_cast<std::uint32_t>(out.size());
-            out.add_node(graph.ops[i], is_opaque_symbol(graph.ops[i]));
+            out.add_node(graph.ops[i], graph.opaque[i] != 0);
             for (std::uint32_t c : graph.children_of(i)) out.add_child(result.class_of[c]);
         }
         result.class_of[i] = canonical_of[cls];
@@ -195,7 +193,10 @@ EngineGraph to_engine_graph(const SymbolGraph& graph) {
 }
 
 Canonicalized RewriteEngine::canonicalize(const EngineGraph& graph) const {
-    CanonicalGraph flat = canonicalize(to_symbol_graph(graph));
+    // Opacity follows the symbol text here, whatever the input's flags say.
+    SymbolGraph input = to_symbol_graph(graph);
+    for (std::size_t i = 0; i < graph.nodes.size(); ++i) input.opaque[i] = graph.nodes[i].op.starts_with("op|") ? 0 : 1;
+    CanonicalGraph flat = canonicalize(input);
     return {to_engine_graph(flat.canonical), {flat.class_of.begin(), flat.class_of.end()}};
 }
 

@@ -35,7 +35,7 @@ struct EngineGraph {
 // per node.
 struct SymbolGraph {
     std::vector<eqsat::Symbol> ops;
-    std::vector<std::uint8_t> opaque;         // 1 for every non-Op node
+    std::vector<std::uint8_t> opaque;         // 1 exactly when the symbol does not begin with "op|"
     std::vector<std::uint32_t> first{0};      // size() + 1 offsets into children
     std::vector<std::uint32_t> children;
     std::vector<std::uint32_t> outputs;
