@@ -70,19 +70,26 @@ std::uint64_t IncrementalReducer::place(NodeKey key) {
 
 template <class Key>
 std::expected<void, BadNodeId> IncrementalReducer::consume(Key&& key) {
+    // Inputs may name keys consumed earlier in the same step.
     const std::span<const NodeId> inputs = key.inputs();
-    std::vector<NodeId> translated;
-    translated.reserve(inputs.size());
     for (const NodeId id : inputs) {
-        // Inputs may name keys consumed earlier in the same step.
         if (id >= remap_.size()) return std::unexpected(BadNodeId{id});
-        translated.push_back(remap_[static_cast<std::size_t>(id)]);
     }
+    const auto canonical = [&](NodeId id) { return remap_[static_cast<std::size_t>(id)]; };
     // An identity op never enters canon: its users see its input directly, so
     // hash-consing merges them with nodes that used that input from the start.
-    const std::uint64_t index = is_identity_op(key)
-                                    ? translated.front()
-                                    : place(std::forward<Key>(key).with_inputs(std::move(translated)));
+    std::uint64_t index = 0;
+    if (is_identity_op(key)) {
+        index = canonical(inputs.front());
+    } else if constexpr (std::is_same_v<Key, NodeKey>) {
+        // A key handed over by the caller is rewritten in place.
+        index = place(std::move(key).with_inputs_mapped(canonical));
+    } else {
+        std::vector<NodeId> translated;
+        translated.reserve(inputs.size());
+        for (const NodeId id : inputs) translated.push_back(canonical(id));
+        index = place(key.with_inputs(std::move(translated)));
+    }
     remap_.push_back(index);
     return {};
 }
