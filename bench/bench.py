@@ -430,6 +430,34 @@ def bench_incremental(n: int, runs: int) -> None:
 # ---------------------------------------------------------------------------------------
 
 
+# ---------------------------------------------------------------------------------------
+# 6. The equality-saturation search, from the C++ micro-benchmark run just before
+
+
+def engine_rows(path: str) -> None:
+    """The engine over a 10^6-node graph with 1% commutative ops against the same-sized
+    graph with none, read from Google Benchmark's JSON output."""
+    import json
+
+    with open(path, encoding="utf-8") as f:
+        runs = json.load(f)["benchmarks"]
+    found = {}
+    for b in runs:
+        name = b.get("run_name", b["name"])
+        if name.startswith("BM_EngineCommutative/") and b.get("run_type", "iteration") == "iteration":
+            found[int(name.split("/")[1])] = b
+    if 0 not in found or 1 not in found:
+        print("engine: no BM_EngineCommutative results in", path)
+        return
+    none, some = found[0], found[1]
+    print(f"equality saturation over {int(some['nodes']):,} nodes, 1% vs 0% commutative ops")
+    ratio = some["cpu_time"] / none["cpu_time"]
+    row("engine whole run, 1% vs 0% commutative ops", f"{some['cpu_time']:.0f} {some['time_unit']}",
+        f"{none['cpu_time']:.0f} {none['time_unit']}", f"{ratio:.2f}x", "<= 3x", ratio <= 3)
+    row("engine iterations alone (search+apply+rebuild), 1% vs 0%",
+        f"{some['iterations_ms']:.1f} ms", f"{none['iterations_ms']:.3f} ms", "-", "-", None)
+
+
 def print_table(markdown: bool) -> None:
     header = ("Figure", "corvane_core", "comparison", "ratio", "goal", "met")
     lines = [(r.figure, r.ours, r.peer, r.ratio, r.goal, "-" if r.met is None else ("yes" if r.met else "NO"))
@@ -453,7 +481,9 @@ def main() -> int:
     parser.add_argument("--runs", type=int, default=None, help="runs per figure (median)")
     parser.add_argument("--markdown", action="store_true", help="print the final table as Markdown")
     parser.add_argument("--strict", action="store_true", help="exit 1 when a goal is not met")
-    parser.add_argument("--only", default="", help="comma-separated subset: record,reduce,hashcons,blob,incremental")
+    parser.add_argument("--cxx-json", default=None,
+                        help="Google Benchmark JSON output to take the engine figures from")
+    parser.add_argument("--only", default="", help="comma-separated subset: record,reduce,hashcons,blob,incremental,engine")
     args = parser.parse_args()
 
     quick = args.quick
@@ -477,6 +507,8 @@ def main() -> int:
         bench_blob(big, runs)
     if wanted("incremental"):
         bench_incremental(10_000 if quick else 100_000, runs)
+    if wanted("engine") and args.cxx_json:
+        engine_rows(args.cxx_json)
     print(f"\n({time.perf_counter() - start:.0f} s)\n")
     print_table(args.markdown)
     unmet = [r.figure for r in ROWS if r.met is False]
