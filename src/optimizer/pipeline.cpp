@@ -44,7 +44,6 @@ PipelineInput read_pipeline_input(std::span<const NodeKey> nodes, std::span<cons
     std::vector<std::uint8_t> opaque_rev;     // per live node, last first
     std::vector<NodeId> inputs_rev;           // input ids, node by node, last node first
     std::vector<std::size_t> inputs_end_rev;  // end of each node's inputs in inputs_rev
-    input.texts.reserve(16 * n);
     for (std::size_t i = n; i-- > 0;) {
         if (live.remap[i] == kDead) continue;
         const NodeKey& key = nodes[i];
