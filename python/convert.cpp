@@ -125,6 +125,30 @@ FastList ids_from_exact_list(PyObject* list, std::vector<NodeId>& out) {
     return state;
 }
 
+// Calls `visit(key, value, i)` for the dict's items in order, inside one critical section
+// where the borrowed references are valid; `visit` must not raise or throw. False when the
+// dict no longer holds `n` items or when `visit` returns false.
+template <class Visit>
+bool visit_dict_items(PyObject* dict, Py_ssize_t n, Visit&& visit) noexcept {
+    bool ok = true;
+    Py_BEGIN_CRITICAL_SECTION(dict);
+    if (PyDict_GET_SIZE(dict) != n) {
+        ok = false;
+    } else {
+        Py_ssize_t pos = 0;
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        for (std::size_t i = 0; PyDict_Next(dict, &pos, &key, &value); ++i) {
+            if (i == static_cast<std::size_t>(n) || !visit(key, value, i)) {
+                ok = false;
+                break;
+            }
+        }
+    }
+    Py_END_CRITICAL_SECTION();
+    return ok;
+}
+
 // Strong references to the (key, value) pairs of a dict, taken in one critical section
 // so that the pairs form one consistent state even while other threads mutate the dict.
 class DictItems {
@@ -138,27 +162,13 @@ public:
         for (;;) {
             const Py_ssize_t n = PyDict_GET_SIZE(dict);
             PyObject** slots = reserve(2 * static_cast<std::size_t>(n));  // may throw
-            bool fits = true;
-            std::size_t count = 0;
-            Py_BEGIN_CRITICAL_SECTION(dict);
-            if (PyDict_GET_SIZE(dict) != n) {
-                fits = false;
-            } else {
-                Py_ssize_t pos = 0;
-                PyObject* key = nullptr;
-                PyObject* value = nullptr;
-                while (PyDict_Next(dict, &pos, &key, &value)) {
-                    if (count == static_cast<std::size_t>(n)) {
-                        fits = false;
-                        break;
-                    }
-                    slots[2 * count] = Py_NewRef(key);
-                    slots[2 * count + 1] = Py_NewRef(value);
-                    ++count;
-                }
-            }
-            Py_END_CRITICAL_SECTION();
-            count_ = count;
+            count_ = 0;
+            const bool fits = visit_dict_items(dict, n, [&](PyObject* key, PyObject* value, std::size_t i) {
+                slots[2 * i] = Py_NewRef(key);
+                slots[2 * i + 1] = Py_NewRef(value);
+                count_ = i + 1;
+                return true;
+            });
             if (fits) return;
             clear();  // the dict changed size between the two reads: take it again
         }
@@ -591,53 +601,33 @@ bool params_fast(PyObject* dict, InlineBuffer<ParamEntryView, 8>& entries, char*
     const Py_ssize_t n = PyDict_GET_SIZE(dict);
     if (n > 8) return false;
     ParamEntryView* views = entries.prepare(static_cast<std::size_t>(n));  // inline: cannot throw
-    bool ok = true;
     std::size_t count = 0;
     std::size_t used = 0;
-    Py_BEGIN_CRITICAL_SECTION(dict);
-    if (PyDict_GET_SIZE(dict) != n) {
-        ok = false;
-    } else {
-        Py_ssize_t pos = 0;
-        PyObject* key = nullptr;
-        PyObject* value = nullptr;
-        while (PyDict_Next(dict, &pos, &key, &value)) {
-            if (count == static_cast<std::size_t>(n)) {
-                ok = false;
-                break;
-            }
-            ParamEntryView& e = views[count];
-            e.text_data = nullptr;
-            e.text_size = 0;
-            if (!copy_exact_str(key, text, capacity, used, e.key_data, e.key_size)) {
-                ok = false;
-                break;
-            }
-            if (value == Py_True || value == Py_False) {
-                e.kind = ParamValue::Kind::Bool;
-                e.bits = value == Py_True ? 1 : 0;
-            } else if (PyLong_CheckExact(value)) {
-                int overflow = 0;
-                const long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
-                if (overflow != 0) {
-                    ok = false;  // out of range: the general path makes it a Float
-                    break;
-                }
-                e.kind = ParamValue::Kind::Int;
-                e.bits = static_cast<std::uint64_t>(v);
-            } else if (PyFloat_CheckExact(value)) {
-                e.kind = ParamValue::Kind::Float;
-                e.bits = std::bit_cast<std::uint64_t>(PyFloat_AS_DOUBLE(value));
-            } else if (copy_exact_str(value, text, capacity, used, e.text_data, e.text_size)) {
-                e.kind = ParamValue::Kind::Str;
-            } else {
-                ok = false;
-                break;
-            }
-            ++count;
+    const bool ok = visit_dict_items(dict, n, [&](PyObject* key, PyObject* value, std::size_t i) {
+        ParamEntryView& e = views[i];
+        e.text_data = nullptr;
+        e.text_size = 0;
+        if (!copy_exact_str(key, text, capacity, used, e.key_data, e.key_size)) return false;
+        if (value == Py_True || value == Py_False) {
+            e.kind = ParamValue::Kind::Bool;
+            e.bits = value == Py_True ? 1 : 0;
+        } else if (PyLong_CheckExact(value)) {
+            int overflow = 0;
+            const long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
+            if (overflow != 0) return false;  // out of range: the general path makes it a Float
+            e.kind = ParamValue::Kind::Int;
+            e.bits = static_cast<std::uint64_t>(v);
+        } else if (PyFloat_CheckExact(value)) {
+            e.kind = ParamValue::Kind::Float;
+            e.bits = std::bit_cast<std::uint64_t>(PyFloat_AS_DOUBLE(value));
+        } else if (copy_exact_str(value, text, capacity, used, e.text_data, e.text_size)) {
+            e.kind = ParamValue::Kind::Str;
+        } else {
+            return false;
         }
-    }
-    Py_END_CRITICAL_SECTION();
+        count = i + 1;
+        return true;
+    });
     if (!ok) return false;
     entries.set_size(count);
     sort_param_views(entries.items());
