@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import struct
+
 import pytest
 
 import corvane_core as cc
@@ -84,3 +86,23 @@ def random_plans():
 
     step = st.tuples(st.integers(0, 4), st.integers(0, 9), st.lists(st.integers(0, 50), max_size=3))
     return st.lists(step, min_size=1, max_size=25)
+
+
+# ---- blobs, built field by field
+
+def u32(n: int) -> bytes:
+    return struct.pack("<I", n)
+
+
+def u64(n: int) -> bytes:
+    return struct.pack("<Q", n)
+
+
+def text(s: bytes) -> bytes:
+    return u32(len(s)) + s
+
+
+def blob(*records: bytes, outputs: tuple[int, ...] = (), count: int | None = None) -> bytes:
+    """A blob of the given records and outputs; `count` overrides the record count."""
+    n = len(records) if count is None else count
+    return b"CIR1" + u32(n) + b"".join(records) + u32(len(outputs)) + b"".join(map(u64, outputs))

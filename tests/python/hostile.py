@@ -7,8 +7,8 @@ can tell an exception the object raised from one the module raised, and which pr
 
 from __future__ import annotations
 
-import struct
 import corvane_core as cc
+from conftest import blob, text, u32, u64  # noqa: F401  (re-exported for the tests)
 
 
 class Hostile(Exception):
@@ -280,24 +280,6 @@ def clearing_list(values: list[int]) -> list:
     items: list = []
     items.extend(ClearingIndex(items, v) for v in values)
     return items
-
-
-# ---- blobs, built field by field
-
-def u32(n: int) -> bytes:
-    return struct.pack("<I", n)
-
-
-def u64(n: int) -> bytes:
-    return struct.pack("<Q", n)
-
-
-def text(s: bytes) -> bytes:
-    return u32(len(s)) + s
-
-
-def blob(*records: bytes, outputs: tuple[int, ...] = ()) -> bytes:
-    return b"CIR1" + u32(len(records)) + b"".join(records) + u32(len(outputs)) + b"".join(map(u64, outputs))
 
 
 SOURCE_X = b"\x00" + text(b"x") + u32(0)

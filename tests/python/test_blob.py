@@ -2,30 +2,11 @@
 
 from __future__ import annotations
 
-import struct
-
 import pytest
 from hypothesis import given, settings
 
 import corvane_core as cc
-from conftest import build_random, random_plans, snapshot
-
-
-def u32(n: int) -> bytes:
-    return struct.pack("<I", n)
-
-
-def u64(n: int) -> bytes:
-    return struct.pack("<Q", n)
-
-
-def text(s: bytes) -> bytes:
-    return u32(len(s)) + s
-
-
-def blob(*records: bytes, outputs: tuple[int, ...] = (), count: int | None = None) -> bytes:
-    n = len(records) if count is None else count
-    return b"CIR1" + u32(n) + b"".join(records) + u32(len(outputs)) + b"".join(map(u64, outputs))
+from conftest import blob, build_random, random_plans, snapshot, text, u32, u64
 
 
 SOURCE_X = b"\x00" + text(b"x") + u32(0)
