@@ -162,35 +162,45 @@ TEST(PoisonedStore, StoresDerivedBeforeThePoisonStayUsable) {
     EXPECT_EQ(cone->intern(source("more")), 2u);
 }
 
+// One thread holds a lock through `lock_and_run` and faults inside it once a caller per
+// operation has started and had time to block on the same lock; every caller must then
+// fault with `prefix` instead of blocking for good.
+template <class Ops, class LockAndRun, class Call>
+void fault_while_callers_wait(const Ops& ops, const std::string& prefix, LockAndRun lock_and_run,
+                              Call call) {
+    std::atomic<bool> holding{false};
+    std::atomic<int> started{0};
+    std::thread holder([&] {
+        try {
+            lock_and_run([&] {
+                holding = true;
+                while (started.load() < static_cast<int>(ops.size())) std::this_thread::yield();
+                // Give the callers time to block on the mutex.
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                internal_fault("injected while others wait");
+            });
+        } catch (const InternalFault&) {
+        }
+    });
+    while (!holding.load()) std::this_thread::yield();
+    std::vector<std::thread> callers;
+    for (const auto& operation : ops) {
+        callers.emplace_back([&] {
+            ++started;
+            expect_fault(prefix, [&] { call(operation); });
+        });
+    }
+    holder.join();
+    for (auto& t : callers) t.join();
+}
+
 TEST(PoisonConcurrency, ThreadsWaitingForTheLockFaultInsteadOfBlocking) {
     within_deadline([] {
         GraphStore s;
         fill(s);
-        const std::vector<StoreOp> ops = store_ops();
-        std::atomic<bool> holding{false};
-        std::atomic<int> started{0};
-        std::thread holder([&] {
-            try {
-                s.run_locked_for_test([&] {
-                    holding = true;
-                    while (started.load() < static_cast<int>(ops.size())) std::this_thread::yield();
-                    // Give the callers time to block on the mutex.
-                    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-                    internal_fault("injected while others wait");
-                });
-            } catch (const InternalFault&) {
-            }
-        });
-        while (!holding.load()) std::this_thread::yield();
-        std::vector<std::thread> callers;
-        for (const StoreOp& operation : ops) {
-            callers.emplace_back([&] {
-                ++started;
-                expect_fault(kStorePoisoned, [&] { operation.call(s); });
-            });
-        }
-        holder.join();
-        for (auto& t : callers) t.join();
+        fault_while_callers_wait(
+            store_ops(), kStorePoisoned, [&](auto&& fn) { s.run_locked_for_test(fn); },
+            [&](const StoreOp& operation) { operation.call(s); });
     });
 }
 
@@ -297,30 +307,10 @@ TEST(PoisonConcurrency, ReducerCallersWaitingForTheLockFaultInsteadOfBlocking) {
         GraphStore s;
         fill(s);
         Guarded<IncrementalReducer> reducer(kReducerPoisoned);
-        const std::vector<ReducerOp> ops = reducer_ops();
-        std::atomic<bool> holding{false};
-        std::atomic<int> started{0};
-        std::thread holder([&] {
-            try {
-                reducer.with_lock([&](IncrementalReducer&) {
-                    holding = true;
-                    while (started.load() < static_cast<int>(ops.size())) std::this_thread::yield();
-                    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-                    internal_fault("injected while others wait");
-                });
-            } catch (const InternalFault&) {
-            }
-        });
-        while (!holding.load()) std::this_thread::yield();
-        std::vector<std::thread> callers;
-        for (const ReducerOp& operation : ops) {
-            callers.emplace_back([&] {
-                ++started;
-                expect_fault(kReducerPoisoned, [&] { operation.call(reducer, s); });
-            });
-        }
-        holder.join();
-        for (auto& t : callers) t.join();
+        fault_while_callers_wait(
+            reducer_ops(), kReducerPoisoned,
+            [&](auto&& fn) { reducer.with_lock([&](IncrementalReducer&) { fn(); }); },
+            [&](const ReducerOp& operation) { operation.call(reducer, s); });
         EXPECT_EQ(s.node_count(), 2u);
     });
 }
