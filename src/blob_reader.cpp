@@ -1,7 +1,8 @@
 // The validating blob reader: one pass over the bytes, each string copied once and each
 // record interned once into a store that stays private until it is returned. The first
-// problem in reading order is the error; nothing is reserved beyond what the remaining
-// bytes could hold, so a huge announced count in a short blob fails fast as truncated.
+// problem in reading order is the error. Announced counts are not trusted: a list starts
+// with a small reservation and grows as its elements are read, so a rejected blob costs
+// a small constant plus the part of it that was valid.
 #include <algorithm>
 #include <bit>
 #include <cstring>
@@ -30,11 +31,19 @@ namespace {
 
 using blob_format::load_le;
 
-// The fewest bytes each element can take, used to cap reservations.
+// The fewest bytes each element can take.
 constexpr std::size_t kMinRecord = 9;      // tag + two u32 counts (Source, Stage, Exchange, Join)
 constexpr std::size_t kMinParam = 6;       // key length + tag + Bool byte
 constexpr std::size_t kMinMember = 8;      // token length + reference count
 constexpr std::size_t kRefSize = 5;        // tag + u32 index
+
+// The first reservation for a list announced to hold `count` elements of at least
+// `min_size` bytes each: what the remaining bytes could hold, but never more than a small
+// constant; longer lists grow geometrically as their elements arrive.
+constexpr std::size_t kFirstReservation = 1024;
+std::size_t first_reservation(std::size_t count, std::size_t remaining, std::size_t min_size) noexcept {
+    return std::min({count, remaining / min_size, kFirstReservation});
+}
 
 // Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
 bool valid_utf8(const std::uint8_t* s, std::size_t n) noexcept {
@@ -114,7 +123,7 @@ public:
         const auto count = u32();
         if (!count) return std::unexpected(count.error());
         std::vector<ParamMap::Entry> entries;
-        entries.reserve(std::min<std::size_t>(*count, remaining() / kMinParam));
+        entries.reserve(first_reservation(*count, remaining(), kMinParam));
         for (std::uint32_t i = 0; i < *count; ++i) {
             auto key = string();
             if (!key) return std::unexpected(key.error());
@@ -134,12 +143,13 @@ public:
         if (!count) return std::unexpected(count.error());
         // The ids that are present are checked in order before a shortfall is reported.
         const std::size_t present = std::min<std::size_t>(*count, remaining() / 8);
-        std::vector<NodeId> ids(present);
-        if (present != 0) std::memcpy(ids.data(), data_ + pos_, present * 8);
-        for (NodeId& id : ids) {
-            if constexpr (!blob_format::kLittleEndianHost) id = std::byteswap(id);
+        std::vector<NodeId> ids;
+        ids.reserve(std::min(present, kFirstReservation));
+        const std::uint8_t* p = data_ + pos_;
+        for (std::size_t i = 0; i < present; ++i, p += 8) {
+            const NodeId id = load_le<NodeId>(p);
             if (id >= resolved.size()) return std::unexpected(DecodeError::node_ref_out_of_range(id));
-            id = resolved[static_cast<std::size_t>(id)];
+            ids.push_back(resolved[static_cast<std::size_t>(id)]);
         }
         if (present < *count) return std::unexpected(DecodeError::truncated());
         pos_ += present * 8;
@@ -150,14 +160,14 @@ public:
         const auto count = u32();
         if (!count) return std::unexpected(count.error());
         std::vector<StageOp> members;
-        members.reserve(std::min<std::size_t>(*count, remaining() / kMinMember));
+        members.reserve(first_reservation(*count, remaining(), kMinMember));
         for (std::uint32_t m = 0; m < *count; ++m) {
             auto token = string();
             if (!token) return std::unexpected(token.error());
             const auto refs = u32();
             if (!refs) return std::unexpected(refs.error());
             StageOp member{std::move(*token), {}};
-            member.inputs.reserve(std::min<std::size_t>(*refs, remaining() / kRefSize));
+            member.inputs.reserve(first_reservation(*refs, remaining(), kRefSize));
             for (std::uint32_t r = 0; r < *refs; ++r) {
                 const auto tag = u8();
                 if (!tag) return std::unexpected(tag.error());
@@ -308,7 +318,8 @@ std::expected<GraphStore, DecodeError> deserialize(std::span<const std::uint8_t>
     // resolved[k]: the store id record k interned to. It equals k unless the blob
     // repeats a record, which interns onto the earlier node.
     std::vector<NodeId> resolved;
-    resolved.reserve(std::min<std::size_t>(*count, r.remaining() / kMinRecord));
+    // The store grows with the records read; the first reservation is small.
+    resolved.reserve(first_reservation(*count, r.remaining(), kMinRecord));
     store.reserve(resolved.capacity());
     for (std::uint32_t k = 0; k < *count; ++k) {
         auto key = read_node(r, resolved);
@@ -322,7 +333,7 @@ std::expected<GraphStore, DecodeError> deserialize(std::span<const std::uint8_t>
     const auto outputs = r.u32();
     if (!outputs) return std::unexpected(outputs.error());
     std::vector<NodeId> marks;
-    marks.reserve(std::min<std::size_t>(*outputs, r.remaining() / 8));
+    marks.reserve(first_reservation(*outputs, r.remaining(), 8));
     for (std::uint32_t i = 0; i < *outputs; ++i) {
         const auto position = r.u64();
         if (!position) return std::unexpected(position.error());
