@@ -1,11 +1,18 @@
 """Record a small data pipeline, reduce it, and show what corvane_core offers.
 
-Run with `make demo`. Pictures of the graph before and after reduction are written as
-Graphviz DOT (and SVG when Graphviz's `dot` is installed) under ./out/.
+Run with `make demo`. The pipeline is the one docs/guide.md walks through. Pictures of the
+graph before and after reduction are written as Graphviz DOT (and SVG when Graphviz's
+`dot` is installed) under ./out/.
+
+With --figures (`make figures`) it redraws instead the guide's copies of those pictures,
+docs/img/demo-before.svg and demo-after.svg. Each carries the SHA-256 of the DOT it was
+drawn from, so the test suite can tell when the module would draw something else.
 """
 
 from __future__ import annotations
 
+import argparse
+import hashlib
 import pathlib
 import shutil
 import subprocess
@@ -13,7 +20,9 @@ import subprocess
 import corvane_core
 from corvane_core import GraphStore, IncrementalReducer, PayloadDescriptor
 
-OUT = pathlib.Path(__file__).resolve().parent.parent / "out"
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+OUT = ROOT / "out"
+FIGURES = ROOT / "docs" / "img"
 
 
 def record(store: GraphStore, reducer: IncrementalReducer | None = None) -> dict[str, int]:
@@ -28,10 +37,9 @@ def record(store: GraphStore, reducer: IncrementalReducer | None = None) -> dict
 
     clicks = keep("clicks", store.add_source("clicks", {"path": "s3://logs/clicks", "format": "parquet"}))
     users = keep("users", store.add_source("users", {"path": "s3://dim/users"}))
-    # The front end emits a few no-ops and a commuted duplicate; the reduction removes them.
+    # The front end emits a no-op and a commuted duplicate; the reduction removes them.
     scaled = keep("scaled", store.add_op("mul", [clicks], {"scalar": 1.0, "side": "r"}))
-    shifted = keep("shifted", store.add_op("add", [scaled], {"scalar": 0.0, "side": "l"}))
-    valid = keep("valid", store.add_op("filter", [shifted], {"predicate": "dwell_ms > 0"}))
+    valid = keep("valid", store.add_op("filter", [scaled], {"predicate": "dwell_ms > 0"}))
     weight = keep("weight", store.add_op("mul", [valid, users]))
     weight2 = keep("weight2", store.add_op("mul", [users, valid]))
     score = keep("score", store.add_op("add", [weight, weight2]))
@@ -53,6 +61,36 @@ def print_report(title: str, report: dict[str, int]) -> None:
     print(f"  {title}")
     for key in keys:
         print(f"    {key:<16} {report[key]:>4}")
+
+
+def pictures(store: GraphStore, reduced: GraphStore, outputs: list[int]) -> dict[str, str]:
+    """The DOT of the requested cone, unreduced, and of the reduced graph."""
+    return {"before": store.cone(outputs=outputs).to_dot(), "after": reduced.to_dot()}
+
+
+def figure_dots() -> dict[str, str]:
+    """The guide's pictures: file name under docs/img -> the DOT it is drawn from."""
+    store = GraphStore()
+    outputs = [record(store)["total"]]
+    reduced, _ = store.reduce(outputs=outputs)
+    return {f"demo-{name}.svg": text for name, text in pictures(store, reduced, outputs).items()}
+
+
+def figure_stamp(dot_text: str) -> str:
+    """The comment a guide picture carries: the SHA-256 of the DOT it was drawn from."""
+    return f"<!-- drawn from DOT with SHA-256 {hashlib.sha256(dot_text.encode()).hexdigest()} -->"
+
+
+def draw_figures() -> None:
+    dot = shutil.which("dot")
+    if dot is None:
+        raise SystemExit("demo: --figures needs Graphviz's 'dot' (package graphviz)")
+    FIGURES.mkdir(parents=True, exist_ok=True)
+    for name, dot_text in figure_dots().items():
+        svg = subprocess.run([dot, "-Tsvg"], input=dot_text, capture_output=True, text=True, check=True).stdout
+        head, tag, rest = svg.partition("<svg")
+        (FIGURES / name).write_text(f"{head}{figure_stamp(dot_text)}\n{tag}{rest}")
+        print(f"wrote {(FIGURES / name).relative_to(ROOT)}")
 
 
 def render(name: str, dot_text: str) -> pathlib.Path:
@@ -106,10 +144,15 @@ def main() -> None:
           f"canonical form {reducer.canonical_count()} nodes; "
           f"finalize agrees with reduce: {final.nodes() == reduced.nodes()}")
 
-    before = render("before", store.cone(outputs=outputs).to_dot())
-    after = render("after", reduced.to_dot())
-    print(f"\nPictures: {before} (requested cone, unreduced) and {after} (reduced)")
+    drawn = {name: render(name, text) for name, text in pictures(store, reduced, outputs).items()}
+    print(f"\nPictures: {drawn['before']} (requested cone, unreduced) and {drawn['after']} (reduced)")
 
 
 if __name__ == "__main__":
-    main()
+    parser = argparse.ArgumentParser(description="Record, reduce and draw a small pipeline.")
+    parser.add_argument("--figures", action="store_true",
+                        help="redraw the guide's pictures under docs/img instead of running the demo")
+    if parser.parse_args().figures:
+        draw_figures()
+    else:
+        main()

@@ -7,11 +7,14 @@ like the cells of a notebook. A block whose first line starts with ">>>" is an i
 session and is checked with doctest (ELLIPSIS enabled); any other block is run as a
 script. Each document runs in a fresh temporary working directory, so examples may write
 files. Failures report the document and the line of the block.
+
+The guide's pictures (docs/img) must show what the module draws now.
 """
 
 from __future__ import annotations
 
 import doctest
+import importlib.util
 import io
 import pathlib
 import re
@@ -92,6 +95,21 @@ def test_document_examples_run(document: str, tmp_path: pathlib.Path, monkeypatc
     namespace: dict[str, object] = {"__name__": f"docs_{pathlib.Path(document).stem}"}
     for block in blocks:
         run_block(block, document, namespace)
+
+
+def test_guide_pictures_show_what_the_module_draws() -> None:
+    # The pictures carry the digest of the DOT they were drawn from; comparing digests
+    # rather than SVG keeps the check independent of the Graphviz version.
+    spec = importlib.util.spec_from_file_location("demo", ROOT / "examples" / "demo.py")
+    assert spec is not None and spec.loader is not None
+    demo = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(demo)
+    guide = (ROOT / "docs" / "guide.md").read_text(encoding="utf-8")
+    for name, dot_text in demo.figure_dots().items():
+        picture = ROOT / "docs" / "img" / name
+        assert f"](img/{name})" in guide, f"docs/guide.md does not show {name}"
+        assert picture.is_file() and demo.figure_stamp(dot_text) in picture.read_text(encoding="utf-8"), \
+            f"{picture.relative_to(ROOT)} no longer shows what the module draws: run `make figures`"
 
 
 @pytest.mark.parametrize(
