@@ -16,6 +16,7 @@ import hashlib
 import pathlib
 import shutil
 import subprocess
+from collections.abc import Mapping
 
 import corvane_core
 from corvane_core import GraphStore, IncrementalReducer, PayloadDescriptor
@@ -55,7 +56,7 @@ def record(store: GraphStore, reducer: IncrementalReducer | None = None) -> dict
     return ids
 
 
-def print_report(title: str, report: dict[str, int]) -> None:
+def print_report(title: str, report: Mapping[str, object]) -> None:
     keys = ["input_nodes", "reachable_nodes", "canonical_nodes", "stages", "reduced_nodes",
             "boundary_nodes"]
     print(f"  {title}")
