@@ -13,7 +13,7 @@ namespace corvane::eqsat {
 void EGraph::reserve(std::size_t nodes, std::size_t children) {
     parent_.reserve(nodes);
     classes_.reserve(nodes);
-    stale_.reserve(nodes);
+    flags_.reserve(nodes);
     memo_.reserve(nodes, children);
 }
 
@@ -49,6 +49,12 @@ void EGraph::canonicalize_into(NodeRef node, std::vector<Id>& out) {
 namespace {
 
 constexpr std::size_t kRepairAhead = 4;
+// Flags by class id: a root whose members may be stale until the next rebuild; an e-node
+// (by the class it was added to) waiting in the deferred queue.
+constexpr std::uint8_t kStale = 1;
+constexpr std::uint8_t kDeferred = 2;
+// E-nodes with more children wait until the narrow ones are repaired.
+constexpr std::size_t kNarrowArity = 8;
 
 std::uint64_t op_key(Symbol op, std::size_t arity) noexcept { return std::uint64_t{op.id()} << 32 | arity; }
 std::uint64_t filter_bit(std::uint64_t key) noexcept { return std::uint64_t{1} << ((key * 0x9e3779b97f4a7c15ULL) >> 58); }
@@ -107,7 +113,7 @@ Id EGraph::add(Symbol op, std::span<const Id> children) {
     if (!found.inserted) return find(memo_.value(found.key));
 
     parent_.push_back(id);
-    stale_.push_back(0);
+    flags_.push_back(0);
     EClass& eclass = classes_.emplace_back();
     eclass.nodes.push_back(found.key);
     // The new node is canonical; it needs repair only once a child class is merged away,
@@ -162,8 +168,8 @@ std::optional<Id> EGraph::lookup(NodeRef node) const {
 }
 
 void EGraph::mark_class(Id root) {
-    if (!stale_[root]) {
-        stale_[root] = 1;
+    if ((flags_[root] & kStale) == 0) {
+        flags_[root] |= kStale;
         dirty_classes_.push_back(root);
     }
 }
@@ -197,23 +203,54 @@ bool EGraph::merge(Id a, Id b) {
     into.parents.append(from.parents.span());
     from.nodes.release();
     from.parents.release();
-    stale_[gone] = 0;
+    flags_[gone] &= static_cast<std::uint8_t>(~kStale);
     mark_class(keep);
     return true;
 }
 
-std::size_t EGraph::rebuild() {
-    // Repair: re-insert every e-node whose children may have changed under its canonical
-    // form; a form already stored under another class makes the two classes congruent.
+// Re-stores an e-node whose children may have changed under its canonical form; a form
+// already stored under another class makes the two classes congruent.
+void EGraph::repair(const ParentRef& entry, std::size_t& unions) {
+    const NodeRef node = memo_.node(entry.node);
+    // Unchanged children: the stored entry already belongs to this class.
+    if (children_are_roots(node)) return;
+    const Symbol op = node.op;
+    canonicalize_into(node, scratch_);
+    const Memo::Found found = memo_.find_or_insert({op, scratch_}, entry.eclass);
+    if (!found.inserted) {
+        const Id previous = memo_.value(found.key);
+        memo_.set_value(found.key, entry.eclass);
+        if (merge(previous, entry.eclass)) ++unions;
+    }
+    mark_class(find_mut(entry.eclass));
+}
+
+// The queue holds one entry per merged child, so a wide e-node (a join of many inputs)
+// can be queued once per merge among its children. Wide e-nodes are therefore deferred,
+// each queued once, and repaired only when no narrow work is left: by then the merges
+// below them have happened, and one repair covers them all.
+std::size_t EGraph::rebuild(Deadline* deadline) {
     std::size_t unions = 0;
-    while (!pending_.empty()) {
+    for (;;) {
+        if (deadline != nullptr && deadline->step()) return unions;
+        if (pending_.empty()) {
+            if (deferred_.empty()) break;
+            const ParentRef entry = deferred_.back();
+            deferred_.pop_back();
+            flags_[entry.eclass] &= static_cast<std::uint8_t>(~kDeferred);
+            repair(entry, unions);
+            continue;
+        }
         // Each repair follows a chain of scattered loads (stored node, its children's
         // roots, the hash-cons slot, the node stored there); entries further back in the
         // queue are advanced one link at a time, so that the links arrive together.
         const std::size_t size = pending_.size();
         if (size > 4 * kRepairAhead) memo_.prefetch_node(pending_[size - 1 - 4 * kRepairAhead].node);
         if (size > 2 * kRepairAhead) {
-            for (Id c : memo_.node(pending_[size - 1 - 2 * kRepairAhead].node).children) __builtin_prefetch(&parent_[c]);
+            const NodeRef ahead = memo_.node(pending_[size - 1 - 2 * kRepairAhead].node);
+            if (ahead.children.size() <= kNarrowArity) {
+                for (Id c : ahead.children) __builtin_prefetch(&parent_[c]);
+            }
         }
         if (size > kRepairAhead) {
             const NodeRef ahead = memo_.node(pending_[size - 1 - kRepairAhead].node);
@@ -225,29 +262,26 @@ std::size_t EGraph::rebuild() {
         }
         const ParentRef entry = pending_.back();
         pending_.pop_back();
-        const NodeRef node = memo_.node(entry.node);
-        // Unchanged children: the stored entry already belongs to this class.
-        if (children_are_roots(node)) continue;
-        const Symbol op = node.op;
-        canonicalize_into(node, scratch_);
-        const Memo::Found found = memo_.find_or_insert({op, scratch_}, entry.eclass);
-        if (!found.inserted) {
-            const Id previous = memo_.value(found.key);
-            memo_.set_value(found.key, entry.eclass);
-            if (merge(previous, entry.eclass)) ++unions;
+        if (memo_.node(entry.node).children.size() > kNarrowArity) {
+            if ((flags_[entry.eclass] & kDeferred) == 0) {
+                flags_[entry.eclass] |= kDeferred;
+                deferred_.push_back(entry);
+            }
+            continue;
         }
-        mark_class(find_mut(entry.eclass));
+        repair(entry, unions);
     }
 
     // Clean-up of the classes whose members may be stale: canonical, sorted, no duplicates.
     removed_ = 0;
-    for (std::size_t i = 0; i < dirty_classes_.size(); ++i) {
-        const Id root = find_mut(dirty_classes_[i]);
-        if (!stale_[root]) continue;
-        stale_[root] = 0;
+    while (!dirty_classes_.empty()) {
+        if (deadline != nullptr && deadline->step()) return unions;
+        const Id root = find_mut(dirty_classes_.back());
+        dirty_classes_.pop_back();
+        if ((flags_[root] & kStale) == 0) continue;
+        flags_[root] &= static_cast<std::uint8_t>(~kStale);
         clean_class(classes_[root]);
     }
-    dirty_classes_.clear();
     for (std::uint32_t list : dirty_lists_) {
         clean_op_index(indexes_[list]);
         indexes_[list].dirty = false;

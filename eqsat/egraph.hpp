@@ -1,6 +1,8 @@
 // The e-graph: union-find over 32-bit class ids, a hash-cons of e-nodes, per-class members
 // and users, and on request an index from (symbol, arity) to the root classes holding such
-// a member. Unions are deferred: rebuild() restores congruence and canonical members.
+// a member. Unions are deferred: rebuild() restores congruence and canonical members,
+// repairing each queued e-node once however many of its children were merged, so its
+// work is near-linear in the size of the merged classes' user lists.
 #pragma once
 
 #include <cstddef>
@@ -9,6 +11,7 @@
 #include <span>
 #include <vector>
 
+#include "eqsat/deadline.hpp"
 #include "eqsat/enode.hpp"
 #include "eqsat/memo.hpp"
 #include "eqsat/small_vec.hpp"
@@ -73,7 +76,9 @@ public:
     // root with more parent entries stays root; on a tie, `a`'s root.
     bool merge(Id a, Id b);
     // Restores congruence and the class invariants; returns the number of unions made.
-    std::size_t rebuild();
+    // With a deadline, stops at the first step past it: every union made is still sound,
+    // the e-graph stays not clean, and a later rebuild finishes the work.
+    std::size_t rebuild(Deadline* deadline = nullptr);
 
     bool clean() const noexcept { return clean_; }
     // Hash-cons entries, stale forms included.
@@ -113,16 +118,18 @@ private:
         return const_cast<OpIndex*>(static_cast<const EGraph*>(this)->op_index(key));
     }
     void mark_class(Id root);
+    void repair(const ParentRef& entry, std::size_t& unions);
     void check_id(Id id) const;
     void clean_class(EClass& eclass);
     void clean_op_index(OpIndex& index);
 
     std::vector<Id> parent_;
     std::vector<EClass> classes_;          // by id; live exactly for roots
-    std::vector<std::uint8_t> stale_;      // by id: members may be stale until the next rebuild
+    std::vector<std::uint8_t> flags_;      // by id: kStale, kDeferred
     std::size_t class_count_ = 0;
     Memo memo_;
     std::vector<ParentRef> pending_;       // e-nodes whose children may have been merged
+    std::vector<ParentRef> deferred_;      // wide ones among them, each once
     std::vector<Id> dirty_classes_;
     std::vector<OpIndex> indexes_;        // few: the roots of the rules' patterns
     std::uint64_t index_filter_ = 0;      // one bit per indexed key: most keys miss at once

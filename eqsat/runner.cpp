@@ -10,6 +10,8 @@ namespace corvane::eqsat {
 
 namespace {
 
+constexpr std::size_t kApplySlice = 1024;
+
 double seconds_since(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
@@ -48,7 +50,6 @@ std::string describe(const StopReason& reason) {
         std::string operator()(const stop::TimeLimit& r) const {
             return "time limit (" + std::to_string(r.seconds) + " s)";
         }
-        std::string operator()(const stop::Other& r) const { return "other: " + r.message; }
     };
     return std::visit(Visitor{}, reason);
 }
@@ -75,15 +76,20 @@ Runner& Runner::with_time_limit(std::chrono::duration<double> limit) noexcept {
     return *this;
 }
 
+Runner& Runner::with_clock(Deadline::Clock clock) {
+    if (!clock) fail("a runner needs a clock");
+    deadline_.set_clock(std::move(clock));
+    return *this;
+}
+
 Runner& Runner::with_scheduler(std::unique_ptr<RewriteScheduler> scheduler) {
     if (!scheduler) fail("a runner needs a scheduler");
     scheduler_ = std::move(scheduler);
     return *this;
 }
 
-std::optional<StopReason> Runner::check_limits() const {
-    const double elapsed = seconds_since(*start_);
-    if (elapsed > time_limit_.count()) return stop::TimeLimit{elapsed};
+std::optional<StopReason> Runner::check_limits() {
+    if (deadline_.passed()) return stop::TimeLimit{deadline_.elapsed()};
     if (egraph_.total_size() > node_limit_) return stop::NodeLimit{egraph_.total_size()};
     if (iterations_.size() >= iter_limit_) return stop::IterationLimit{iterations_.size()};
     return std::nullopt;
@@ -110,15 +116,29 @@ Runner& Runner::run(std::span<const Rewrite> rules) {
     }
 }
 
+// Applies a rule's matches in slices of about kApplySlice substitutions, reading the
+// clock after each; once the limit has passed the rest stays unapplied.
+std::size_t Runner::apply_sliced(std::size_t iteration, const Rewrite& rule, std::span<const SearchMatches> matches) {
+    std::size_t count = 0;
+    std::size_t begin = 0;
+    while (begin < matches.size()) {
+        std::size_t end = begin;
+        for (std::size_t substs = 0; end < matches.size() && substs < kApplySlice; ++end) substs += matches[end].substs.size();
+        count += scheduler_->apply_rewrite(iteration, egraph_, rule, matches.subspan(begin, end - begin));
+        begin = end;
+        if (begin < matches.size() && deadline_.passed()) break;
+    }
+    return count;
+}
+
 Iteration Runner::run_one(std::span<const Rewrite> rules) {
     const auto iteration_start = Clock::now();
-    if (!start_) start_ = iteration_start;
+    if (!deadline_.started()) deadline_.start(time_limit_.count());
     const std::size_t i = iterations_.size();
     Iteration record;
     std::optional<StopReason> hit = check_limits();
     record.egraph_nodes = egraph_.total_size();
     record.egraph_classes = egraph_.number_of_classes();
-    record.hook_time = 0;  // this runner has no hooks
 
     auto phase_start = Clock::now();
     std::vector<std::vector<SearchMatches>> found;
@@ -135,7 +155,7 @@ Iteration Runner::run_one(std::span<const Rewrite> rules) {
     if (!hit) {
         for (std::size_t r = 0; r < found.size(); ++r) {
             const Rewrite& rule = rules[r];
-            const std::size_t count = scheduler_->apply_rewrite(i, egraph_, rule, found[r]);
+            const std::size_t count = apply_sliced(i, rule, found[r]);
             if (count > 0) {
                 auto it = std::ranges::find(record.applied, rule.name(), &std::pair<Symbol, std::size_t>::first);
                 if (it == record.applied.end()) {
@@ -150,8 +170,9 @@ Iteration Runner::run_one(std::span<const Rewrite> rules) {
     record.apply_time = seconds_since(phase_start);
 
     phase_start = Clock::now();
-    record.rebuild_unions = egraph_.rebuild();
+    record.rebuild_unions = egraph_.rebuild(&deadline_);
     record.rebuild_time = seconds_since(phase_start);
+    if (!egraph_.clean() && !hit) hit = stop::TimeLimit{deadline_.elapsed()};
 
     // Nothing applied, no rule waiting out a ban and no growth: saturated, unless a limit
     // was hit, which takes precedence.

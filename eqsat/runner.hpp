@@ -1,6 +1,9 @@
 // The runner applies rewrites in iterations (search all, apply all, rebuild) until an
 // iteration changes nothing or an iteration, e-graph size or time limit is hit; every stop
-// is a normal outcome, and runs are deterministic unless the time limit ends them.
+// is a normal outcome, and runs are deterministic unless the time limit ends them. The
+// time limit is checked between rules, between slices of a rule's matches and every few
+// thousand steps of a rebuild, so a run ends within its limit plus one such step; a run
+// stopped inside a rebuild leaves a sound e-graph that is not clean.
 #pragma once
 
 #include <chrono>
@@ -13,6 +16,7 @@
 #include <variant>
 #include <vector>
 
+#include "eqsat/deadline.hpp"
 #include "eqsat/egraph.hpp"
 #include "eqsat/rewrite.hpp"
 #include "eqsat/scheduler.hpp"
@@ -36,14 +40,9 @@ struct TimeLimit {
     double seconds;
     friend bool operator==(const TimeLimit&, const TimeLimit&) = default;
 };
-struct Other {
-    std::string message;
-    friend bool operator==(const Other&, const Other&) = default;
-};
 }  // namespace stop
 
-using StopReason = std::variant<stop::Saturated, stop::IterationLimit, stop::NodeLimit,
-                                stop::TimeLimit, stop::Other>;
+using StopReason = std::variant<stop::Saturated, stop::IterationLimit, stop::NodeLimit, stop::TimeLimit>;
 
 std::string describe(const StopReason& reason);
 
@@ -53,7 +52,6 @@ struct Iteration {
     std::size_t egraph_nodes = 0;                         // total_size at the start
     std::size_t egraph_classes = 0;                       // number_of_classes at the start
     std::size_t rebuild_unions = 0;
-    double hook_time = 0;
     double search_time = 0;
     double apply_time = 0;
     double rebuild_time = 0;
@@ -75,6 +73,8 @@ public:
     Runner& with_node_limit(std::size_t limit) noexcept;
     Runner& with_time_limit(std::chrono::duration<double> limit) noexcept;
     Runner& with_scheduler(std::unique_ptr<RewriteScheduler> scheduler);
+    // Replaces the monotonic clock the time limit reads (seconds); for tests.
+    Runner& with_clock(Deadline::Clock clock);
 
     // Runs to a stop. Writes a warning to standard error when rule names repeat, and
     // nothing otherwise. A runner runs once.
@@ -90,7 +90,8 @@ private:
     using Clock = std::chrono::steady_clock;
 
     Iteration run_one(std::span<const Rewrite> rules);
-    std::optional<StopReason> check_limits() const;
+    std::size_t apply_sliced(std::size_t iteration, const Rewrite& rule, std::span<const SearchMatches> matches);
+    std::optional<StopReason> check_limits();
 
     EGraph egraph_;
     std::vector<Iteration> iterations_;
@@ -98,7 +99,7 @@ private:
     std::size_t iter_limit_ = kDefaultIterLimit;
     std::size_t node_limit_ = kDefaultNodeLimit;
     std::chrono::duration<double> time_limit_ = kDefaultTimeLimit;
-    std::optional<Clock::time_point> start_;
+    Deadline deadline_;  // started by the first iteration
     std::unique_ptr<RewriteScheduler> scheduler_;
 };
 
