@@ -24,6 +24,24 @@ std::size_t shifted(std::size_t value, std::size_t shift) {
 
 std::size_t saturating_add(std::size_t a, std::size_t b) noexcept { return b > kMax - a ? kMax : a + b; }
 
+// A lower bound on the substitutions a search of `pattern` finds without searching: when
+// the root is an operator over distinct variables, every member with that operator and
+// arity is one substitution, and the e-graph's index lists the classes holding one.
+std::size_t known_substs(const EGraph& egraph, const Pattern& pattern) {
+    const std::vector<PatternNode>& nodes = pattern.nodes();
+    const PatternNode& root = nodes.back();
+    if (root.is_var()) return 0;
+    for (std::size_t k = 0; k < root.children.size(); ++k) {
+        const PatternNode& child = nodes[root.children[k]];
+        if (!child.is_var()) return 0;
+        for (std::size_t j = 0; j < k; ++j) {
+            if (nodes[root.children[j]].symbol == child.symbol) return 0;
+        }
+    }
+    const std::vector<Id>* classes = egraph.indexed_classes(root.symbol, root.children.size());
+    return classes == nullptr ? 0 : classes->size();
+}
+
 }  // namespace
 
 std::vector<SearchMatches> RewriteScheduler::search_rewrite(std::size_t, const EGraph& egraph,
@@ -59,8 +77,11 @@ std::vector<SearchMatches> BackoffScheduler::search_rewrite(std::size_t iteratio
     RuleStats& stats = stats_for(rule.name());
     if (iteration < stats.banned_until) return {};
     const std::size_t threshold = shifted(stats.match_limit, stats.times_banned);
-    std::vector<SearchMatches> matches = rule.search_with_limit(egraph, saturating_add(threshold, 1));
-    if (total_substs(matches) > threshold) {
+    // A search bound to exceed the threshold ends in a ban whatever it finds: skip it.
+    const bool bound_to_exceed = known_substs(egraph, rule.searcher()) > threshold;
+    std::vector<SearchMatches> matches;
+    if (!bound_to_exceed) matches = rule.search_with_limit(egraph, saturating_add(threshold, 1));
+    if (bound_to_exceed || total_substs(matches) > threshold) {
         const std::size_t length = shifted(stats.ban_length, stats.times_banned);
         stats.times_banned += 1;
         stats.banned_until = saturating_add(iteration, length);
