@@ -1,6 +1,7 @@
 #include "store.hpp"
 
 #include <algorithm>
+#include <atomic>
 
 #include "fault.hpp"
 #include "store_inner.hpp"
@@ -16,10 +17,16 @@ void reserve_one_more(Vector& v) {
     if (v.size() == v.capacity()) v.reserve(std::max<std::size_t>(16, 2 * v.capacity()));
 }
 
+// The next store serial number; 64 bits do not wrap within any process's life.
+std::atomic<std::uint64_t> g_next_identity{1};
+
 }  // namespace
 
-GraphStore::GraphStore()
-    : seed_(HashSeed::random()), inner_(std::make_unique<Guarded<Inner>>(kStorePoisoned)) {}
+GraphStore::GraphStore() : GraphStore(HashSeed::random()) {}
+GraphStore::GraphStore(const HashSeed& seed)
+    : seed_(seed),
+      identity_(g_next_identity.fetch_add(1, std::memory_order_relaxed)),
+      inner_(std::make_unique<Guarded<Inner>>(kStorePoisoned)) {}
 GraphStore::GraphStore(GraphStore&&) noexcept = default;
 GraphStore& GraphStore::operator=(GraphStore&&) noexcept = default;
 GraphStore::~GraphStore() = default;
@@ -132,6 +139,44 @@ std::expected<std::vector<NodeKey>, BadNodeId> GraphStore::arena_holding(
         if (id >= arena.size()) return std::unexpected(BadNodeId{id});
     }
     return arena;
+}
+
+GraphStore GraphStore::copy() const {
+    // The index holds hashes under this store's seed, so the copy keeps the seed. The
+    // source's lock is released before the copy's is taken: never two store locks at once.
+    GraphStore result(seed_);
+    std::vector<NodeKey> arena;
+    std::vector<NodeId> outputs;
+    NodeMap node_map;
+    IdTable index;
+    inner_->with_lock([&](const Inner& in) {
+        arena = in.arena;
+        outputs = in.outputs;
+        node_map = in.node_map;
+        index = in.index;
+    });
+    result.inner_->with_lock([&](Inner& out) {
+        out.arena = std::move(arena);
+        out.outputs = std::move(outputs);
+        out.node_map = std::move(node_map);
+        out.index = std::move(index);
+    });
+    return result;
+}
+
+bool GraphStore::adopt_node_map(NodeMap map) {
+    return inner_->with_lock([&](Inner& in) {
+        if (!in.node_map.empty()) return false;
+        for (const std::optional<Landing>& landing : map) {
+            if (!landing) continue;
+            if (landing->reduced_node_id >= in.arena.size()) return false;
+            if (!landing->member_index) continue;
+            const auto* stage = in.arena[static_cast<std::size_t>(landing->reduced_node_id)].get_if<node::Stage>();
+            if (stage == nullptr || *landing->member_index >= stage->members.size()) return false;
+        }
+        in.node_map = std::move(map);
+        return true;
+    });
 }
 
 void GraphStore::run_locked_for_test(const std::function<void()>& fn) const {

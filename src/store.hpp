@@ -1,7 +1,8 @@
 // The interned graph store: an arena of node keys in insertion order, hash-consed, with
 // output marks and (for a store that came out of a reduction) a node map. One mutex
 // guards everything; every operation holds it for one short step and returns copies.
-// A fault thrown while the lock is held poisons the store for good.
+// A fault thrown while the lock is held poisons the store for good. Each store carries
+// a process-wide serial number that no other store, live or dead, ever has.
 #pragma once
 
 #include <cstdint>
@@ -101,15 +102,29 @@ public:
     // The Graphviz DOT rendering of the whole store.
     std::string to_dot() const;
 
+    // This store's serial number: unique in the process and never reused, so it tells
+    // stores apart where an address could be recycled. A moved-to store keeps it.
+    std::uint64_t identity() const noexcept { return identity_; }
+    // An independent store with the same nodes, ids, marks and node map, copied under
+    // the lock in one step.
+    GraphStore copy() const;
+    // Sets the node map of a store that has none (a store restored from a blob, with the
+    // map kept beside it). Refused, changing nothing, when the store already has a map or
+    // an entry names a node the store lacks, or a member position of a node that is not
+    // a Stage or that its Stage lacks.
+    bool adopt_node_map(NodeMap map);
+
     // Test hook: runs `fn` while holding the lock, so a fault it throws poisons the store.
     void run_locked_for_test(const std::function<void()>& fn) const;
 
 private:
+    explicit GraphStore(const HashSeed& seed);
     // Written once, by the builder of a reduced store.
     void set_node_map(NodeMap map);
 
     struct Inner;
     HashSeed seed_;  // fixed at construction; keys are hashed before the lock is taken
+    std::uint64_t identity_;
     std::unique_ptr<Guarded<Inner>> inner_;
 };
 
