@@ -748,6 +748,43 @@ PyObject* report_to_py(const ReductionReport& report) {
     return ok ? dict.release() : nullptr;
 }
 
+bool node_map_from_py(PyObject* obj, const char* argname, NodeMap& out) {
+    const auto refuse = [&] {
+        PyErr_Format(PyExc_TypeError, "argument '%s' must be a list of None or (int, int or None) tuples",
+                     argname);
+        return false;
+    };
+    if (!PyList_Check(obj)) return refuse();
+    // A tuple copy, so that another thread cannot change the entries while they are read.
+    PyRef entries = PyRef::steal(PyList_AsTuple(obj));
+    if (!entries) return false;
+    const Py_ssize_t n = PyTuple_GET_SIZE(entries.get());
+    NodeMap map;
+    map.reserve(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* entry = PyTuple_GET_ITEM(entries.get(), i);
+        if (entry == Py_None) {
+            map.emplace_back();
+            continue;
+        }
+        if (!PyTuple_CheckExact(entry) || PyTuple_GET_SIZE(entry) != 2) return refuse();
+        PyObject* node = PyTuple_GET_ITEM(entry, 0);
+        PyObject* member = PyTuple_GET_ITEM(entry, 1);
+        if (!PyLong_Check(node) || (member != Py_None && !PyLong_Check(member))) return refuse();
+        Landing landing;
+        landing.reduced_node_id = PyLong_AsUnsignedLongLong(node);
+        if (landing.reduced_node_id == static_cast<std::uint64_t>(-1) && PyErr_Occurred()) return false;
+        if (member != Py_None) {
+            const unsigned long long index = PyLong_AsUnsignedLongLong(member);
+            if (index == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+            landing.member_index = index;
+        }
+        map.emplace_back(landing);
+    }
+    out = std::move(map);
+    return true;
+}
+
 PyObject* node_map_to_py(const NodeMap& map) {
     PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(map.size())));
     if (!list) return nullptr;

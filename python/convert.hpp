@@ -25,6 +25,10 @@ bool string_from_py(PyObject* obj, const char* argname, std::string& out);
 // A sequence other than `str` of integers in [0, 2**64): TypeError naming `argname`, or
 // OverflowError for an item out of range.
 bool ids_from_py(PyObject* obj, const char* argname, std::vector<NodeId>& out);
+// A list whose entries are None or (int, int or None) tuples, as node_map_to_py makes
+// them; TypeError naming `argname` for another shape, OverflowError for an id out of
+// range. The entries are not checked against any store.
+bool node_map_from_py(PyObject* obj, const char* argname, NodeMap& out);
 // A bool, or a NumPy boolean scalar; TypeError naming `argname` otherwise.
 bool flag_from_py(PyObject* obj, const char* argname, bool& out);
 // `obj` null or None gives the empty map; otherwise a dict of str to int/float/bool/str.

@@ -13,6 +13,7 @@
 #include "args.hpp"
 #include "blob.hpp"
 #include "convert.hpp"
+#include "detach.hpp"
 #include "errors.hpp"
 #include "heap_type.hpp"
 #include "optimizer/engine.hpp"
@@ -44,6 +45,8 @@ constinit Binder<2> g_add_exchange_args{"add_exchange", {positional("inputs", tr
 constinit Binder<2> g_add_join_args{"add_join", {positional("inputs", true), positional("params", false)}};
 constinit Binder<1> g_serialize_args{"serialize", {positional("outputs", false)}};
 constinit Binder<1> g_deserialize_args{"deserialize", {positional("data", true)}};
+constinit Binder<2> g_restore_args{"_restore", {positional("data", true), positional("node_map", true)}};
+constinit Binder<1> g_deepcopy_args{"__deepcopy__", {positional("memo", true)}};
 constinit Binder<1> g_cone_args{"cone", {keyword("outputs", true)}};
 constinit Binder<2> g_reduce_args{"reduce", {keyword("maximal_fusion", false), keyword("outputs", false)}};
 constinit Binder<1> g_reduce_incremental_args{"reduce_incremental", {keyword("outputs", false)}};
@@ -189,7 +192,10 @@ PyObject* outputs(PyObject* self, PyObject*) {
 }
 
 PyObject* to_dot(PyObject* self, PyObject*) {
-    return guarded([&] { return string_to_py(store_of(self).to_dot()); });
+    return guarded([&] {
+        const std::string dot = detached([&] { return store_of(self).to_dot(); });
+        return string_to_py(dot);
+    });
 }
 
 PyObject* nodes(PyObject* self, PyObject*) {
@@ -206,7 +212,7 @@ PyObject* cone(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
         if (!g_cone_args.bind(args, nargs, kwnames, a)) return nullptr;
         std::vector<NodeId> ids;
         if (!ids_from_py(a[0], "outputs", ids)) return nullptr;
-        std::expected<GraphStore, BadNodeId> result = store_of(self).cone(ids);
+        std::expected<GraphStore, BadNodeId> result = detached([&] { return store_of(self).cone(ids); });
         if (!result) return raise_error(result.error());
         return wrap_store(std::move(*result));
     });
@@ -230,30 +236,101 @@ PyObject* serialize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
         } else {
             ids = store.outputs();
         }
-        const auto blob = serialize_with(store, ids);
+        const auto blob = detached([&] { return serialize_with(store, ids); });
         if (!blob) return raise_error(blob.error());
         return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(blob->data()),
                                          static_cast<Py_ssize_t>(blob->size()));
     });
 }
 
+bool check_bytes(PyObject* data) {
+    if (PyBytes_Check(data)) return true;
+    PyErr_Format(PyExc_TypeError, "argument 'data' must be bytes, not %T", data);
+    return false;
+}
+
+// The contents of a bytes object. Bytes are immutable, so while the caller holds a
+// reference the span stays valid and unchanged, even for code running detached.
+std::span<const std::uint8_t> bytes_of(const PyRef& data) {
+    return {reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(data.get())),
+            static_cast<std::size_t>(PyBytes_GET_SIZE(data.get()))};
+}
+
 PyObject* deserialize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         std::array<PyObject*, 1> a{};
         if (!g_deserialize_args.bind(args, nargs, kwnames, a)) return nullptr;
-        PyObject* data = a[0];
-        if (!PyBytes_Check(data)) {
-            PyErr_Format(PyExc_TypeError, "argument 'data' must be bytes, not %T", data);
-            return nullptr;
-        }
-        // bytes are immutable, so the buffer stays valid and unchanged for the call.
-        const std::span<const std::uint8_t> bytes(
-            reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(data)),
-            static_cast<std::size_t>(PyBytes_GET_SIZE(data)));
-        std::expected<GraphStore, DecodeError> store = corvane::deserialize(bytes);
+        if (!check_bytes(a[0])) return nullptr;
+        const PyRef data = PyRef::borrow(a[0]);
+        const std::span<const std::uint8_t> bytes = bytes_of(data);
+        std::expected<GraphStore, DecodeError> store = detached([&] { return corvane::deserialize(bytes); });
         if (!store) return raise_error(store.error());
         return wrap_store(std::move(*store));
     });
+}
+
+// ---- pickling and copying
+
+// A store pickles as GraphStore._restore(blob, node map): the canonical blob carries the
+// nodes and the output marks; the node map, which the blob does not carry, goes beside
+// it in the form node_map() returns.
+PyObject* reduce_for_pickle(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        const GraphStore& store = store_of(self);
+        const auto blob = detached([&] { return serialize_marked(store); });
+        if (!blob) return raise_error(blob.error());
+        PyRef data = PyRef::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(blob->data()),
+                                                            static_cast<Py_ssize_t>(blob->size())));
+        if (!data) return nullptr;
+        PyRef map = PyRef::steal(node_map_to_py(store.node_map()));
+        if (!map) return nullptr;
+        PyRef restore = PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "_restore"));
+        if (!restore) return nullptr;
+        return Py_BuildValue("(O(OO))", restore.get(), data.get(), map.get());
+    });
+}
+
+// The inverse of reduce_for_pickle; validates everything, so a damaged payload raises
+// and builds nothing.
+PyObject* restore(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        std::array<PyObject*, 2> a{};
+        if (!g_restore_args.bind(args, nargs, kwnames, a)) return nullptr;
+        if (!check_bytes(a[0])) return nullptr;
+        NodeMap map;
+        if (!node_map_from_py(a[1], "node_map", map)) return nullptr;
+        const PyRef data = PyRef::borrow(a[0]);
+        const std::span<const std::uint8_t> bytes = bytes_of(data);
+        bool fits = false;
+        std::expected<GraphStore, DecodeError> store = detached([&] {
+            std::expected<GraphStore, DecodeError> read = corvane::deserialize(bytes);
+            if (read) fits = read->adopt_node_map(std::move(map));
+            return read;
+        });
+        if (!store) return raise_error(store.error());
+        if (!fits) {
+            PyErr_SetString(PyExc_ValueError, "node map does not fit the pickled store");
+            return nullptr;
+        }
+        return new_store_object(reinterpret_cast<PyTypeObject*>(cls), std::move(*store));
+    });
+}
+
+// Copies share nothing with the original; a store holds no Python objects, so a deep
+// copy is the same as a shallow one.
+PyObject* copy_store(PyObject* self) {
+    return guarded([&] {
+        GraphStore copy = detached([&] { return store_of(self).copy(); });
+        return wrap_store(std::move(copy));
+    });
+}
+
+PyObject* shallow_copy(PyObject* self, PyObject*) { return copy_store(self); }
+
+PyObject* deep_copy(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    std::array<PyObject*, 1> a{};
+    if (!g_deepcopy_args.bind(args, nargs, kwnames, a)) return nullptr;
+    return copy_store(self);
 }
 
 // ---- reduction
@@ -265,11 +342,11 @@ PyObject* run_reduction(PyObject* self, PyObject* outputs_arg, bool maximal_fusi
     std::vector<NodeId> ids;
     if (explicit_outputs && !ids_from_py(outputs_arg, "outputs", ids)) return nullptr;
     const GraphStore& store = store_of(self);
-    std::expected<ReducedStore, BadNodeId> result = [&]() -> std::expected<ReducedStore, BadNodeId> {
+    std::expected<ReducedStore, BadNodeId> result = detached([&]() -> std::expected<ReducedStore, BadNodeId> {
         const SaturationEngine engine;
         if (explicit_outputs) return store.reduce_with_outputs(ids, engine, maximal_fusion);
         return store.reduce_with(engine, maximal_fusion);
-    }();
+    });
     if (!result) return raise_error(result.error());
     if (!keep_store) return report_to_py(result->second);
     return reduction_result(std::move(*result));
@@ -363,6 +440,10 @@ PyMethodDef g_methods[] = {
     {"reduction_report", method_cast(reduction_report), kFastKeywords,
      "reduction_report($self, *, outputs=None)\n--\n\n"
      "The reduction report for the current graph, without keeping the reduced store."},
+    {"__reduce__", reduce_for_pickle, METH_NOARGS, nullptr},
+    {"_restore", method_cast(restore), kFastKeywords | METH_CLASS, nullptr},
+    {"__copy__", shallow_copy, METH_NOARGS, nullptr},
+    {"__deepcopy__", method_cast(deep_copy), kFastKeywords, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -378,7 +459,8 @@ bool ensure_graph_store_type() {
     const bool prepared =
         g_add_source_args.prepare() && g_add_op_args.prepare() && g_add_reduction_args.prepare() &&
         g_add_external_args.prepare() && g_add_exchange_args.prepare() && g_add_join_args.prepare() &&
-        g_serialize_args.prepare() && g_deserialize_args.prepare() && g_cone_args.prepare() &&
+        g_serialize_args.prepare() && g_deserialize_args.prepare() && g_restore_args.prepare() &&
+        g_deepcopy_args.prepare() && g_cone_args.prepare() &&
         g_reduce_args.prepare() && g_reduce_incremental_args.prepare() &&
         g_reduction_report_args.prepare();
     if (!prepared) return false;
@@ -390,7 +472,7 @@ bool ensure_graph_store_type() {
         {Py_tp_methods, g_methods},
         {0, nullptr},
     };
-    PyType_Spec spec = {"builtins.GraphStore", static_cast<int>(sizeof(PyGraphStore)), 0,
+    PyType_Spec spec = {"corvane_core.GraphStore", static_cast<int>(sizeof(PyGraphStore)), 0,
                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
     PyObject* type = make_type(spec);
     if (type == nullptr) return false;

@@ -1,7 +1,7 @@
-// Creation of the module's heap types. Each spec names its type "builtins.<Name>", so the
-// interpreter sets __module__ to "builtins" itself (a name without a dot makes 3.14 warn
-// that the type has no __module__); the type's tp_name is then cut back to the bare
-// class name, which is what error messages and the text signature use.
+// Creation of the module's heap types. Each spec names its type "corvane_core.<Name>", so
+// the interpreter sets __module__ to "corvane_core" (pickle finds the class there by
+// reference, and help() names the module); the type's tp_name is then cut back to the
+// bare class name, which is what the interpreter's own messages about the type use.
 #pragma once
 
 #include "pyref.hpp"

@@ -5,11 +5,14 @@
 #include <cstdint>
 #include <expected>
 #include <new>
+#include <optional>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "args.hpp"
 #include "convert.hpp"
+#include "detach.hpp"
 #include "errors.hpp"
 #include "graph_store.hpp"
 #include "guarded.hpp"
@@ -22,17 +25,21 @@ namespace {
 
 constexpr const char* kPoisoned = "incremental reducer poisoned";
 
+constexpr const char* kOtherStore = "this reducer was fed another store; a reducer reads one store only";
+
 struct PyIncrementalReducer {
     PyObject_HEAD
-    bool constructed;  // false until `reducer` exists (the allocator zeroes the object)
+    bool constructed;  // false until `reducer` and `store_identity` exist (the allocator zeroes the object)
+    // The identity of the store the first successful step or finalize read, 0 before.
+    // Written once, under the reducer's lock; read without it for an early refusal.
+    std::atomic<std::uint64_t> store_identity;
     Guarded<IncrementalReducer> reducer;
 };
 
 std::atomic<PyTypeObject*> g_type{nullptr};
 
-Guarded<IncrementalReducer>& reducer_of(PyObject* self) noexcept {
-    return reinterpret_cast<PyIncrementalReducer*>(self)->reducer;
-}
+PyIncrementalReducer* as_reducer(PyObject* self) noexcept { return reinterpret_cast<PyIncrementalReducer*>(self); }
+Guarded<IncrementalReducer>& reducer_of(PyObject* self) noexcept { return as_reducer(self)->reducer; }
 
 constinit Binder<1> g_step_args{"step", {{{"store", ArgKind::Positional, true}}}};
 constinit Binder<3> g_finalize_args{"finalize",
@@ -40,13 +47,61 @@ constinit Binder<3> g_finalize_args{"finalize",
                                       {"maximal_fusion", ArgKind::KeywordOnly, false},
                                       {"outputs", ArgKind::KeywordOnly, false}}}};
 
-const GraphStore* store_argument(PyObject* obj) {
+// The store argument, or null with TypeError for another type, or ValueError for a store
+// other than the one this reducer already reads.
+const GraphStore* store_argument(PyObject* self, PyObject* obj) {
     const GraphStore* store = graph_store_of(obj);
     if (store == nullptr) {
         PyErr_Format(PyExc_TypeError, "argument 'store' must be GraphStore, not %T", obj);
+        return nullptr;
+    }
+    const std::uint64_t bound = as_reducer(self)->store_identity.load(std::memory_order_acquire);
+    if (bound != 0 && bound != store->identity()) {
+        PyErr_SetString(PyExc_ValueError, kOtherStore);
+        return nullptr;
     }
     return store;
 }
+
+// Why a locked reducer call did not succeed.
+struct OtherStore {};
+using LockedError = std::variant<BadNodeId, OtherStore>;
+
+PyObject* raise_locked_error(const LockedError& error) {
+    if (const auto* bad = std::get_if<BadNodeId>(&error)) return raise_error(*bad);
+    PyErr_SetString(PyExc_ValueError, kOtherStore);
+    return nullptr;
+}
+
+// The locked part of step and finalize: refuses a store other than the one the reducer
+// reads (another thread may have bound it since the early check), runs `work`, and on
+// the first success binds the reducer to `store`.
+template <class T, class Work>
+std::expected<T, LockedError> bound_work(PyIncrementalReducer* obj, IncrementalReducer& reducer,
+                                         const GraphStore& store, Work& work) {
+    const std::uint64_t bound = obj->store_identity.load(std::memory_order_relaxed);
+    if (bound != 0 && bound != store.identity()) return std::unexpected(OtherStore{});
+    std::expected<T, BadNodeId> result = work(reducer);
+    if (!result) return std::unexpected(result.error());
+    if (bound == 0) obj->store_identity.store(store.identity(), std::memory_order_release);
+    return std::move(*result);
+}
+
+// Runs the locked part detached: both the wait for the reducer's lock, which a long call
+// on another thread may hold, and the work. The store stays alive meanwhile: the caller
+// holds its argument for the whole call.
+template <class T, class Work>
+std::expected<T, LockedError> detached_work(PyObject* self, const GraphStore& store, Work&& work) {
+    PyIncrementalReducer* obj = as_reducer(self);
+    return detached([&] {
+        return obj->reducer.with_lock(
+            [&](IncrementalReducer& reducer) { return bound_work<T>(obj, reducer, store, work); });
+    });
+}
+
+// Detaching costs more than stepping a few nodes, so a delta up to this size is stepped
+// attached when the reducer's lock is free at once.
+constexpr std::uint64_t kAttachedStep = 64;
 
 // Consumes the nodes recorded since the watermark; runs under the reducer's lock, and
 // takes the store's lock only inside snapshot_from.
@@ -63,8 +118,9 @@ PyObject* new_reducer_object(PyTypeObject* type) {
     PyRef self = PyRef::steal(type->tp_alloc(type, 0));
     if (!self) return nullptr;
     // If construction throws, releasing `self` runs dealloc, which skips the destructor.
+    new (&as_reducer(self.get())->store_identity) std::atomic<std::uint64_t>(0);
     new (&reducer_of(self.get())) Guarded<IncrementalReducer>(kPoisoned);
-    reinterpret_cast<PyIncrementalReducer*>(self.get())->constructed = true;
+    as_reducer(self.get())->constructed = true;
     return self.release();
 }
 
@@ -88,6 +144,7 @@ void reducer_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     if (reinterpret_cast<PyIncrementalReducer*>(self)->constructed) {
         reducer_of(self).~Guarded<IncrementalReducer>();
+        as_reducer(self)->store_identity.~atomic();
     }
     type->tp_free(self);
     Py_DECREF(type);
@@ -99,11 +156,19 @@ PyObject* step(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
     return guarded([&]() -> PyObject* {
         std::array<PyObject*, 1> a{};
         if (!g_step_args.bind(args, nargs, kwnames, a)) return nullptr;
-        const GraphStore* store = store_argument(a[0]);
+        const GraphStore* store = store_argument(self, a[0]);
         if (store == nullptr) return nullptr;
-        const std::expected<std::uint64_t, BadNodeId> consumed = reducer_of(self).with_lock(
-            [&](IncrementalReducer& reducer) { return consume_delta(reducer, *store); });
-        if (!consumed) return raise_error(consumed.error());
+        PyIncrementalReducer* obj = as_reducer(self);
+        auto consume = [&](IncrementalReducer& reducer) { return consume_delta(reducer, *store); };
+        using Result = std::expected<std::uint64_t, LockedError>;
+        std::optional<std::optional<Result>> quick =
+            obj->reducer.try_with_lock([&](IncrementalReducer& reducer) -> std::optional<Result> {
+                if (store->node_count() > reducer.watermark() + kAttachedStep) return std::nullopt;
+                return bound_work<std::uint64_t>(obj, reducer, *store, consume);
+            });
+        const Result consumed =
+            quick && *quick ? std::move(**quick) : detached_work<std::uint64_t>(self, *store, consume);
+        if (!consumed) return raise_locked_error(consumed.error());
         return PyLong_FromUnsignedLongLong(*consumed);
     });
 }
@@ -112,7 +177,7 @@ PyObject* finalize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     return guarded([&]() -> PyObject* {
         std::array<PyObject*, 3> a{};
         if (!g_finalize_args.bind(args, nargs, kwnames, a)) return nullptr;
-        const GraphStore* store = store_argument(a[0]);
+        const GraphStore* store = store_argument(self, a[0]);
         if (store == nullptr) return nullptr;
         bool maximal_fusion = false;
         if (a[1] != nullptr && !flag_from_py(a[1], "maximal_fusion", maximal_fusion)) return nullptr;
@@ -132,8 +197,8 @@ PyObject* finalize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
             outputs = store->outputs();
         }
 
-        std::expected<ReducedStore, BadNodeId> result = reducer_of(self).with_lock(
-            [&](IncrementalReducer& reducer) -> std::expected<ReducedStore, BadNodeId> {
+        std::expected<ReducedStore, LockedError> result = detached_work<ReducedStore>(
+            self, *store, [&](IncrementalReducer& reducer) -> std::expected<ReducedStore, BadNodeId> {
                 if (const auto consumed = consume_delta(reducer, *store); !consumed) {
                     return std::unexpected(consumed.error());
                 }
@@ -142,18 +207,29 @@ PyObject* finalize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
                 if (!reduced) return std::unexpected(reduced.error());
                 return GraphStore::from_reduced(std::move(*reduced));
             });
-        if (!result) return raise_error(result.error());
+        if (!result) return raise_locked_error(result.error());
         return reduction_result(std::move(*result));
     });
 }
 
+// Read at once when the lock is free; otherwise a long step or finalize on another thread
+// may hold it, so the wait runs detached.
 template <std::uint64_t (IncrementalReducer::*Counter)() const noexcept>
 PyObject* counter(PyObject* self, PyObject*) {
     return guarded([&] {
-        const std::uint64_t value =
-            reducer_of(self).with_lock([](const IncrementalReducer& reducer) { return (reducer.*Counter)(); });
-        return PyLong_FromUnsignedLongLong(value);
+        auto read = [](IncrementalReducer& reducer) { return (reducer.*Counter)(); };
+        std::optional<std::uint64_t> value = reducer_of(self).try_with_lock(read);
+        if (!value) value = detached([&] { return reducer_of(self).with_lock(read); });
+        return PyLong_FromUnsignedLongLong(*value);
     });
+}
+
+// A reducer's state belongs to the one live store it reads, which a copy or another
+// process would not have, so it refuses to be pickled or copied.
+PyObject* refuse_pickle(PyObject*, PyObject*) {
+    PyErr_SetString(PyExc_TypeError,
+                    "cannot pickle or copy an IncrementalReducer: its state belongs to the live store it reads");
+    return nullptr;
 }
 
 constexpr int kFastKeywords = METH_FASTCALL | METH_KEYWORDS;
@@ -177,6 +253,7 @@ PyMethodDef g_methods[] = {
     {"canonical_count", counter<&IncrementalReducer::canonical_count>, METH_NOARGS,
      "canonical_count($self)\n--\n\n"
      "Size of the maintained canonical form."},
+    {"__reduce__", refuse_pickle, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -202,7 +279,7 @@ bool ensure_incremental_reducer_type() {
         {Py_tp_methods, g_methods},
         {0, nullptr},
     };
-    PyType_Spec spec = {"builtins.IncrementalReducer", static_cast<int>(sizeof(PyIncrementalReducer)), 0,
+    PyType_Spec spec = {"corvane_core.IncrementalReducer", static_cast<int>(sizeof(PyIncrementalReducer)), 0,
                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
     PyObject* type = make_type(spec);
     if (type == nullptr) return false;

@@ -92,6 +92,24 @@ PyObject* get_preprocessing_ref(PyObject* self, void*) {
     });
 }
 
+// A descriptor pickles and copies by its fields: copyreg.__newobj_ex__(type, (), fields)
+// calls the keyword-only constructor again, under every pickle protocol.
+PyObject* reduce_for_pickle(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        const PayloadDescriptor& record = as_descriptor(self)->record;
+        PyRef fields = PyRef::steal(descriptor_to_py(record));
+        if (!fields) return nullptr;
+        PyRef newobj = PyRef::steal(PyImport_ImportModuleAttrString("copyreg", "__newobj_ex__"));
+        if (!newobj) return nullptr;
+        return Py_BuildValue("(O(O()O))", newobj.get(), reinterpret_cast<PyObject*>(Py_TYPE(self)), fields.get());
+    });
+}
+
+PyMethodDef g_methods[] = {
+    {"__reduce__", reduce_for_pickle, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyGetSetDef g_getset[] = {
     {"kind", get_field<&PayloadDescriptor::kind>, nullptr, nullptr, nullptr},
     {"content_hash", get_field<&PayloadDescriptor::content_hash>, nullptr, nullptr, nullptr},
@@ -118,9 +136,10 @@ bool ensure_payload_descriptor_type() {
         {Py_tp_vectorcall, reinterpret_cast<void*>(descriptor_vectorcall)},
         {Py_tp_dealloc, reinterpret_cast<void*>(descriptor_dealloc)},
         {Py_tp_getset, g_getset},
+        {Py_tp_methods, g_methods},
         {0, nullptr},
     };
-    PyType_Spec spec = {"builtins.PayloadDescriptor", static_cast<int>(sizeof(PyPayloadDescriptor)), 0,
+    PyType_Spec spec = {"corvane_core.PayloadDescriptor", static_cast<int>(sizeof(PyPayloadDescriptor)), 0,
                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
     PyObject* type = make_type(spec);
     if (type == nullptr) return false;

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import copy
 import threading
 
 import numpy as np
@@ -113,6 +114,56 @@ def test_argument_errors(store, call, error, message):
     with pytest.raises(error, match=message):
         call(reducer, store)
     assert counters(reducer) == (0, 0, 0)
+
+
+OTHER_STORE = "^this reducer was fed another store; a reducer reads one store only$"
+
+
+@pytest.mark.parametrize("call", [
+    lambda r, s: r.step(s),
+    lambda r, s: r.finalize(s),
+    lambda r, s: r.finalize(s, maximal_fusion=True, outputs=[99]),  # refused before the ids are checked
+])
+@pytest.mark.parametrize("first", [lambda r, s: r.step(s), lambda r, s: r.finalize(s, outputs=[0])],
+                         ids=["stepped", "finalized"])
+def test_refuses_every_store_but_the_first_it_read(first, call):
+    fed = cc.GraphStore()
+    ids = chain(fed, 3)
+    reducer = cc.IncrementalReducer()
+    first(reducer, fed)
+    before = counters(reducer)
+    twin = copy.copy(fed)  # equal content, another store
+    twin.add_source("more")
+    with pytest.raises(ValueError, match=OTHER_STORE):
+        call(reducer, twin)
+    assert counters(reducer) == before
+    final, _ = reducer.finalize(fed, outputs=[ids[-1]])
+    assert final.nodes() == fed.reduce(outputs=[ids[-1]])[0].nodes()
+
+
+def test_identity_of_a_freed_store_is_not_reused():
+    reducer = cc.IncrementalReducer()
+    fed = cc.GraphStore()
+    fed.add_source("x")
+    reducer.step(fed)
+    address = id(fed)
+    del fed
+    # New stores often take the freed memory; none of them is the store the reducer read.
+    for _ in range(20):
+        newcomer = cc.GraphStore()
+        newcomer.add_source("x")
+        with pytest.raises(ValueError, match=OTHER_STORE):
+            reducer.step(newcomer)
+        if id(newcomer) == address:
+            break
+
+
+def test_a_failed_first_call_binds_nothing(store):
+    reducer = cc.IncrementalReducer()
+    with pytest.raises(ValueError, match="no node with id"):
+        reducer.finalize(cc.GraphStore(), outputs=[0])
+    store.add_source("x")
+    assert reducer.step(store) == 1
 
 
 def test_numpy_bool_flag(store):

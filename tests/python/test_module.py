@@ -2,9 +2,7 @@
 
 from __future__ import annotations
 
-import copy
 import importlib
-import pickle
 import inspect
 import subprocess
 import sys
@@ -120,22 +118,13 @@ def test_method_tables_in_order():
 
 @pytest.mark.parametrize("cls", CLASSES, ids=lambda c: c.__name__)
 def test_classes_are_bare_final_and_immutable(cls):
-    assert cls.__module__ == "builtins"
+    assert cls.__module__ == "corvane_core"
     assert cls.__qualname__ == cls.__name__
+    assert getattr(cc, cls.__name__) is cls  # so pickle finds the class by reference
     with pytest.raises(TypeError):
         type("Sub", (cls,), {})
     with pytest.raises(TypeError):
         cls.extra = 1  # the types are shared by the whole process
-
-
-@pytest.mark.parametrize("make", [cc.GraphStore, cc.IncrementalReducer,
-                                  lambda: cc.PayloadDescriptor(kind="k", content_hash="h", framework="f",
-                                                               version="v", io_schema="s")])
-def test_copies_are_refused_not_silently_empty(make):
-    obj = make()
-    for copier in (copy.copy, copy.deepcopy, pickle.dumps):
-        with pytest.raises(TypeError):
-            copier(obj)
 
 
 def test_instances_have_no_attributes_of_their_own(store):

@@ -8,9 +8,11 @@ Needs a debug interpreter (sys.gettotalrefcount); skipped on a release build.
 from __future__ import annotations
 
 import array
+import copy
 import ctypes
 import ctypes.util
 import gc
+import pickle
 import sys
 import sysconfig
 from collections.abc import Callable
@@ -106,6 +108,7 @@ STORE = sample_store()
 REDUCER = cc.IncrementalReducer()
 REDUCER.step(STORE)
 OUT = STORE.outputs()
+REDUCED = STORE.reduce()[0]
 VALID_BLOB = STORE.serialize()
 BAD_MEMBER = stage_with_token(b"junk")
 PD = cc.PayloadDescriptor(**DESCRIPTOR)
@@ -289,6 +292,21 @@ CALLS: list[tuple[str, Callable[[], object], type[BaseException] | None]] = [
     ("total_work", lambda: REDUCER.total_work(), None),
     ("canonical_count", lambda: REDUCER.canonical_count(), None),
     ("canonical_count arg", lambda: REDUCER.canonical_count(1), TypeError),
+    ("step another store", lambda: REDUCER.step(fresh()), ValueError),
+    ("finalize another store", lambda: REDUCER.finalize(fresh(), outputs=[0]), ValueError),
+    # pickling and copying
+    ("pickle store", lambda: pickle.loads(pickle.dumps(REDUCED)), None),
+    ("pickle store protocol 0", lambda: pickle.loads(pickle.dumps(STORE, 0)), None),
+    ("copy store", lambda: copy.copy(REDUCED), None),
+    ("deepcopy store", lambda: copy.deepcopy(STORE), None),
+    ("deepcopy store memo missing", lambda: STORE.__deepcopy__(), TypeError),
+    ("restore bad blob", lambda: cc.GraphStore._restore(VALID_BLOB[:-1], []), ValueError),
+    ("restore bad map", lambda: cc.GraphStore._restore(VALID_BLOB, [(0, None), (10**6, 0)]), ValueError),
+    ("restore map shape", lambda: cc.GraphStore._restore(VALID_BLOB, [(0, None), (0,)]), TypeError),
+    ("restore map negative", lambda: cc.GraphStore._restore(VALID_BLOB, [(0, -1)]), OverflowError),
+    ("pickle descriptor", lambda: pickle.loads(pickle.dumps(PD)), None),
+    ("deepcopy descriptor", lambda: copy.deepcopy(PD), None),
+    ("pickle reducer", lambda: pickle.dumps(REDUCER), TypeError),
 ]
 if np is not None:
     CALLS += [
