@@ -68,7 +68,8 @@ DeduplicatedGraph cse(const SymbolGraph& canonical) {
 }
 
 Deduplicated cse(const EngineGraph& canonical) {
-    DeduplicatedGraph flat = cse(to_symbol_graph(canonical));
+    eqsat::SymbolScope symbols;
+    DeduplicatedGraph flat = cse(to_symbol_graph(canonical, symbols));
     return {to_engine_graph(flat.graph), {flat.remap.begin(), flat.remap.end()}};
 }
 

@@ -162,13 +162,17 @@ std::uint32_t narrow_index(std::size_t value) {
 
 }  // namespace
 
-SymbolGraph to_symbol_graph(const EngineGraph& graph) {
+namespace {
+
+// `intern_all(texts, ops)` interns the op texts.
+template <class InternAll>
+SymbolGraph to_symbol_graph_with(const EngineGraph& graph, InternAll intern_all) {
     SymbolGraph out;
     const std::size_t n = graph.nodes.size();
     std::vector<std::string_view> texts(n);
     for (std::size_t i = 0; i < n; ++i) texts[i] = graph.nodes[i].op;
     out.ops.resize(n);
-    eqsat::Symbol::intern_all(texts, out.ops);
+    intern_all(std::span<const std::string_view>(texts), std::span<eqsat::Symbol>(out.ops));
     out.opaque.reserve(n);
     out.first.reserve(n + 1);
     for (const EngineNode& node : graph.nodes) {
@@ -179,6 +183,16 @@ SymbolGraph to_symbol_graph(const EngineGraph& graph) {
     out.outputs.reserve(graph.outputs.size());
     for (std::size_t o : graph.outputs) out.outputs.push_back(narrow_index(o));
     return out;
+}
+
+}  // namespace
+
+SymbolGraph to_symbol_graph(const EngineGraph& graph, eqsat::SymbolScope& symbols) {
+    return to_symbol_graph_with(graph, [&](auto texts, auto ops) { symbols.intern_all(texts, ops); });
+}
+
+SymbolGraph to_symbol_graph(const EngineGraph& graph) {
+    return to_symbol_graph_with(graph, [](auto texts, auto ops) { eqsat::Symbol::intern_all(texts, ops); });
 }
 
 EngineGraph to_engine_graph(const SymbolGraph& graph) {
@@ -194,7 +208,8 @@ EngineGraph to_engine_graph(const SymbolGraph& graph) {
 
 Canonicalized RewriteEngine::canonicalize(const EngineGraph& graph) const {
     // Opacity follows the symbol text here, whatever the input's flags say.
-    SymbolGraph input = to_symbol_graph(graph);
+    eqsat::SymbolScope symbols;
+    SymbolGraph input = to_symbol_graph(graph, symbols);
     for (std::size_t i = 0; i < graph.nodes.size(); ++i) input.opaque[i] = graph.nodes[i].op.starts_with("op|") ? 0 : 1;
     CanonicalGraph flat = canonicalize(input);
     return {to_engine_graph(flat.canonical), {flat.class_of.begin(), flat.class_of.end()}};

@@ -58,7 +58,10 @@ struct SymbolGraph {
     friend bool operator==(const SymbolGraph&, const SymbolGraph&) = default;
 };
 
-// Conversions between the two forms (interning every op text on the way in).
+// Conversions between the two forms. The first interns every op text in `symbols`,
+// which must outlive the result; the second interns them permanently, for graphs kept
+// for the life of the process (tests and benchmarks), never for a reduction's.
+SymbolGraph to_symbol_graph(const EngineGraph& graph, eqsat::SymbolScope& symbols);
 SymbolGraph to_symbol_graph(const EngineGraph& graph);
 EngineGraph to_engine_graph(const SymbolGraph& graph);
 

@@ -199,7 +199,8 @@ Fused stage_fusion(const EngineGraph& graph, const TokenMap& token_map, bool max
         fault_unless(found != token_map.end(), "boundary node symbol missing from the token map");
         key_of[i] = found->second;
     }
-    return stage_fusion(to_symbol_graph(graph), key_of, maximal_fusion);
+    eqsat::SymbolScope symbols;
+    return stage_fusion(to_symbol_graph(graph, symbols), key_of, maximal_fusion);
 }
 
 }  // namespace corvane

@@ -6,6 +6,7 @@
 #include <string_view>
 #include <utility>
 
+#include "eqsat/symbol.hpp"
 #include "fault.hpp"
 #include "id_table.hpp"
 #include "optimizer/cse.hpp"
@@ -116,12 +117,15 @@ Reduced reduce_input(PipelineInput input, const RewriteEngine& engine, bool maxi
     const std::size_t kept = live.ids.size();
     reduced.report.reachable_nodes = kept;
 
+    // The reduction's own symbols, released when it returns: only the fused nodes'
+    // tokens outlive it, as strings.
+    eqsat::SymbolScope symbols;
     SymbolGraph& graph = input.graph;
     {
         std::vector<std::string_view> texts(kept);
         for (std::size_t i = 0; i < kept; ++i) texts[i] = input.text(i);
         graph.ops.resize(kept);
-        eqsat::Symbol::intern_all(texts, graph.ops);
+        symbols.intern_all(texts, graph.ops);
         input.texts = std::string();
         input.text_end = std::vector<std::size_t>();
     }

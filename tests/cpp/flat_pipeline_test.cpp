@@ -73,7 +73,8 @@ TEST(FlatPipeline, EngineOutputNeedsNoCseOnPipelineGraphs) {
         std::vector<std::string_view> texts;
         for (std::size_t i = 0; i < input.live.ids.size(); ++i) texts.push_back(input.text(i));
         input.graph.ops.resize(texts.size());
-        eqsat::Symbol::intern_all(texts, input.graph.ops);
+        eqsat::SymbolScope symbols;
+        symbols.intern_all(texts, input.graph.ops);
         SCOPED_TRACE("nodes " + std::to_string(n));
         expect_cse_changes_nothing(engine.canonicalize(input.graph));
     }
