@@ -176,6 +176,67 @@ TEST(EGraph, CongruencePropagatesUpwards) {
     EXPECT_EQ(g.number_of_classes(), 51u);
 }
 
+// A deadline whose clock reads 0 for the first `reads` readings and 1 afterwards.
+Deadline deadline_after(std::size_t reads, std::uint32_t interval) {
+    Deadline deadline;
+    deadline.set_clock([count = std::size_t{0}, reads]() mutable { return ++count > reads ? 1.0 : 0.0; });
+    deadline.set_interval(interval);
+    deadline.start(0.5);
+    return deadline;
+}
+
+// Two congruent chains under one wide node over both: merging their leaves costs one
+// repair per chain link and one of the wide node, whose every child merges.
+TEST(EGraph, RebuildCutShortIsSoundAndResumable) {
+    constexpr std::size_t kDepth = 40;
+    // Cut after every possible number of steps, until a rebuild runs to the end.
+    bool finished = false;
+    std::size_t cut = 0;
+    for (; !finished && cut < 1000; ++cut) {
+        SCOPED_TRACE("cut after " + std::to_string(cut) + " steps");
+        EGraph g;
+        const Id a = add(g, "a");
+        const Id b = add(g, "b");
+        std::vector<Id> left{a};
+        std::vector<Id> right{b};
+        for (std::size_t depth = 0; depth < kDepth; ++depth) {
+            left.push_back(add(g, "g", {left.back()}));
+            right.push_back(add(g, "g", {right.back()}));
+        }
+        std::vector<Id> all = left;
+        all.insert(all.end(), right.begin(), right.end());
+        const Id wide = g.add(Symbol("join"), all);
+        std::vector<Id> swapped = right;
+        swapped.insert(swapped.end(), left.begin(), left.end());
+        const Id wide_swapped = g.add(Symbol("join"), swapped);
+        g.rebuild();
+        g.merge(a, b);
+        const std::size_t size = g.total_size();
+
+        Deadline deadline = deadline_after(cut + 1, 1);  // one read is start()'s
+        std::size_t unions = g.rebuild(&deadline);
+        finished = g.clean();
+        // Uncut, each join is repaired once, after the chains: one new stored form.
+        if (finished) {
+            EXPECT_EQ(g.total_size(), size + 1);
+        }
+        // Sound so far: a link is merged only when the one below it is.
+        for (std::size_t depth = 1; depth <= kDepth; ++depth) {
+            if (g.find(left[depth]) == g.find(right[depth])) {
+                ASSERT_EQ(g.find(left[depth - 1]), g.find(right[depth - 1])) << depth;
+            }
+        }
+        unions += g.rebuild();
+        EXPECT_TRUE(g.clean());
+        EXPECT_EQ(unions, kDepth + 1u);
+        EXPECT_EQ(g.find(left.back()), g.find(right.back()));
+        EXPECT_EQ(g.find(wide), g.find(wide_swapped));
+        EXPECT_EQ(g.number_of_classes(), kDepth + 2u);
+    }
+    EXPECT_TRUE(finished);
+    EXPECT_GT(cut, 2u * kDepth) << "at least one step per repair";
+}
+
 TEST(EGraph, RootWithMoreParentsStaysRootAndTiesKeepTheFirst) {
     EGraph g;
     const Id a = add(g, "a");
@@ -245,7 +306,8 @@ TEST(EGraph, RandomMergesKeepTheInvariants) {
             if (step == 60) g.index_ops(keys);
             if (action < 6) {
                 const Symbol op = ops[rng() % ops.size()];
-                std::vector<Id> children(rng() % 3);
+                // Now and then a wide node, which rebuilds repair after the narrow ones.
+                std::vector<Id> children(rng() % 16 == 0 ? 9 + rng() % 4 : rng() % 3);
                 for (Id& c : children) c = random_id();
                 terms.emplace_back(op, children);
                 term_ids.push_back(g.add(terms.back()));
@@ -556,6 +618,64 @@ TEST(Runner, DuplicateRuleNamesAreReportedAndNothingElseIsPrinted) {
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
     EXPECT_EQ(busy.stop_reason(), StopReason(stop::Saturated{}));
+}
+
+// Leaves x_i with f(x_i), g(x_i), h(f(x_i)) and h(g(x_i)); the rule makes f(x_i) = g(x_i),
+// and congruence then h(f(x_i)) = h(g(x_i)). A clock that advances one second per reading
+// makes each limit stop the run at a later reading: before, between and inside the apply
+// slices and the rebuild steps. Every stop leaves only merges the rule and congruence
+// justify.
+TEST(Runner, TimeLimitStopsInsideApplyAndRebuildSoundly) {
+    constexpr std::size_t kLeaves = 6000;
+    struct Term {
+        Id f, g, hf, hg;
+    };
+    std::vector<Term> terms;
+    EGraph base;
+    for (std::size_t i = 0; i < kLeaves; ++i) {
+        const Id x = add(base, "x" + std::to_string(i));
+        const Id f = add(base, "f", {x});
+        const Id g = add(base, "g", {x});
+        terms.push_back({f, g, add(base, "h", {f}), add(base, "h", {g})});
+    }
+    const std::size_t classes = base.number_of_classes();
+    const auto rule = rules({{"fg", "(f ?x)", "(g ?x)"}});
+    bool cut_in_apply = false;
+    bool cut_in_rebuild = false;
+    bool saturated = false;
+    for (int limit = 0; !saturated; ++limit) {
+        SCOPED_TRACE("limit " + std::to_string(limit));
+        ASSERT_LT(limit, 100);
+        Runner runner;
+        runner.with_egraph(base)
+            .with_node_limit(10 * kLeaves)
+            .with_scheduler(std::make_unique<SimpleScheduler>())
+            .with_clock([count = 0.0]() mutable { return count += 1; })
+            .with_time_limit(std::chrono::duration<double>(limit));
+        runner.run(rule);
+        const EGraph& g = runner.egraph();
+        saturated = runner.stop_reason() == StopReason(stop::Saturated{});
+        if (!saturated) {
+            ASSERT_TRUE(std::holds_alternative<stop::TimeLimit>(*runner.stop_reason())) << describe(*runner.stop_reason());
+        }
+        std::size_t merges = 0;
+        for (const Term& t : terms) {
+            const bool below = g.find(t.f) == g.find(t.g);
+            const bool above = g.find(t.hf) == g.find(t.hg);
+            ASSERT_TRUE(below || !above);
+            merges += below + above;
+        }
+        ASSERT_EQ(g.number_of_classes(), classes - merges) << "no other merges";
+        const auto& applied = runner.iterations()[0].applied;
+        const std::size_t count = applied.empty() ? 0 : applied[0].second;
+        cut_in_apply |= count > 0 && count < kLeaves;
+        cut_in_rebuild |= !g.clean();
+        if (saturated) {
+            EXPECT_EQ(merges, 2 * kLeaves);
+        }
+    }
+    EXPECT_TRUE(cut_in_apply);
+    EXPECT_TRUE(cut_in_rebuild);
 }
 
 TEST(Runner, ExpiredTimeLimitStopsBeforeAnySearch) {
