@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <limits>
 #include <string>
 #include <utility>
@@ -318,8 +319,22 @@ void EGraph::clean_op_index(OpIndex& index) {
         id = root;
     }
     if (!changed) return;
-    std::sort(index.classes.begin(), index.classes.end());
-    index.classes.erase(std::unique(index.classes.begin(), index.classes.end()), index.classes.end());
+    std::vector<Id>& classes = index.classes;
+    if (classes.size() * 32 < parent_.size()) {
+        std::sort(classes.begin(), classes.end());
+        classes.erase(std::unique(classes.begin(), classes.end()), classes.end());
+        return;
+    }
+    // A long list: mark the roots in a bitmap over the ids and read it back in order,
+    // linear where sorting is not.
+    id_bits_.assign((parent_.size() + 63) / 64, 0);
+    for (Id id : classes) id_bits_[id >> 6] |= std::uint64_t{1} << (id & 63);
+    classes.clear();
+    for (std::size_t w = 0; w < id_bits_.size(); ++w) {
+        for (std::uint64_t word = id_bits_[w]; word != 0; word &= word - 1) {
+            classes.push_back(static_cast<Id>(w * 64 + static_cast<std::size_t>(std::countr_zero(word))));
+        }
+    }
 }
 
 const EClass& EGraph::eclass(Id root) const {

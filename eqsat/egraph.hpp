@@ -135,6 +135,7 @@ private:
     std::uint64_t index_filter_ = 0;      // one bit per indexed key: most keys miss at once
     std::vector<std::uint32_t> dirty_lists_;
     std::vector<Id> scratch_;
+    std::vector<std::uint64_t> id_bits_;
     std::size_t removed_ = 0;
     bool ever_merged_ = false;  // false: every id is a root
     bool clean_ = true;
