@@ -487,6 +487,113 @@ def bench_recording_during_reduce(n: int, runs: int) -> None:
 
 
 # ---------------------------------------------------------------------------------------
+# 9. Reduction of graph shapes that stress congruence repair, per node against the random
+# pipeline graph of the same size
+
+
+def _distinct_pairs(rng: Rng, count: int, limit: int) -> list[tuple[int, int]]:
+    """`count` distinct unordered pairs of distinct numbers below `limit`, in drawn order."""
+    seen: set[tuple[int, int]] = set()
+    out = []
+    while len(out) < count:
+        a, b = rng.below(limit), rng.below(limit)
+        key = (a, b) if a < b else (b, a)
+        if a != b and key not in seen:
+            seen.add(key)
+            out.append(key)
+    return out
+
+
+def _sources_for(pairs: int) -> int:
+    """The fewest sources with twice `pairs` unordered pairs among them."""
+    s = 2
+    while s * (s - 1) // 2 < 2 * pairs:
+        s += 1
+    return s
+
+
+def mul_pairs_graph(n: int) -> tuple[cc.GraphStore, list[int]]:
+    """n/4 commuted mul(a, b) / mul(b, a) pairs over n/2 sources under one Join."""
+    store = cc.GraphStore()
+    src = [store.add_source(f"s{i}") for i in range(n // 2)]
+    ops = []
+    for i in range(0, len(src) - 1, 2):
+        a, b = src[i], src[i + 1]
+        ops += (store.add_op("mul", [a, b]), store.add_op("mul", [b, a]))
+    return store, [store.add_join(ops)]
+
+
+def add_pairs_graph(n: int) -> tuple[cc.GraphStore, list[int]]:
+    """n/2 commuted add pairs over a few hundred (10^5) or thousand (10^6) shared sources
+    under one Join."""
+    store = cc.GraphStore()
+    pairs = n // 2
+    src = [store.add_source(f"s{i}") for i in range(_sources_for(pairs))]
+    ops = []
+    for a, b in _distinct_pairs(Rng(7), pairs, len(src)):
+        ops += (store.add_op("add", [src[a], src[b]]), store.add_op("add", [src[b], src[a]]))
+    return store, [store.add_join(ops)]
+
+
+def wide_joins_graph(n: int) -> tuple[cc.GraphStore, list[int]]:
+    """n/12 commuted add pairs over shared sources and 5n/12 commuted mul pairs over those
+    adds, each kind under one Join (at 360,000 nodes: 30,000 add and 150,000 mul pairs)."""
+    store = cc.GraphStore()
+    rng = Rng(11)
+    unit = n // 12
+    src = [store.add_source(f"s{i}") for i in range(_sources_for(unit))]
+    fwd, back = [], []
+    for a, b in _distinct_pairs(rng, unit, len(src)):
+        fwd.append(store.add_op("add", [src[a], src[b]]))
+        back.append(store.add_op("add", [src[b], src[a]]))
+    muls = []
+    for x, y in _distinct_pairs(rng, 5 * unit, unit):
+        muls += (store.add_op("mul", [fwd[x], fwd[y]]), store.add_op("mul", [back[y], back[x]]))
+    return store, [store.add_join([store.add_join(fwd + back), store.add_join(muls)])]
+
+
+def identity_chains_graph(n: int) -> tuple[cc.GraphStore, list[int]]:
+    """n/1000 sources, each under a chain of 999 identity ops; every chain op under one Join."""
+    store = cc.GraphStore()
+    identities = [("add", {"scalar": 0.0, "side": "r"}), ("mul", {"scalar": 1.0, "side": "l"}),
+                  ("add", {"scalar": 0.0, "side": "l"}), ("mul", {"scalar": 1.0, "side": "r"})]
+    nodes = []
+    for c in range(max(1, n // 1000)):
+        last = store.add_source(f"s{c}")
+        for k in range(999):
+            name, params = identities[k % 4]
+            last = store.add_op(name, [last], params)
+            nodes.append(last)
+    return store, [store.add_join(nodes)]
+
+
+def bench_shapes(sizes: list[int], runs: int) -> None:
+    print("reduction of congruence-heavy shapes vs the random pipeline graph, per node")
+    shapes = [("commuted mul pairs under one Join", mul_pairs_graph),
+              ("commuted add pairs under one Join", add_pairs_graph),
+              ("commuted add + mul pairs under wide Joins", wide_joins_graph),
+              ("identity chains under one Join", identity_chains_graph)]
+    for n in sizes:
+        p = pipeline_graph(n)
+        peer_store = built(p)
+        per_run = runs if n <= 100_000 else max(1, runs // 2)
+        for label, make in shapes:
+            store, outputs = make(n)
+            store.reduce(outputs=outputs)  # warm-up
+            ours, peer = paired(per_run, lambda: timed(lambda _: store.reduce(outputs=outputs)),
+                                lambda: timed(lambda _: peer_store.reduce(outputs=p.outputs)))
+            ratio = (ours / store.node_count()) / (peer / peer_store.node_count())
+            row(f"reduce {label}, {store.node_count():,} nodes, per node vs random graph",
+                fmt_ns(ours, store.node_count()), fmt_ns(peer, peer_store.node_count()), f"{ratio:.2f}x", "<= 3x",
+                ratio <= 3)
+            del store
+        del peer_store
+    store, outputs = wide_joins_graph(360_000)
+    seconds = statistics.median(timed(lambda _: store.reduce(outputs=outputs)) for _ in range(runs))
+    row(f"reduce {store.node_count():,}-node wide Joins shape", fmt_s(seconds), "-", "-", "< 1 s", seconds < 1)
+
+
+# ---------------------------------------------------------------------------------------
 # 6. The equality-saturation search, from the C++ micro-benchmark run just before
 
 
@@ -539,7 +646,7 @@ def main() -> int:
     parser.add_argument("--strict", action="store_true", help="exit 1 when a goal is not met")
     parser.add_argument("--cxx-json", default=None,
                         help="Google Benchmark JSON output to take the engine figures from")
-    parser.add_argument("--only", default="", help="comma-separated subset: record,reduce,hashcons,blob,incremental,threads,engine")
+    parser.add_argument("--only", default="", help="comma-separated subset: record,reduce,shapes,hashcons,blob,incremental,threads,engine")
     args = parser.parse_args()
 
     quick = args.quick
@@ -557,6 +664,8 @@ def main() -> int:
         bench_recording(big, runs)
     if wanted("reduce"):
         bench_reduction([10_000, 100_000] if quick else [100_000, 1_000_000], runs, 1 if quick else 3)
+    if wanted("shapes"):
+        bench_shapes([10_000, 100_000] if quick else [100_000, 1_000_000], 3)
     if wanted("hashcons"):
         bench_hash_consing(runs)
     if wanted("blob"):
