@@ -1,8 +1,8 @@
 // The e-graph: union-find over 32-bit class ids, a hash-cons of e-nodes, per-class members
 // and users, and on request an index from (symbol, arity) to the root classes holding such
 // a member. Unions are deferred: rebuild() restores congruence and canonical members,
-// repairing each queued e-node once however many of its children were merged, so its
-// work is near-linear in the size of the merged classes' user lists.
+// repairing a wide e-node once however many of its children were merged, so that its
+// work stays near-linear in the user lists of the merged classes.
 #pragma once
 
 #include <cstddef>
