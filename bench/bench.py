@@ -487,6 +487,47 @@ def bench_recording_during_reduce(n: int, runs: int) -> None:
 
 
 # ---------------------------------------------------------------------------------------
+# 8. Memory over many reductions of distinct graphs
+
+
+# Reduces `count` distinct 500-node graphs, each with parameter strings of its own (as a
+# front end produces), and prints the resident size after the 400th and the last.
+# Measured in a fresh interpreter so that the figure is these reductions' alone.
+MEMORY_GROWTH_SCRIPT = """
+import os, sys
+import corvane_core as cc
+count = int(sys.argv[1])
+page = os.sysconf("SC_PAGE_SIZE")
+def rss():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * page
+marks = []
+for k in range(1, count + 1):
+    s = cc.GraphStore()
+    x = s.add_source(f"src-{k}", {"path": f"p-{k}"})
+    last = x
+    for i in range(499):
+        last = s.add_op("add", [last, x]) if i % 5 == 4 else s.add_op("map", [last], {"f": f"fn-{k}-{i}"})
+    s.reduce(outputs=[last])
+    if k in (400, count):
+        marks.append(rss())
+print(marks[0], marks[1])
+"""
+
+
+def bench_memory_growth(count: int) -> None:
+    import subprocess
+
+    print(f"memory: resident size over {count:,} reductions of distinct 500-node graphs")
+    out = subprocess.run([sys.executable, "-c", MEMORY_GROWTH_SCRIPT, str(count)], check=True,
+                         capture_output=True, text=True).stdout.split()
+    at_400, at_end = int(out[0]) / 2**20, int(out[1]) / 2**20
+    growth = at_end - at_400
+    row(f"RSS growth, reduction 400 to {count:,} of distinct graphs", f"{growth:.1f} MiB",
+        f"{at_400:.1f} MiB at the 400th", "-", "<= 8 MiB", growth <= 8)
+
+
+# ---------------------------------------------------------------------------------------
 # 9. Reduction of graph shapes that stress congruence repair, per node against the random
 # pipeline graph of the same size
 
@@ -646,7 +687,7 @@ def main() -> int:
     parser.add_argument("--strict", action="store_true", help="exit 1 when a goal is not met")
     parser.add_argument("--cxx-json", default=None,
                         help="Google Benchmark JSON output to take the engine figures from")
-    parser.add_argument("--only", default="", help="comma-separated subset: record,reduce,shapes,hashcons,blob,incremental,threads,engine")
+    parser.add_argument("--only", default="", help="comma-separated subset: record,reduce,shapes,hashcons,blob,incremental,threads,memory,engine")
     args = parser.parse_args()
 
     quick = args.quick
@@ -674,6 +715,8 @@ def main() -> int:
         bench_incremental(10_000 if quick else 100_000, runs)
     if wanted("threads"):
         bench_recording_during_reduce(big, runs)
+    if wanted("memory"):
+        bench_memory_growth(2_000)
     if wanted("engine") and args.cxx_json:
         engine_rows(args.cxx_json)
     print(f"\n({time.perf_counter() - start:.0f} s)\n")
