@@ -380,6 +380,46 @@ def bench_blob(n: int, runs: int) -> None:
         f"{peer_s / ours_s:.2f}x faster", ">= 1x", ours_s <= peer_s)
 
 
+# A blob whose header announces the most records and whose first record is bad: reading
+# it must cost a small constant, not what the announced count or the byte length could
+# hold. Measured in a fresh interpreter so the peak resident size is this read's alone.
+REJECTED_BLOB_SCRIPT = """
+import resource, sys, time
+import corvane_core as cc
+blob = b"CIR1" + (0xFFFFFFFF).to_bytes(4, "little") + bytes([7]) + bytes(int(sys.argv[1]))
+base = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+start = time.perf_counter()
+try:
+    cc.GraphStore.deserialize(blob)
+except ValueError:
+    pass
+elapsed = time.perf_counter() - start
+print(elapsed, resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - base)
+"""
+
+
+def in_fresh_interpreter(script: str, *args: object) -> list[str]:
+    """Runs `script` in a new interpreter and returns the words it printed."""
+    import subprocess
+
+    return subprocess.run([sys.executable, "-c", script, *map(str, args)], check=True,
+                          capture_output=True, text=True).stdout.split()
+
+
+def bench_rejected_blob(size: int, runs: int) -> None:
+    print(f"rejected blob: {size / 2**20:.0f} MiB whose first record has a bad tag")
+    results = []
+    for _ in range(runs):
+        out = in_fresh_interpreter(REJECTED_BLOB_SCRIPT, size)
+        results.append((float(out[0]), int(out[1]) / 1024))
+    seconds = statistics.median(r[0] for r in results)
+    extra_mib = max(r[1] for r in results)
+    row(f"rejected {size / 2**20:.0f} MiB blob: extra peak memory", f"{extra_mib:.1f} MiB",
+        f"{size / 2**20:.0f} MiB (the blob)", "-", "<= 64 MiB", extra_mib <= 64)
+    row(f"rejected {size / 2**20:.0f} MiB blob: time to the error", fmt_s(seconds), "-", "-", "< 0.25 s",
+        seconds < 0.25)
+
+
 # ---------------------------------------------------------------------------------------
 # 5. Incremental reduction
 
@@ -485,7 +525,6 @@ def bench_recording_during_reduce(n: int, runs: int) -> None:
         f"{share:.3f}", ">= 30%", share >= 0.3)
 
 
-
 # ---------------------------------------------------------------------------------------
 # 8. Memory over many reductions of distinct graphs
 
@@ -516,11 +555,8 @@ print(marks[0], marks[1])
 
 
 def bench_memory_growth(count: int) -> None:
-    import subprocess
-
     print(f"memory: resident size over {count:,} reductions of distinct 500-node graphs")
-    out = subprocess.run([sys.executable, "-c", MEMORY_GROWTH_SCRIPT, str(count)], check=True,
-                         capture_output=True, text=True).stdout.split()
+    out = in_fresh_interpreter(MEMORY_GROWTH_SCRIPT, count)
     at_400, at_end = int(out[0]) / 2**20, int(out[1]) / 2**20
     growth = at_end - at_400
     row(f"RSS growth, reduction 400 to {count:,} of distinct graphs", f"{growth:.1f} MiB",
@@ -711,6 +747,7 @@ def main() -> int:
         bench_hash_consing(runs)
     if wanted("blob"):
         bench_blob(big, runs)
+        bench_rejected_blob(200 * 2**20, 3)
     if wanted("incremental"):
         bench_incremental(10_000 if quick else 100_000, runs)
     if wanted("threads"):
