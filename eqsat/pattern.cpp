@@ -277,7 +277,8 @@ std::optional<SearchMatches> Pattern::search_eclass_with_limit(const EGraph& egr
     return matches;
 }
 
-std::vector<SearchMatches> Pattern::search_with_limit(const EGraph& egraph, std::size_t limit) const {
+std::vector<SearchMatches> Pattern::search_with_limit(const EGraph& egraph, std::size_t limit,
+                                                      Deadline* deadline) const {
     if (!egraph.clean()) fail("Tried to search a dirty e-graph!");
     std::vector<SearchMatches> out;
     if (limit == 0) return out;
@@ -295,6 +296,7 @@ std::vector<SearchMatches> Pattern::search_with_limit(const EGraph& egraph, std:
     std::vector<Subst> found;
     const std::span<const Id> ids = *candidates;
     for (std::size_t k = 0; k < ids.size() && limit != 0; ++k) {
+        if (deadline != nullptr && deadline->step()) break;
         // The candidates are scattered: request class records, then their members, ahead.
         if (k + 2 * kSearchAhead < ids.size()) egraph.prefetch_class(ids[k + 2 * kSearchAhead]);
         if (k + kSearchAhead < ids.size()) egraph.prefetch_members(ids[k + kSearchAhead]);

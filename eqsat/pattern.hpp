@@ -91,8 +91,11 @@ public:
 
     // Every match over the root classes; requires a clean e-graph.
     std::vector<SearchMatches> search(const EGraph& egraph) const;
-    // At most `limit` substitutions in total; stops as soon as the limit is reached.
-    std::vector<SearchMatches> search_with_limit(const EGraph& egraph, std::size_t limit) const;
+    // At most `limit` substitutions in total; stops as soon as the limit is reached, or,
+    // with a deadline, at the first class visited after it has passed (the matches found
+    // until then are returned).
+    std::vector<SearchMatches> search_with_limit(const EGraph& egraph, std::size_t limit,
+                                                 Deadline* deadline = nullptr) const;
     // Matches inside one root class, at most `limit` substitutions.
     std::optional<SearchMatches> search_eclass_with_limit(const EGraph& egraph, Id eclass,
                                                           std::size_t limit) const;

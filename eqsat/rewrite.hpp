@@ -27,8 +27,9 @@ public:
     const Pattern& applier() const noexcept { return applier_; }
 
     std::vector<SearchMatches> search(const EGraph& egraph) const { return searcher_.search(egraph); }
-    std::vector<SearchMatches> search_with_limit(const EGraph& egraph, std::size_t limit) const {
-        return searcher_.search_with_limit(egraph, limit);
+    std::vector<SearchMatches> search_with_limit(const EGraph& egraph, std::size_t limit,
+                                                 Deadline* deadline = nullptr) const {
+        return searcher_.search_with_limit(egraph, limit, deadline);
     }
     // Returns the instantiated ids whose merge with their match changed the e-graph.
     std::vector<Id> apply(EGraph& egraph, std::span<const SearchMatches> matches) const {

@@ -145,7 +145,7 @@ Iteration Runner::run_one(std::span<const Rewrite> rules) {
     found.reserve(rules.size());
     if (!hit) {
         for (const Rewrite& rule : rules) {
-            found.push_back(scheduler_->search_rewrite(i, egraph_, rule));
+            found.push_back(scheduler_->search_rewrite(i, egraph_, rule, &deadline_));
             if ((hit = check_limits())) break;
         }
     }

@@ -45,8 +45,8 @@ std::size_t known_substs(const EGraph& egraph, const Pattern& pattern) {
 }  // namespace
 
 std::vector<SearchMatches> RewriteScheduler::search_rewrite(std::size_t, const EGraph& egraph,
-                                                            const Rewrite& rule) {
-    return rule.search(egraph);
+                                                            const Rewrite& rule, Deadline* deadline) {
+    return rule.search_with_limit(egraph, static_cast<std::size_t>(-1), deadline);
 }
 
 std::size_t RewriteScheduler::apply_rewrite(std::size_t, EGraph& egraph, const Rewrite& rule,
@@ -73,14 +73,14 @@ const RuleStats* BackoffScheduler::stats(Symbol rule) const {
 }
 
 std::vector<SearchMatches> BackoffScheduler::search_rewrite(std::size_t iteration, const EGraph& egraph,
-                                                            const Rewrite& rule) {
+                                                            const Rewrite& rule, Deadline* deadline) {
     RuleStats& stats = stats_for(rule.name());
     if (iteration < stats.banned_until) return {};
     const std::size_t threshold = shifted(stats.match_limit, stats.times_banned);
     // A search bound to exceed the threshold ends in a ban whatever it finds: skip it.
     const bool bound_to_exceed = known_substs(egraph, rule.searcher()) > threshold;
     std::vector<SearchMatches> matches;
-    if (!bound_to_exceed) matches = rule.search_with_limit(egraph, saturating_add(threshold, 1));
+    if (!bound_to_exceed) matches = rule.search_with_limit(egraph, saturating_add(threshold, 1), deadline);
     if (bound_to_exceed || total_substs(matches) > threshold) {
         const std::size_t length = shifted(stats.ban_length, stats.times_banned);
         stats.times_banned += 1;

@@ -462,6 +462,10 @@ TEST(Pattern, SearchStopsAtTheLimit) {
     EXPECT_EQ(total_substs(p.search_with_limit(g, 4)), 4u);
     EXPECT_TRUE(p.search_with_limit(g, 0).empty());
     EXPECT_EQ(total_substs(p.search_with_limit(g, 100)), 10u);
+    // Without an op index every class is visited, x_i then f(x_i): a deadline that passes
+    // at the seventh visit keeps the matches of the first three f classes.
+    Deadline deadline = deadline_after(7, 1);  // one read is start()'s
+    EXPECT_EQ(total_substs(p.search_with_limit(g, 100, &deadline)), 3u);
 }
 
 TEST(Rewrite, RejectsUnboundApplierVariables) {
