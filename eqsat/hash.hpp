@@ -1,10 +1,12 @@
-// Hashing of e-nodes for the hash-cons: a multiply-fold mix over the symbol, the arity and
-// the children, keyed by a per-process random seed. Nothing may depend on hash values
-// beyond the speed of lookups.
+// Hashing of e-nodes for the hash-cons and of symbol texts for the symbol tables: a
+// multiply-fold mix keyed by a per-process random seed, so that no input can be chosen to
+// make lookups collide. Nothing may depend on hash values beyond the speed of lookups.
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <span>
+#include <string_view>
 
 #include "eqsat/enode.hpp"
 
@@ -36,6 +38,25 @@ inline std::uint64_t hash_node(std::uint64_t seed, Symbol op, std::span<const Id
         h = fold(h ^ (std::uint64_t{children[i]} << 32 | children[i + 1]), kMul1);
     }
     if (i < children.size()) h = fold(h ^ children[i], kMul1);
+    return fold(h, kMul2);
+}
+
+// The text is read in 8-byte words, the last one zero-padded; its length enters first, so
+// texts that differ only by trailing zero bytes still differ.
+inline std::uint64_t hash_text(std::uint64_t seed, std::string_view text) noexcept {
+    using namespace hash_detail;
+    std::uint64_t h = fold(seed ^ text.size(), kMul0);
+    std::size_t i = 0;
+    for (; i + 8 <= text.size(); i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, text.data() + i, 8);
+        h = fold(word ^ kMul1, h);
+    }
+    if (i < text.size()) {
+        std::uint64_t word = 0;
+        std::memcpy(&word, text.data() + i, text.size() - i);
+        h = fold(word ^ kMul1, h);
+    }
     return fold(h, kMul2);
 }
 

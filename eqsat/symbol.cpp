@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "eqsat/error.hpp"
+#include "eqsat/hash.hpp"
 
 namespace corvane::eqsat {
 
@@ -33,7 +34,7 @@ std::string_view record_text(const char* record) noexcept {
     return {record + 2 * sizeof(std::uint32_t), length};
 }
 
-std::uint64_t hash_text(std::string_view text) noexcept { return std::hash<std::string_view>{}(text); }
+std::uint64_t hash_text(std::string_view text) noexcept { return eqsat::hash_text(process_hash_seed(), text); }
 
 // Chunks grow from `first` bytes, doubling up to `largest`, so that a small job's scope
 // takes little memory and a large one few allocations. Freed all at once with the arena.
