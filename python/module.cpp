@@ -44,7 +44,7 @@ bool add_public(PyObject* module, const char* name, PyObject* obj) {
     return text && PyList_Append(all.get(), text.get()) == 0;
 }
 
-PyObject* version(PyObject*, PyObject*) { return PyUnicode_FromString("0.0.7"); }
+PyObject* version(PyObject*, PyObject*) { return PyUnicode_FromString(CORVANE_VERSION); }
 
 PyMethodDef g_version_def = {"version", version, METH_NOARGS, "version()\n--\n\n"};
 

@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import pathlib
+import re
 import struct
 
 import pytest
@@ -9,6 +11,13 @@ import pytest
 import corvane_core as cc
 
 DESCRIPTOR_FIELDS = ("kind", "content_hash", "framework", "version", "io_schema")
+ROOT = pathlib.Path(__file__).resolve().parents[2]
+
+
+def project_version() -> str:
+    """The version the build defines once, as the CMake project's version."""
+    text = (ROOT / "CMakeLists.txt").read_text(encoding="utf-8")
+    return re.search(r"project\(corvane_core VERSION ([0-9.]+)", text).group(1)
 
 
 @pytest.fixture

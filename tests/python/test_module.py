@@ -10,6 +10,7 @@ import sys
 import pytest
 
 import corvane_core as cc
+from conftest import project_version
 
 CLASSES = [cc.GraphStore, cc.PayloadDescriptor, cc.IncrementalReducer]
 
@@ -91,7 +92,7 @@ DOCS = [
 def test_exports_in_order():
     assert cc.__all__ == ["GraphStore", "PayloadDescriptor", "IncrementalReducer", "version"]
     assert cc.__doc__ == ""
-    assert cc.version() == "0.0.7"
+    assert cc.version() == project_version()
 
 
 @pytest.mark.parametrize("owner,name,signature,body", DOCS,

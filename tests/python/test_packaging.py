@@ -18,15 +18,15 @@ import tarfile
 import zipfile
 
 import pytest
+from conftest import ROOT, project_version
 
 pytestmark = [
     pytest.mark.slow,
     pytest.mark.skipif(importlib.util.find_spec("build") is None, reason="the 'build' frontend is not installed"),
 ]
 
-ROOT = pathlib.Path(__file__).resolve().parents[2]
 PROJECT = "corvane_core"
-VERSION = "0.0.7"
+VERSION = project_version()
 
 
 def clean_env() -> dict[str, str]:
