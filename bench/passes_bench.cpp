@@ -23,6 +23,7 @@
 #include "optimizer/fusion.hpp"
 #include "optimizer/incremental.hpp"
 #include "optimizer/pipeline.hpp"
+#include "optimizer/rules.hpp"
 
 namespace corvane::bench {
 namespace {
@@ -150,21 +151,6 @@ const EngineGraph& unary_graph_of(std::uint64_t percent) {
     return it->second;
 }
 
-// The engine's twelve rules, rebuilt here so that a Runner can report per-iteration
-// figures (canonicalize does not expose them).
-std::vector<eqsat::Rewrite> engine_rules() {
-    std::vector<eqsat::Rewrite> rules;
-    for (const char* name : kCommutativeNames) {
-        const std::string op = std::string("op|") + name;
-        rules.push_back(eqsat::Rewrite::parse(std::string("commute-") + name, "(" + op + " ?a ?b)", "(" + op + " ?b ?a)"));
-    }
-    for (std::size_t i = 0; i < 4; ++i) {
-        rules.push_back(eqsat::Rewrite::parse("identity-" + std::to_string(i),
-                                              "(" + std::string(kIdentityTokens[i]) + " ?x)", "?x"));
-    }
-    return rules;
-}
-
 // Compare the two arguments by the whole run (the benchmark's time): with commutative
 // operators present the rules are banned and retried, so the runs differ in iteration
 // count as well as in the cost of one iteration.
@@ -175,9 +161,10 @@ void BM_EngineCommutative(benchmark::State& state) {
     for (auto _ : state) benchmark::DoNotOptimize(engine.canonicalize(flat));
     set_nodes(state, g.nodes.size());
 
-    // The same saturation through a Runner, for the iteration count and the time of the
-    // iterations alone, without the e-graph's construction.
-    const std::vector<eqsat::Rewrite> rules = engine_rules();
+    // The same saturation through a Runner (canonicalize does not expose per-iteration
+    // figures), for the iteration count and the time of the iterations alone, without
+    // the e-graph's construction.
+    const std::vector<eqsat::Rewrite> rules = rewrite_rules();
     eqsat::EGraph egraph;
     std::vector<eqsat::Id> ids(g.nodes.size());
     std::vector<eqsat::Id> children;

@@ -15,13 +15,9 @@
 #include "eqsat/scheduler.hpp"
 #include "eqsat/symbol.hpp"
 #include "fault.hpp"
+#include "optimizer/rules.hpp"
 
 namespace corvane {
-
-const char* const kIdentityTokens[4] = {
-    "op|add|scalar=f0000000000000000;side=sr", "op|add|scalar=f0000000000000000;side=sl",
-    "op|mul|scalar=f3ff0000000000000;side=sr", "op|mul|scalar=f3ff0000000000000;side=sl"};
-const char* const kCommutativeNames[8] = {"add", "mul", "and", "or", "eq", "ne", "maximum", "minimum"};
 
 namespace {
 
@@ -31,36 +27,13 @@ constexpr std::chrono::duration<double> kTimeLimit{5.0};
 constexpr std::uint32_t kUnassigned32 = std::numeric_limits<std::uint32_t>::max();
 constexpr std::size_t kLookahead = 4;
 
-// Commutativity of each parameterless binary operator, then the four identity laws, in
-// that order; pattern texts are parsed like any other.
-std::vector<eqsat::Rewrite> build_rules() {
-    std::vector<eqsat::Rewrite> rules;
-    rules.reserve(std::size(kCommutativeNames) + std::size(kIdentityTokens));
-    for (std::string_view name : kCommutativeNames) {
-        const std::string op = "op|" + std::string(name);
-        rules.push_back(eqsat::Rewrite::parse("commute-" + std::string(name), "(" + op + " ?a ?b)",
-                                              "(" + op + " ?b ?a)"));
-    }
-    for (std::size_t i = 0; i < std::size(kIdentityTokens); ++i) {
-        rules.push_back(eqsat::Rewrite::parse("identity-" + std::to_string(i),
-                                              "(" + std::string(kIdentityTokens[i]) + " ?x)", "?x"));
-    }
-    return rules;
-}
-
 }  // namespace
 
 struct SaturationEngine::Rules {
     std::vector<eqsat::Rewrite> rewrites;
 };
 
-SaturationEngine::SaturationEngine() {
-    try {
-        rules_ = std::make_unique<Rules>(Rules{build_rules()});
-    } catch (const eqsat::Error& e) {
-        internal_fault(e.what());
-    }
-}
+SaturationEngine::SaturationEngine() : rules_(std::make_unique<Rules>(Rules{rewrite_rules()})) {}
 
 SaturationEngine::~SaturationEngine() = default;
 

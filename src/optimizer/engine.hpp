@@ -1,7 +1,7 @@
 // The rewrite engine: the canonicalisation step of a reduction. An EngineGraph is the
 // token-keyed form of a graph; an engine merges nodes that its rules prove equal and
-// returns one node per class. SaturationEngine runs equality saturation over twelve
-// fixed rules (commutativity of eight operators, four identity laws).
+// returns one node per class. SaturationEngine runs equality saturation over the twelve
+// rules of optimizer/rules.hpp (commutativity of eight operators, four identity laws).
 #pragma once
 
 #include <cstddef>
@@ -112,9 +112,5 @@ private:
     std::unique_ptr<Rules> rules_;
     std::size_t iter_limit_ = 12;
 };
-
-// The four identity tokens and eight commutative operator names, in rule order.
-extern const char* const kIdentityTokens[4];
-extern const char* const kCommutativeNames[8];
 
 }  // namespace corvane

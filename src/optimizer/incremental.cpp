@@ -1,49 +1,38 @@
 #include "optimizer/incremental.hpp"
 
+#include <algorithm>
 #include <string_view>
 #include <utility>
 
 #include "fault.hpp"
 #include "optimizer/engine.hpp"
+#include "optimizer/rules.hpp"
 
 namespace corvane {
 
-namespace {
-
-constexpr std::uint64_t kZeroBits = 0x0000000000000000ULL;  // 0.0
-constexpr std::uint64_t kOneBits = 0x3ff0000000000000ULL;   // 1.0
-
-}  // namespace
-
-// Equivalent to comparing the Op's token with the four identity tokens, without
-// building the token: params are sorted, so "scalar" precedes "side".
+// Equivalent to comparing the Op's optimizer symbol with the identity rules' symbols,
+// without building it: params are sorted, so "scalar" precedes "side".
 bool is_identity_op(const NodeKey& key) noexcept {
     const auto* op = key.get_if<node::Op>();
     if (op == nullptr || op->inputs.size() != 1) return false;
-    std::uint64_t scalar_bits = 0;
-    if (op->name == "add") {
-        scalar_bits = kZeroBits;
-    } else if (op->name == "mul") {
-        scalar_bits = kOneBits;
-    } else {
-        return false;
-    }
     const auto& entries = op->params.entries();
     if (entries.size() != 2) return false;
     const auto& [scalar_key, scalar] = entries[0];
     const auto& [side_key, side] = entries[1];
-    return scalar_key == "scalar" && scalar.kind() == ParamValue::Kind::Float &&
-           canonical_float_bits(scalar.as_float()) == scalar_bits && side_key == "side" &&
-           side.kind() == ParamValue::Kind::Str && (side.as_str() == "r" || side.as_str() == "l");
+    if (scalar_key != "scalar" || scalar.kind() != ParamValue::Kind::Float || side_key != "side" ||
+        side.kind() != ParamValue::Kind::Str) {
+        return false;
+    }
+    const std::uint64_t scalar_bits = canonical_float_bits(scalar.as_float());
+    return std::ranges::any_of(kIdentityRules, [&](const IdentityRule& rule) {
+        return op->name == rule.op && scalar_bits == rule.scalar_bits && side.as_str() == rule.side;
+    });
 }
 
 bool is_commutative_op(const NodeKey& key) noexcept {
     const auto* op = key.get_if<node::Op>();
     if (op == nullptr || op->inputs.size() != 2 || !op->params.empty()) return false;
-    for (const char* name : kCommutativeNames) {
-        if (op->name == std::string_view(name)) return true;
-    }
-    return false;
+    return std::ranges::find(kCommutativeNames, op->name) != kCommutativeNames.end();
 }
 
 std::optional<std::uint64_t> IncrementalReducer::lookup(const NodeKey& key,

@@ -10,6 +10,7 @@
 #include <ostream>
 #include <random>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -18,14 +19,15 @@
 #include "eqsat/runner.hpp"
 #include "fault.hpp"
 #include "optimizer/engine.hpp"
+#include "optimizer/rules.hpp"
 
 namespace corvane {
 namespace {
 
-const std::string kAdd0R = kIdentityTokens[0];
-const std::string kAdd0L = kIdentityTokens[1];
-const std::string kMul1R = kIdentityTokens[2];
-const std::string kMul1L = kIdentityTokens[3];
+const std::string kAdd0R = identity_symbols()[0];
+const std::string kAdd0L = identity_symbols()[1];
+const std::string kMul1R = identity_symbols()[2];
+const std::string kMul1L = identity_symbols()[3];
 
 EngineNode op(std::string token, std::vector<std::size_t> children = {}) {
     const bool opaque = !token.starts_with("op|");
@@ -96,13 +98,13 @@ std::vector<Case> cases() {
         out.push_back({"near_miss_" + std::to_string(out.size()), graph({x, op(near, {0})}, {1}),
                        {x, op(near, {0})}, {1}, {0, 1}});
     }
-    for (std::size_t i = 0; i < std::size(kIdentityTokens); ++i) {
-        out.push_back({"identity_" + std::to_string(i), graph({x, y, op(kIdentityTokens[i], {1})}, {2}),
+    for (std::size_t i = 0; i < identity_symbols().size(); ++i) {
+        out.push_back({"identity_" + std::to_string(i), graph({x, y, op(identity_symbols()[i], {1})}, {2}),
                        {x, y}, {1}, {0, 1, 1}});
     }
-    for (const char* name : kCommutativeNames) {
-        const std::string token = std::string("op|") + name;
-        out.push_back({std::string("commute_") + name,
+    for (std::string_view name : kCommutativeNames) {
+        const std::string token = "op|" + std::string(name);
+        out.push_back({"commute_" + std::string(name),
                        graph({x, y, op(token, {0, 1}), op(token, {1, 0}), op(token, {0, 0})}, {3, 4}),
                        {x, y, op(token, {0, 1}), op(token, {0, 0})}, {2, 3}, {0, 1, 2, 2, 3}});
     }
@@ -240,11 +242,11 @@ std::vector<std::size_t> reference_classes(const EngineGraph& g) {
     };
     auto is_identity = [](const EngineNode& node) {
         return node.children.size() == 1 &&
-               std::ranges::find(kIdentityTokens, node.op) != std::end(kIdentityTokens);
+               std::ranges::find(identity_symbols(), node.op) != identity_symbols().end();
     };
     auto is_commutative = [](const EngineNode& node) {
         return node.children.size() == 2 && node.op.starts_with("op|") &&
-               std::ranges::find(kCommutativeNames, node.op.substr(3)) != std::end(kCommutativeNames);
+               std::ranges::find(kCommutativeNames, node.op.substr(3)) != kCommutativeNames.end();
     };
     for (bool changed = true; changed;) {
         changed = false;
@@ -288,15 +290,7 @@ bool same_partition(const std::vector<std::size_t>& a, const std::vector<std::si
 
 // The twelve rules as the engine builds them, to confirm that the runs saturate.
 bool saturates(const EngineGraph& g) {
-    std::vector<eqsat::Rewrite> rules;
-    for (const char* name : kCommutativeNames) {
-        const std::string o = std::string("op|") + name;
-        rules.push_back(eqsat::Rewrite::parse(std::string("commute-") + name, "(" + o + " ?a ?b)", "(" + o + " ?b ?a)"));
-    }
-    for (std::size_t i = 0; i < 4; ++i) {
-        rules.push_back(eqsat::Rewrite::parse("identity-" + std::to_string(i),
-                                              "(" + std::string(kIdentityTokens[i]) + " ?x)", "?x"));
-    }
+    const std::vector<eqsat::Rewrite> rules = rewrite_rules();
     eqsat::EGraph egraph;
     std::vector<eqsat::Id> ids;
     for (const EngineNode& node : g.nodes) {

@@ -14,6 +14,7 @@
 #include "optimizer/cse.hpp"
 #include "optimizer/engine.hpp"
 #include "optimizer/pipeline.hpp"
+#include "optimizer/rules.hpp"
 #include "store.hpp"
 #include "test_keys.hpp"
 
@@ -31,7 +32,7 @@ SymbolGraph random_symbol_graph(std::mt19937_64& rng, std::size_t n) {
     };
     const std::vector<Shape> shapes = {
         {"src|a", 0},          {"src|b", 0},         {"op|add", 2}, {"op|mul", 2}, {"op|sub", 2},
-        {kIdentityTokens[0], 1}, {kIdentityTokens[3], 1}, {"op|neg", 1}, {"op|maximum", 2}, {"join", 2},
+        {identity_symbols()[0], 1}, {identity_symbols()[3], 1}, {"op|neg", 1}, {"op|maximum", 2}, {"join", 2},
     };
     EngineGraph g;
     for (std::size_t i = 0; i < n; ++i) {

@@ -13,6 +13,7 @@
 
 #include "optimizer/engine.hpp"
 #include "optimizer/pipeline.hpp"
+#include "optimizer/rules.hpp"
 #include "token.hpp"
 
 namespace corvane {
@@ -110,7 +111,7 @@ TEST(IncrementalStep, IdentityAndCommutativeChecksMatchTokens) {
         keys.push_back(op(name, {0, 1}));
         keys.push_back(op(name, {0, 1}, {{"side", S("r")}}));
     }
-    for (const char* name : kCommutativeNames) keys.push_back(op(name, {1, 0}));
+    for (std::string_view name : kCommutativeNames) keys.push_back(op(std::string(name), {1, 0}));
     keys.push_back(red("add", {0, 1}));
     keys.push_back(node::Reduction{"add", ParamMap({{"scalar", F(0.0)}, {"side", S("r")}}), {0}});
 
@@ -118,10 +119,10 @@ TEST(IncrementalStep, IdentityAndCommutativeChecksMatchTokens) {
         const std::string tok = token(key);
         SCOPED_TRACE(tok);
         const auto inputs = key.inputs().size();
-        const bool identity_token = std::ranges::any_of(kIdentityTokens, [&](const char* t) { return tok == t; });
+        const bool identity_token = std::ranges::find(identity_symbols(), tok) != identity_symbols().end();
         EXPECT_EQ(is_identity_op(key), key.is_op() && identity_token && inputs == 1);
         const bool commutative_token =
-            std::ranges::any_of(kCommutativeNames, [&](const char* n) { return tok == std::string("op|") + n; });
+            std::ranges::any_of(kCommutativeNames, [&](std::string_view n) { return tok == "op|" + std::string(n); });
         EXPECT_EQ(is_commutative_op(key), key.is_op() && commutative_token && inputs == 2);
     }
 }
