@@ -5,12 +5,12 @@
 // a small constant plus the part of it that was valid.
 #include <algorithm>
 #include <bit>
-#include <cstring>
 #include <utility>
 
 #include "blob.hpp"
 #include "blob_format.hpp"
 #include "fault.hpp"
+#include "utf8.hpp"
 
 namespace corvane {
 
@@ -45,51 +45,6 @@ std::size_t first_reservation(std::size_t count, std::size_t remaining, std::siz
     return std::min({count, remaining / min_size, kFirstReservation});
 }
 
-// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
-bool valid_utf8(const std::uint8_t* s, std::size_t n) noexcept {
-    std::size_t i = 0;
-    while (i < n) {
-        if (n - i >= 8) {
-            std::uint64_t w;
-            std::memcpy(&w, s + i, 8);
-            if ((w & 0x8080'8080'8080'8080ULL) == 0) {
-                i += 8;
-                continue;
-            }
-        }
-        const std::uint8_t c = s[i];
-        if (c < 0x80) {
-            ++i;
-            continue;
-        }
-        std::size_t len;
-        std::uint8_t lo = 0x80;  // allowed range of the second byte
-        std::uint8_t hi = 0xBF;
-        if (c < 0xC2) {
-            return false;  // a continuation byte, or an overlong two-byte lead
-        } else if (c < 0xE0) {
-            len = 2;
-        } else if (c < 0xF0) {
-            len = 3;
-            if (c == 0xE0) lo = 0xA0;        // overlong
-            else if (c == 0xED) hi = 0x9F;   // surrogates
-        } else if (c < 0xF5) {
-            len = 4;
-            if (c == 0xF0) lo = 0x90;        // overlong
-            else if (c == 0xF4) hi = 0x8F;   // above U+10FFFF
-        } else {
-            return false;
-        }
-        if (n - i < len) return false;
-        if (s[i + 1] < lo || s[i + 1] > hi) return false;
-        for (std::size_t j = 2; j < len; ++j) {
-            if ((s[i + j] & 0xC0) != 0x80) return false;
-        }
-        i += len;
-    }
-    return true;
-}
-
 template <class T>
 using Result = std::expected<T, DecodeError>;
 
@@ -115,7 +70,7 @@ public:
         if (remaining() < *len) return std::unexpected(DecodeError::truncated());
         const std::uint8_t* p = data_ + pos_;
         pos_ += *len;
-        if (!valid_utf8(p, *len)) return std::unexpected(DecodeError::bad_utf8());
+        if (!utf8::valid(p, *len)) return std::unexpected(DecodeError::bad_utf8());
         return std::string(reinterpret_cast<const char*>(p), *len);
     }
 
