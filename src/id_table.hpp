@@ -1,7 +1,9 @@
-// A flat, open-addressing hash set of node ids whose keys live elsewhere (in an arena):
-// each slot holds an id with the full 64-bit hash of its key, so a probe looks at a key
-// only when the hashes agree, and growing never rehashes a key. Linear probing over a
-// power-of-two slot array kept at most half full; nothing is ever erased.
+// A flat, open-addressing hash set of ids whose keys live elsewhere (in an arena or a
+// node list): each slot holds an id with the full 64-bit hash of its key, so a probe
+// looks at a key only when the hashes agree, and growing never rehashes a key. Linear
+// probing over a power-of-two slot array kept at most half full; nothing is ever erased.
+// A utility below both the store (its index) and the optimizer (CSE, the symbol keys of
+// a reduction's input, the incremental reducer's memo); it includes nothing of the project.
 #pragma once
 
 #include <algorithm>

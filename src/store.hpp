@@ -9,46 +9,19 @@
 #include <expected>
 #include <functional>
 #include <memory>
-#include <optional>
 #include <span>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "bad_node_id.hpp"
 #include "guarded.hpp"
 #include "node.hpp"
+#include "reduction.hpp"
 
 namespace corvane {
 
 class RewriteEngine;
-struct Reduced;
-
-// The store's only error value: a node id the store does not hold.
-struct BadNodeId {
-    NodeId id;
-    friend bool operator==(const BadNodeId&, const BadNodeId&) = default;
-};
-
-// Where one node of a reduced arena landed: the reduced node and, for a stage member,
-// its position in that stage's member list.
-struct Landing {
-    std::uint64_t reduced_node_id = 0;
-    std::optional<std::uint64_t> member_index;
-    friend bool operator==(const Landing&, const Landing&) = default;
-};
-
-using NodeMap = std::vector<std::optional<Landing>>;
-
-// The six report counters, in report order.
-struct ReductionReport {
-    std::uint64_t input_nodes = 0;
-    std::uint64_t reachable_nodes = 0;
-    std::uint64_t canonical_nodes = 0;
-    std::uint64_t stages = 0;
-    std::uint64_t reduced_nodes = 0;
-    std::uint64_t boundary_nodes = 0;
-    friend bool operator==(const ReductionReport&, const ReductionReport&) = default;
-};
 
 inline constexpr const char* kStorePoisoned = "corvane-core store mutex poisoned";
 

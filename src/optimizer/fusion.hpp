@@ -10,7 +10,7 @@
 
 #include "node.hpp"
 #include "optimizer/engine.hpp"
-#include "store.hpp"
+#include "reduction.hpp"
 
 namespace corvane {
 

@@ -6,6 +6,7 @@
 
 #include "fault.hpp"
 #include "optimizer/engine.hpp"
+#include "optimizer/pipeline.hpp"
 #include "optimizer/rules.hpp"
 
 namespace corvane {

@@ -11,10 +11,10 @@
 #include <span>
 #include <vector>
 
+#include "bad_node_id.hpp"
 #include "id_table.hpp"
 #include "node.hpp"
-#include "optimizer/pipeline.hpp"
-#include "store.hpp"
+#include "reduction.hpp"
 
 namespace corvane {
 

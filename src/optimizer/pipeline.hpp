@@ -13,18 +13,11 @@
 #include "optimizer/dce.hpp"
 #include "optimizer/engine.hpp"
 #include "optimizer/fusion.hpp"
-#include "store.hpp"
+#include "reduction.hpp"
 
 namespace corvane {
 
 class RewriteEngine;
-
-struct Reduced {
-    std::vector<NodeKey> nodes;          // Stage and boundary nodes, inputs before users
-    std::vector<std::uint64_t> outputs;  // one per requested output, same order
-    NodeMap node_map;                    // one entry per input node
-    ReductionReport report;
-};
 
 // Everything a reduction reads from the arena: the live nodes in flat engine form (their
 // symbols still as text) and a copy of the first live key of each non-Op symbol, which
