@@ -5,7 +5,7 @@
 
 #include "store.hpp"
 #include "store_inner.hpp"
-#include "token.hpp"
+#include "label.hpp"
 
 namespace corvane {
 namespace {

@@ -1,6 +1,7 @@
-// Tokens and labels. A token is the canonical one-line text of a node without its
-// inputs (the rewrite engine's operator symbol, a stage member's stored text); a label
-// is the human-readable caption used in DOT output. Both are byte-exact.
+// Tokens and optimizer symbols. A token is the canonical one-line text of a node without
+// its inputs (a stage member's stored text, a grouping key); an optimizer symbol is the
+// rewrite engine's operator symbol, equal to the token wherever the token identifies the
+// node. Both are byte-exact; the human-readable captions are in label.hpp.
 #pragma once
 
 #include <string>
@@ -32,14 +33,5 @@ std::string token(const NodeKey& key);
 std::string optimizer_symbol(const NodeKey& key);
 // Appends optimizer_symbol(key) to `out`.
 void append_optimizer_symbol(std::string& out, const NodeKey& key);
-
-// Display forms used inside labels.
-std::string display(double value);               // shortest round-trip, positional
-std::string display(const ParamValue& value);    // Str quoted with backslash escapes
-std::string display(const ParamMap& params);     // "{k=v, ...}"
-std::string quoted(std::string_view text);       // the Str display form of `text`
-
-// The DOT caption of a node key.
-std::string label(const NodeKey& key);
 
 }  // namespace corvane
