@@ -15,27 +15,28 @@ LiveIndex live_index(std::span<const NodeKey> nodes, std::span<const NodeId> out
     // The scan reads the arena in order, which matters once it no longer fits in cache.
     std::size_t live_count = 0;
     auto mark = [&](NodeId p) {
-        fault_unless(p < n, "node reference out of range in dead-code elimination");
         std::uint64_t& slot = out.remap[static_cast<std::size_t>(p)];
         if (slot == kDead) {
             slot = 0;
             ++live_count;
         }
     };
-    for (NodeId o : outputs) mark(o);
+    for (NodeId o : outputs) {
+        fault_unless(o < n, "node reference out of range in dead-code elimination");
+        mark(o);
+    }
     for (std::size_t i = n; i-- > 0;) {
         if (out.remap[i] == kDead) continue;
-        for (NodeId input : nodes[i].inputs()) mark(input);
+        for (NodeId input : nodes[i].inputs()) {
+            fault_unless(input < i, "live node reads a node that is not an earlier live node");
+            mark(input);
+        }
     }
 
     out.ids.reserve(live_count);
     for (std::size_t i = 0; i < n; ++i) {
         if (out.remap[i] == kDead) continue;
         out.remap[i] = out.ids.size();
-        for (NodeId x : nodes[i].inputs()) {
-            fault_unless(x < i && out.remap[static_cast<std::size_t>(x)] != kDead,
-                         "live node reads a node that is not an earlier live node");
-        }
         out.ids.push_back(i);
     }
     out.kept_outputs.reserve(outputs.size());

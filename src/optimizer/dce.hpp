@@ -1,6 +1,8 @@
 // Dead-code elimination: keep the nodes the outputs reach, renumbered densely in
-// ascending old-id order. `live_index` finds them without copying a key;
-// `dead_code_elimination` also builds the kept keys with renumbered inputs.
+// ascending old-id order. `live_index` is the one marking every user shares: it finds
+// the live nodes without copying a key. `dead_code_elimination` also builds the kept
+// keys with renumbered inputs (the cone), and the reduction pipeline reads the live keys
+// into its own flat form (read_pipeline_input).
 #pragma once
 
 #include <cstdint>

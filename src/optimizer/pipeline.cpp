@@ -26,82 +26,50 @@ std::uint32_t narrow(std::size_t value) {
 
 }  // namespace
 
-// Live-node marking as in live_index, fused with reading each live key: the one backward
-// scan marks a live node's inputs and records its symbol, opacity and input ids while
-// the key is in cache, so that a key is read once however large the arena. The
-// recorded inputs are renumbered afterwards from the flat copy.
+// The live nodes come from live_index; one forward scan over them then reads each key
+// for its symbol, opacity and renumbered inputs, and copies the key of the first node
+// with each non-Op symbol.
 PipelineInput read_pipeline_input(std::span<const NodeKey> nodes, std::span<const NodeId> outputs) {
-    const std::size_t n = nodes.size();
     PipelineInput input;
-    input.input_nodes = n;
-    LiveIndex& live = input.live;
-    live.remap.assign(n, kDead);  // kDead until reached, then 0 until numbered
-    auto mark = [&](NodeId p) {
-        fault_unless(p < n, "node reference out of range in dead-code elimination");
-        live.remap[static_cast<std::size_t>(p)] = 0;
-    };
-    for (NodeId o : outputs) mark(o);
-
-    std::vector<std::uint8_t> opaque_rev;     // per live node, last first
-    std::vector<NodeId> inputs_rev;           // input ids, node by node, last node first
-    std::vector<std::size_t> inputs_end_rev;  // end of each node's inputs in inputs_rev
-    for (std::size_t i = n; i-- > 0;) {
-        if (live.remap[i] == kDead) continue;
-        const NodeKey& key = nodes[i];
-        for (NodeId x : key.inputs()) {
-            fault_unless(x < i, "live node reads a node that is not an earlier live node");
-            mark(x);
-            inputs_rev.push_back(x);
-        }
-        inputs_end_rev.push_back(inputs_rev.size());
-        opaque_rev.push_back(key.is_op() ? 0 : 1);
-        append_optimizer_symbol(input.texts, key);
-        input.text_end.push_back(input.texts.size());
-    }
-
-    const std::size_t kept = opaque_rev.size();
-    live.ids.reserve(kept);
-    for (std::size_t i = 0; i < n; ++i) {
-        if (live.remap[i] == kDead) continue;
-        live.remap[i] = live.ids.size();
-        live.ids.push_back(i);
-    }
-    live.kept_outputs.reserve(outputs.size());
-    for (NodeId o : outputs) live.kept_outputs.push_back(live.remap[static_cast<std::size_t>(o)]);
+    input.input_nodes = nodes.size();
+    input.live = live_index(nodes, outputs);
+    const LiveIndex& live = input.live;
+    const std::size_t kept = live.ids.size();
 
     SymbolGraph& graph = input.graph;
-    graph.opaque.assign(opaque_rev.rbegin(), opaque_rev.rend());
+    graph.opaque.reserve(kept);
     graph.first.reserve(kept + 1);
-    graph.children.reserve(inputs_rev.size());
-    for (std::size_t k = kept; k-- > 0;) {
-        const std::size_t begin = k == 0 ? 0 : inputs_end_rev[k - 1];
-        for (std::size_t c = begin; c < inputs_end_rev[k]; ++c) {
-            graph.children.push_back(narrow(live.remap[static_cast<std::size_t>(inputs_rev[c])]));
-        }
+    input.text_end.reserve(kept);
+    input.boundary_of.reserve(kept);
+    // Only non-Op nodes are ever rebuilt, so only they get a key. A symbol names a key
+    // apart from its inputs, which the rebuild replaces, so one copy per symbol serves
+    // every node that carries it.
+    IdTable first_with;  // live indices of the first node of each non-Op symbol
+    for (std::size_t i = 0; i < kept; ++i) {
+        const NodeKey& key = nodes[static_cast<std::size_t>(live.ids[i])];
+        for (NodeId x : key.inputs()) graph.children.push_back(narrow(live.remap[static_cast<std::size_t>(x)]));
         graph.first.push_back(narrow(graph.children.size()));
+        append_optimizer_symbol(input.texts, key);
+        input.text_end.push_back(input.texts.size());
+        if (key.is_op()) {
+            graph.opaque.push_back(0);
+            input.boundary_of.push_back(PipelineInput::kNoKey);
+            continue;
+        }
+        graph.opaque.push_back(1);
+        const std::string_view text = input.text(i);
+        const std::uint64_t hash = std::hash<std::string_view>{}(text);
+        const auto hit = first_with.find(hash, [&](std::uint64_t j) { return input.text(static_cast<std::size_t>(j)) == text; });
+        if (hit) {
+            input.boundary_of.push_back(input.boundary_of[static_cast<std::size_t>(*hit)]);
+            continue;
+        }
+        input.boundary_of.push_back(narrow(input.boundary_keys.size()));
+        input.boundary_keys.push_back(key.with_inputs({}));
+        first_with.insert(hash, i);
     }
     graph.outputs.reserve(live.kept_outputs.size());
     for (std::uint64_t o : live.kept_outputs) graph.outputs.push_back(narrow(o));
-
-    // Only non-Op nodes are ever rebuilt, so only they get a key; the first live node
-    // with a symbol gives it. A symbol names a key apart from its inputs, which the
-    // rebuild replaces, so one copy per symbol serves every node that carries it.
-    input.boundary_of.assign(kept, PipelineInput::kNoKey);
-    IdTable first_with;  // live indices of the first node of each non-Op symbol
-    auto text_of = [&](std::size_t i) { return input.text(i); };
-    for (std::size_t i = 0; i < kept; ++i) {
-        if (graph.opaque[i] == 0) continue;
-        const std::string_view text = text_of(i);
-        const std::uint64_t hash = std::hash<std::string_view>{}(text);
-        const auto hit = first_with.find(hash, [&](std::uint64_t j) { return text_of(static_cast<std::size_t>(j)) == text; });
-        if (hit) {
-            input.boundary_of[i] = input.boundary_of[static_cast<std::size_t>(*hit)];
-            continue;
-        }
-        input.boundary_of[i] = narrow(input.boundary_keys.size());
-        input.boundary_keys.push_back(nodes[static_cast<std::size_t>(live.ids[i])].with_inputs({}));
-        first_with.insert(hash, i);
-    }
     return input;
 }
 
@@ -159,7 +127,7 @@ Reduced reduce_input(PipelineInput input, const RewriteEngine& engine, bool maxi
         seen[d] = 1;
         if (dedup.graph.opaque[d] == 0) continue;
         const std::uint32_t key = input.boundary_of[i];
-        fault_unless(key != PipelineInput::kNoKey, "boundary node symbol missing from the token map");
+        fault_unless(key != PipelineInput::kNoKey, "non-Op node has no boundary key");
         key_of[d] = &input.boundary_keys[key];
     }
 
