@@ -81,7 +81,8 @@ def row(figure: str, ours: str, peer: str, ratio: str, goal: str, met: bool | No
 
 
 # ---------------------------------------------------------------------------------------
-# The random pipeline graph (the sequence mirrors bench/graph_gen.hpp step for step)
+# The random pipeline graph (the sequence mirrors pipeline_graph in
+# tests/cpp/support/random_graph.cpp step for step)
 
 MASK = (1 << 64) - 1
 

@@ -15,22 +15,24 @@
 #include "eqsat/runner.hpp"
 #include "eqsat/scheduler.hpp"
 #include "eqsat/symbol.hpp"
-#include "graph_gen.hpp"
 #include "optimizer/cse.hpp"
 #include "optimizer/dce.hpp"
 #include "optimizer/engine.hpp"
-#include "optimizer/engine_graph.hpp"
 #include "optimizer/fusion.hpp"
 #include "optimizer/incremental.hpp"
 #include "optimizer/pipeline.hpp"
 #include "optimizer/rules.hpp"
+#include "support/engine_graph.hpp"
+#include "support/random_graph.hpp"
 
 namespace corvane::bench {
 namespace {
 
+using namespace corvane::testing;
+
 // Every stage's input, computed once per size, in the flat form the pipeline passes on.
 struct Stages {
-    PipelineGraph graph;
+    RandomGraph graph;
     LiveNodes live;
     SymbolGraph engine_graph;
     CanonicalGraph canon;
@@ -46,7 +48,7 @@ const Stages& stages_of(std::size_t n) {
         slot = std::make_unique<Stages>();
         Stages& s = *slot;
         s.graph = pipeline_graph(n);
-        s.live = dead_code_elimination(s.graph.arena, s.graph.outputs);
+        s.live = dead_code_elimination(s.graph.nodes, s.graph.outputs);
         s.engine_graph = to_symbol_graph(to_engine_graph(s.live.kept, s.live.kept_outputs));
         s.canon = SaturationEngine().canonicalize(s.engine_graph);
         s.dedup = cse(s.canon.canonical);
@@ -70,15 +72,15 @@ void set_nodes(benchmark::State& state, std::size_t nodes) {
 
 void BM_Dce(benchmark::State& state) {
     const Stages& s = stages_of(static_cast<std::size_t>(state.range(0)));
-    for (auto _ : state) benchmark::DoNotOptimize(dead_code_elimination(s.graph.arena, s.graph.outputs));
-    set_nodes(state, s.graph.arena.size());
+    for (auto _ : state) benchmark::DoNotOptimize(dead_code_elimination(s.graph.nodes, s.graph.outputs));
+    set_nodes(state, s.graph.nodes.size());
 }
 
 // The pipeline's pass: the live nodes found without copying a key.
 void BM_LiveIndex(benchmark::State& state) {
     const Stages& s = stages_of(static_cast<std::size_t>(state.range(0)));
-    for (auto _ : state) benchmark::DoNotOptimize(live_index(s.graph.arena, s.graph.outputs));
-    set_nodes(state, s.graph.arena.size());
+    for (auto _ : state) benchmark::DoNotOptimize(live_index(s.graph.nodes, s.graph.outputs));
+    set_nodes(state, s.graph.nodes.size());
 }
 
 void BM_EngineGraph(benchmark::State& state) {
@@ -109,8 +111,8 @@ void BM_Fusion(benchmark::State& state) {
 void BM_Pipeline(benchmark::State& state) {
     const Stages& s = stages_of(static_cast<std::size_t>(state.range(0)));
     const SaturationEngine engine;
-    for (auto _ : state) benchmark::DoNotOptimize(reduce_with_mode(s.graph.arena, s.graph.outputs, engine, false));
-    set_nodes(state, s.graph.arena.size());
+    for (auto _ : state) benchmark::DoNotOptimize(reduce_with_mode(s.graph.nodes, s.graph.outputs, engine, false));
+    set_nodes(state, s.graph.nodes.size());
 }
 
 #define CORVANE_PASS_BENCH(fn)                                                            \
@@ -127,21 +129,22 @@ CORVANE_PASS_BENCH(BM_Pipeline);
 // An engine graph of `n` nodes: chains and fan-outs of parameterised unary ops over a few
 // sources, with `percent_commutative` percent of the nodes parameterless "add"s.
 EngineGraph unary_graph(std::size_t n, std::uint64_t percent_commutative) {
+    GraphRecipe recipe;
+    recipe.nodes = n;
+    for (std::size_t i = 0; i < 8; ++i) recipe.sources.push_back(node::Source{"s" + std::to_string(i), {}});
+    recipe.window = 64;
+    recipe.distinct = false;
+    recipe.step = [&](GraphDraw& d) -> std::optional<NodeKey> {
+        const NodeId last = d.last();
+        const NodeId recent = d.recent();
+        if (d.below(100) < percent_commutative) return node::Op{"add", {}, {last, recent}};
+        ParamMap f({{"f", ParamValue::of_int(static_cast<std::int64_t>(d.below(1u << 20)))}});
+        return node::Op{"map", std::move(f), {d.below(2) ? last : recent}};
+    };
     Rng rng(7);
-    EngineGraph g;
-    g.nodes.reserve(n);
-    for (std::size_t i = 0; i < 8; ++i) g.nodes.push_back({"src|s" + std::to_string(i), {}, true});
-    while (g.nodes.size() < n) {
-        const std::size_t i = g.nodes.size();
-        const std::size_t recent = i - 1 - static_cast<std::size_t>(rng.below(i < 64 ? i : 64));
-        if (rng.below(100) < percent_commutative) {
-            g.nodes.push_back({"op|add", {i - 1, recent}, false});
-        } else {
-            g.nodes.push_back({"op|map|f=i" + std::to_string(rng.below(1u << 20)), {rng.below(2) ? i - 1 : recent}, false});
-        }
-    }
-    g.outputs.push_back(n - 1);
-    return g;
+    const RandomGraph g = random_graph(recipe, rng);
+    const NodeId outputs[] = {n - 1};
+    return to_engine_graph(g.nodes, outputs);
 }
 
 const EngineGraph& unary_graph_of(std::uint64_t percent) {
@@ -190,7 +193,7 @@ BENCHMARK(BM_EngineCommutative)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->
 // One step per recorded node, as a front end that reduces while it records would call it.
 void BM_IncrementalStep(benchmark::State& state) {
     const Stages& s = stages_of(static_cast<std::size_t>(state.range(0)));
-    const std::vector<NodeKey>& arena = s.graph.arena;
+    const std::vector<NodeKey>& arena = s.graph.nodes;
     for (auto _ : state) {
         IncrementalReducer reducer;
         for (const NodeKey& key : arena) benchmark::DoNotOptimize(reducer.step(std::span<const NodeKey>(&key, 1)));
@@ -202,7 +205,7 @@ BENCHMARK(BM_IncrementalStep)->Arg(100'000)->Unit(benchmark::kMillisecond)->Iter
 void BM_IncrementalFinalize(benchmark::State& state) {
     const Stages& s = stages_of(static_cast<std::size_t>(state.range(0)));
     IncrementalReducer reducer;
-    (void)reducer.step(s.graph.arena);
+    (void)reducer.step(s.graph.nodes);
     const SaturationEngine engine;
     for (auto _ : state) benchmark::DoNotOptimize(reducer.finalize(s.graph.outputs, engine, false));
     set_nodes(state, reducer.canonical_count());

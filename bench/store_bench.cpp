@@ -9,12 +9,15 @@
 #include <vector>
 
 #include "blob.hpp"
-#include "graph_gen.hpp"
 #include "node.hpp"
 #include "store.hpp"
+#include "support/random_graph.hpp"
 
 namespace corvane::bench {
 namespace {
+
+using testing::pipeline_graph;
+using testing::RandomGraph;
 
 // The recording workload: Op "map" over two sources with a two-entry parameter map,
 // distinct per index.
@@ -141,29 +144,29 @@ void BM_HashKey(benchmark::State& state) {
 }
 BENCHMARK(BM_HashKey)->Arg(100'000)->Unit(benchmark::kMicrosecond);
 
-const PipelineGraph& graph_of(std::size_t n) {
-    static std::map<std::size_t, PipelineGraph> cache;
+const RandomGraph& graph_of(std::size_t n) {
+    static std::map<std::size_t, RandomGraph> cache;
     auto it = cache.find(n);
     if (it == cache.end()) it = cache.emplace(n, pipeline_graph(n)).first;
     return it->second;
 }
 
 void BM_BlobWrite(benchmark::State& state) {
-    const PipelineGraph& g = graph_of(static_cast<std::size_t>(state.range(0)));
+    const RandomGraph& g = graph_of(static_cast<std::size_t>(state.range(0)));
     std::size_t bytes = 0;
     for (auto _ : state) {
-        auto blob = serialize_nodes(g.arena, g.outputs);
+        auto blob = serialize_nodes(g.nodes, g.outputs);
         bytes = blob->size();
         benchmark::DoNotOptimize(blob->data());
     }
     state.counters["bytes"] = static_cast<double>(bytes);
-    state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(g.arena.size()));
+    state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(g.nodes.size()));
 }
 BENCHMARK(BM_BlobWrite)->Arg(1'000'000)->Unit(benchmark::kMillisecond)->Iterations(5);
 
 void BM_BlobRead(benchmark::State& state) {
-    const PipelineGraph& g = graph_of(static_cast<std::size_t>(state.range(0)));
-    const std::vector<std::uint8_t> blob = *serialize_nodes(g.arena, g.outputs);
+    const RandomGraph& g = graph_of(static_cast<std::size_t>(state.range(0)));
+    const std::vector<std::uint8_t> blob = *serialize_nodes(g.nodes, g.outputs);
     for (auto _ : state) {
         auto store = deserialize(blob);
         benchmark::DoNotOptimize(store->node_count());
@@ -171,7 +174,7 @@ void BM_BlobRead(benchmark::State& state) {
         { auto gone = std::move(store); }
         state.ResumeTiming();
     }
-    state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(g.arena.size()));
+    state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(g.nodes.size()));
 }
 BENCHMARK(BM_BlobRead)->Arg(1'000'000)->Unit(benchmark::kMillisecond)->Iterations(3);
 

@@ -179,10 +179,6 @@ bool GraphStore::adopt_node_map(NodeMap map) {
     });
 }
 
-void GraphStore::run_locked_for_test(const std::function<void()>& fn) const {
-    inner_->with_lock([&](const Inner&) { fn(); });
-}
-
 void GraphStore::set_node_map(NodeMap map) {
     inner_->with_lock([&](Inner& in) { in.node_map = std::move(map); });
 }

@@ -7,7 +7,6 @@
 
 #include <cstdint>
 #include <expected>
-#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -87,10 +86,11 @@ public:
     // a Stage or that its Stage lacks.
     bool adopt_node_map(NodeMap map);
 
-    // Test hook: runs `fn` while holding the lock, so a fault it throws poisons the store.
-    void run_locked_for_test(const std::function<void()>& fn) const;
-
 private:
+    // Declared only: the tests' support library defines it to run code under the lock,
+    // so that a fault can escape the locked section and poison the store.
+    friend struct GraphStoreProbe;
+
     explicit GraphStore(const HashSeed& seed);
     // Written once, by the builder of a reduced store.
     void set_node_map(NodeMap map);

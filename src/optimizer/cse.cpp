@@ -67,10 +67,4 @@ DeduplicatedGraph cse(const SymbolGraph& canonical) {
     return out;
 }
 
-Deduplicated cse(const EngineGraph& canonical) {
-    eqsat::SymbolScope symbols;
-    DeduplicatedGraph flat = cse(to_symbol_graph(canonical, symbols));
-    return {to_engine_graph(flat.graph), {flat.remap.begin(), flat.remap.end()}};
-}
-
 }  // namespace corvane

@@ -128,65 +128,7 @@ CanonicalGraph emit(const SymbolGraph& graph, const eqsat::EGraph& egraph, const
     return result;
 }
 
-std::uint32_t narrow_index(std::size_t value) {
-    if (value > std::numeric_limits<std::uint32_t>::max()) internal_fault("engine graph is too large");
-    return static_cast<std::uint32_t>(value);
-}
-
 }  // namespace
-
-namespace {
-
-// `intern_all(texts, ops)` interns the op texts.
-template <class InternAll>
-SymbolGraph to_symbol_graph_with(const EngineGraph& graph, InternAll intern_all) {
-    SymbolGraph out;
-    const std::size_t n = graph.nodes.size();
-    std::vector<std::string_view> texts(n);
-    for (std::size_t i = 0; i < n; ++i) texts[i] = graph.nodes[i].op;
-    out.ops.resize(n);
-    intern_all(std::span<const std::string_view>(texts), std::span<eqsat::Symbol>(out.ops));
-    out.opaque.reserve(n);
-    out.first.reserve(n + 1);
-    for (const EngineNode& node : graph.nodes) {
-        out.opaque.push_back(node.opaque ? 1 : 0);
-        for (std::size_t c : node.children) out.children.push_back(narrow_index(c));
-        out.first.push_back(narrow_index(out.children.size()));
-    }
-    out.outputs.reserve(graph.outputs.size());
-    for (std::size_t o : graph.outputs) out.outputs.push_back(narrow_index(o));
-    return out;
-}
-
-}  // namespace
-
-SymbolGraph to_symbol_graph(const EngineGraph& graph, eqsat::SymbolScope& symbols) {
-    return to_symbol_graph_with(graph, [&](auto texts, auto ops) { symbols.intern_all(texts, ops); });
-}
-
-SymbolGraph to_symbol_graph(const EngineGraph& graph) {
-    return to_symbol_graph_with(graph, [](auto texts, auto ops) { eqsat::Symbol::intern_all(texts, ops); });
-}
-
-EngineGraph to_engine_graph(const SymbolGraph& graph) {
-    EngineGraph out;
-    out.nodes.reserve(graph.size());
-    for (std::size_t i = 0; i < graph.size(); ++i) {
-        const std::span<const std::uint32_t> children = graph.children_of(i);
-        out.nodes.push_back(EngineNode{graph.ops[i].to_string(), {children.begin(), children.end()}, graph.opaque[i] != 0});
-    }
-    out.outputs.assign(graph.outputs.begin(), graph.outputs.end());
-    return out;
-}
-
-Canonicalized RewriteEngine::canonicalize(const EngineGraph& graph) const {
-    // Opacity follows the symbol text here, whatever the input's flags say.
-    eqsat::SymbolScope symbols;
-    SymbolGraph input = to_symbol_graph(graph, symbols);
-    for (std::size_t i = 0; i < graph.nodes.size(); ++i) input.opaque[i] = graph.nodes[i].op.starts_with("op|") ? 0 : 1;
-    CanonicalGraph flat = canonicalize(input);
-    return {to_engine_graph(flat.canonical), {flat.class_of.begin(), flat.class_of.end()}};
-}
 
 CanonicalGraph SaturationEngine::canonicalize(const SymbolGraph& graph) const {
     check_preconditions(graph);

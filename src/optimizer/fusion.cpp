@@ -190,17 +190,4 @@ Fused stage_fusion(const SymbolGraph& graph, std::span<const NodeKey* const> key
     return out;
 }
 
-Fused stage_fusion(const EngineGraph& graph, const TokenMap& token_map, bool maximal_fusion) {
-    std::vector<const NodeKey*> key_of(graph.nodes.size(), nullptr);
-    for (std::size_t i = 0; i < graph.nodes.size(); ++i) {
-        const EngineNode& node = graph.nodes[i];
-        if (!node.opaque) continue;
-        auto found = token_map.find(node.op);
-        fault_unless(found != token_map.end(), "boundary node symbol missing from the token map");
-        key_of[i] = found->second;
-    }
-    eqsat::SymbolScope symbols;
-    return stage_fusion(to_symbol_graph(graph, symbols), key_of, maximal_fusion);
-}
-
 }  // namespace corvane

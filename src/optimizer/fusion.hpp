@@ -4,8 +4,6 @@
 
 #include <cstdint>
 #include <span>
-#include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "node.hpp"
@@ -13,10 +11,6 @@
 #include "reduction.hpp"
 
 namespace corvane {
-
-// Symbol -> the first live node key carrying it. Only the key's non-input fields are
-// read (its inputs are replaced on rebuild); the keys outlive the pass.
-using TokenMap = std::unordered_map<std::string, const NodeKey*>;
 
 struct Fused {
     std::vector<NodeKey> nodes;
@@ -29,7 +23,5 @@ struct Fused {
 // key_of[i] is the key a non-Op node i is rebuilt from (its inputs replaced); it is not
 // read for Op nodes.
 Fused stage_fusion(const SymbolGraph& deduplicated, std::span<const NodeKey* const> key_of, bool maximal_fusion);
-// The same over the string form, looking each boundary node's symbol up in `token_map`.
-Fused stage_fusion(const EngineGraph& deduplicated, const TokenMap& token_map, bool maximal_fusion);
 
 }  // namespace corvane

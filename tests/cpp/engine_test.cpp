@@ -8,7 +8,6 @@
 #include <cstdint>
 #include <numeric>
 #include <ostream>
-#include <random>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -20,9 +19,13 @@
 #include "fault.hpp"
 #include "optimizer/engine.hpp"
 #include "optimizer/rules.hpp"
+#include "support/engine_graph.hpp"
+#include "support/random_graph.hpp"
 
 namespace corvane {
 namespace {
+
+using namespace corvane::testing;
 
 const std::string kAdd0R = identity_symbols()[0];
 const std::string kAdd0L = identity_symbols()[1];
@@ -48,11 +51,11 @@ struct Case {
 
 void PrintTo(const Case& c, std::ostream* out) { *out << c.name; }
 
-class EngineCases : public testing::TestWithParam<Case> {};
+class EngineCases : public ::testing::TestWithParam<Case> {};
 
 TEST_P(EngineCases, Canonicalizes) {
     const Case& c = GetParam();
-    const Canonicalized out = SaturationEngine().canonicalize(c.input);
+    const Canonicalized out = canonicalize(SaturationEngine(), c.input);
     EXPECT_EQ(out.canonical.nodes, c.canonical);
     EXPECT_EQ(out.canonical.outputs, c.canonical_outputs);
     EXPECT_EQ(out.class_of, c.class_of);
@@ -111,8 +114,8 @@ std::vector<Case> cases() {
     return out;
 }
 
-INSTANTIATE_TEST_SUITE_P(Engine, EngineCases, testing::ValuesIn(cases()),
-                         [](const testing::TestParamInfo<Case>& param) { return param.param.name; });
+INSTANTIATE_TEST_SUITE_P(Engine, EngineCases, ::testing::ValuesIn(cases()),
+                         [](const ::testing::TestParamInfo<Case>& param) { return param.param.name; });
 
 TEST(Engine, BuildsTheTwelveRulesInOrder) {
     using R = SaturationEngine::RuleText;
@@ -137,9 +140,9 @@ TEST(Engine, BuildsTheTwelveRulesInOrder) {
 
 TEST(Engine, BrokenPreconditionsAreInternalFaults) {
     const SaturationEngine engine;
-    EXPECT_THROW(engine.canonicalize(graph({op("src|x", {0})}, {})), InternalFault);
-    EXPECT_THROW(engine.canonicalize(graph({op("src|x"), op("op|neg", {2})}, {})), InternalFault);
-    EXPECT_THROW(engine.canonicalize(graph({op("src|x")}, {1})), InternalFault);
+    EXPECT_THROW(canonicalize(engine, graph({op("src|x", {0})}, {})), InternalFault);
+    EXPECT_THROW(canonicalize(engine, graph({op("src|x"), op("op|neg", {2})}, {})), InternalFault);
+    EXPECT_THROW(canonicalize(engine, graph({op("src|x")}, {1})), InternalFault);
 }
 
 // A chain as deep as the graph is long: nothing may recurse along it.
@@ -150,7 +153,7 @@ TEST(Engine, DeepChainsCollapseWithoutRecursion) {
     for (std::size_t i = 1; i < kDepth; ++i) g.nodes.push_back(op("op|neg", {i - 1}));
     g.nodes.push_back(op(kAdd0R, {kDepth - 1}));
     g.outputs = {kDepth};
-    const Canonicalized out = SaturationEngine().canonicalize(g);
+    const Canonicalized out = canonicalize(SaturationEngine(), g);
     ASSERT_EQ(out.canonical.nodes.size(), kDepth);
     EXPECT_EQ(out.class_of[kDepth], kDepth - 1);
     EXPECT_EQ(out.canonical.outputs, std::vector<std::size_t>{kDepth - 1});
@@ -158,33 +161,9 @@ TEST(Engine, DeepChainsCollapseWithoutRecursion) {
 
 // ---- randomized: the partition does not depend on the recording order ---------------
 
-struct Shape {
-    std::string token;
-    std::size_t arity;
-};
-
-const std::vector<Shape>& shapes() {
-    static const std::vector<Shape> all = {
-        {"src|a", 0},       {"src|b", 0},         {"src|c", 0},         {"op|add", 2},
-        {"op|mul", 2},      {"op|maximum", 2},    {"op|sub", 2},        {"op|maximum", 3},
-        {"op|neg", 1},      {kAdd0R, 1},          {kAdd0L, 1},          {kMul1R, 1},
-        {kMul1L, 1},        {"op|add|scalar=f4000000000000000;side=sr", 1},
-        {"op|eq", 2},       {"op|minimum", 2},
-    };
-    return all;
-}
-
-EngineGraph random_graph(std::mt19937_64& rng, std::size_t n) {
-    EngineGraph g;
-    for (std::size_t i = 0; i < n; ++i) {
-        const auto& pool = shapes();
-        Shape s = pool[std::uniform_int_distribution<std::size_t>(0, i == 0 ? 2 : pool.size() - 1)(rng)];
-        std::vector<std::size_t> children;
-        for (std::size_t k = 0; k < s.arity; ++k) children.push_back(std::uniform_int_distribution<std::size_t>(0, i - 1)(rng));
-        g.nodes.push_back(op(s.token, std::move(children)));
-    }
-    g.outputs = {n - 1};
-    return g;
+EngineGraph random_engine_graph(Rng& rng, std::size_t n) {
+    const RandomGraph g = operator_graph(n, rng);
+    return to_engine_graph(g.nodes, g.outputs);
 }
 
 // The same nodes recorded in another topological order; order[k] = original index of
@@ -201,7 +180,7 @@ EngineGraph reorder(const EngineGraph& g, const std::vector<std::size_t>& order)
     return out;
 }
 
-std::vector<std::size_t> random_topological_order(const EngineGraph& g, std::mt19937_64& rng) {
+std::vector<std::size_t> random_topological_order(const EngineGraph& g, Rng& rng) {
     const std::size_t n = g.nodes.size();
     std::vector<std::size_t> waiting(n);
     std::vector<std::vector<std::size_t>> users(n);
@@ -218,7 +197,7 @@ std::vector<std::size_t> random_topological_order(const EngineGraph& g, std::mt1
     }
     std::vector<std::size_t> order;
     while (!ready.empty()) {
-        const std::size_t pick = std::uniform_int_distribution<std::size_t>(0, ready.size() - 1)(rng);
+        const auto pick = static_cast<std::size_t>(rng.below(ready.size()));
         std::swap(ready[pick], ready.back());
         const std::size_t i = ready.back();
         ready.pop_back();
@@ -306,19 +285,19 @@ bool saturates(const EngineGraph& g) {
 
 TEST(EngineRandomized, PartitionIsIndependentOfRecordingOrder) {
     const std::uint64_t seed = 0x5eed'c0ffee'2026ULL;
-    std::mt19937_64 rng(seed);
+    Rng rng(seed);
     const SaturationEngine engine;
     for (int round = 0; round < 300; ++round) {
-        const std::size_t n = std::uniform_int_distribution<std::size_t>(1, 24)(rng);
-        const EngineGraph g = random_graph(rng, n);
+        const auto n = static_cast<std::size_t>(1 + rng.below(24));
+        const EngineGraph g = random_engine_graph(rng, n);
         SCOPED_TRACE("seed " + std::to_string(seed) + ", round " + std::to_string(round));
         ASSERT_TRUE(saturates(g));
         const std::vector<std::size_t> expected = reference_classes(g);
-        const Canonicalized base = engine.canonicalize(g);
+        const Canonicalized base = canonicalize(engine, g);
         ASSERT_TRUE(same_partition(base.class_of, expected));
         for (int shuffle = 0; shuffle < 3; ++shuffle) {
             const std::vector<std::size_t> order = random_topological_order(g, rng);
-            const Canonicalized moved = engine.canonicalize(reorder(g, order));
+            const Canonicalized moved = canonicalize(engine, reorder(g, order));
             std::vector<std::size_t> back(n);
             for (std::size_t k = 0; k < n; ++k) back[order[k]] = moved.class_of[k];
             ASSERT_TRUE(same_partition(back, expected)) << "shuffle " << shuffle;
@@ -331,10 +310,10 @@ TEST(EngineRandomized, PartitionIsIndependentOfRecordingOrder) {
 
 TEST(EngineConcurrency, ThreadsCanonicalizeAndInternAtOnce) {
     const std::uint64_t seed = 42;
-    std::mt19937_64 rng(seed);
+    Rng rng(seed);
     std::vector<EngineGraph> graphs;
     for (int i = 0; i < 24; ++i) {
-        EngineGraph g = random_graph(rng, 40);
+        EngineGraph g = random_engine_graph(rng, 40);
         // Thread-specific tokens make every thread intern new symbols as well.
         g.nodes.push_back(op("op|fresh-" + std::to_string(i), {g.nodes.size() - 1}));
         g.outputs = {g.nodes.size() - 1};
@@ -342,7 +321,7 @@ TEST(EngineConcurrency, ThreadsCanonicalizeAndInternAtOnce) {
     }
     const SaturationEngine engine;
     std::vector<Canonicalized> expected;
-    for (const EngineGraph& g : graphs) expected.push_back(engine.canonicalize(g));
+    for (const EngineGraph& g : graphs) expected.push_back(canonicalize(engine, g));
 
     constexpr unsigned kThreads = 6;
     std::vector<std::vector<char>> agree(kThreads, std::vector<char>(graphs.size()));
@@ -352,7 +331,7 @@ TEST(EngineConcurrency, ThreadsCanonicalizeAndInternAtOnce) {
             const SaturationEngine own;
             for (std::size_t k = 0; k < graphs.size(); ++k) {
                 const std::size_t i = (k + t) % graphs.size();
-                const Canonicalized got = (k % 2 ? own : engine).canonicalize(graphs[i]);
+                const Canonicalized got = canonicalize(k % 2 ? own : engine, graphs[i]);
                 eqsat::Symbol("thread-" + std::to_string(t) + "-" + std::to_string(k));
                 agree[t][i] = got.class_of == expected[i].class_of && got.canonical == expected[i].canonical;
             }

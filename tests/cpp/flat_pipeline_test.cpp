@@ -6,44 +6,21 @@
 #include <bit>
 #include <cstdint>
 #include <numeric>
-#include <random>
 #include <string>
 #include <vector>
 
-#include "bench/graph_gen.hpp"
 #include "optimizer/cse.hpp"
 #include "optimizer/engine.hpp"
 #include "optimizer/pipeline.hpp"
-#include "optimizer/rules.hpp"
 #include "store.hpp"
-#include "test_keys.hpp"
+#include "support/engine_graph.hpp"
+#include "support/keys.hpp"
+#include "support/random_graph.hpp"
 
 namespace corvane {
 namespace {
 
 using namespace corvane::testing;
-
-// Random engine graphs over a few sources and operators, commutative and identity ones
-// included, with repeated subterms so that the rules and hash-consing have work to do.
-SymbolGraph random_symbol_graph(std::mt19937_64& rng, std::size_t n) {
-    struct Shape {
-        std::string token;
-        std::size_t arity;
-    };
-    const std::vector<Shape> shapes = {
-        {"src|a", 0},          {"src|b", 0},         {"op|add", 2}, {"op|mul", 2}, {"op|sub", 2},
-        {identity_symbols()[0], 1}, {identity_symbols()[3], 1}, {"op|neg", 1}, {"op|maximum", 2}, {"join", 2},
-    };
-    EngineGraph g;
-    for (std::size_t i = 0; i < n; ++i) {
-        const Shape& s = shapes[std::uniform_int_distribution<std::size_t>(0, i == 0 ? 1 : shapes.size() - 1)(rng)];
-        std::vector<std::size_t> children;
-        for (std::size_t k = 0; k < s.arity; ++k) children.push_back(std::uniform_int_distribution<std::size_t>(0, i - 1)(rng));
-        g.nodes.push_back(EngineNode{s.token, std::move(children), !s.token.starts_with("op|")});
-    }
-    g.outputs = {n - 1, n / 2};
-    return to_symbol_graph(g);
-}
 
 void expect_cse_changes_nothing(const CanonicalGraph& canon) {
     ASSERT_TRUE(canon.deduplicated);
@@ -56,11 +33,11 @@ void expect_cse_changes_nothing(const CanonicalGraph& canon) {
 
 TEST(FlatPipeline, EngineOutputNeedsNoCse) {
     const SaturationEngine engine;
-    std::mt19937_64 rng(0xf1a7'0001);
+    Rng rng(0xf1a7'0001);
     for (int round = 0; round < 200; ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
-        const std::size_t n = std::uniform_int_distribution<std::size_t>(1, 60)(rng);
-        expect_cse_changes_nothing(engine.canonicalize(random_symbol_graph(rng, n)));
+        const RandomGraph g = operator_graph(static_cast<std::size_t>(1 + rng.below(60)), rng);
+        expect_cse_changes_nothing(engine.canonicalize(to_symbol_graph(to_engine_graph(g.nodes, g.outputs))));
     }
 }
 
@@ -69,8 +46,8 @@ TEST(FlatPipeline, EngineOutputNeedsNoCse) {
 TEST(FlatPipeline, EngineOutputNeedsNoCseOnPipelineGraphs) {
     const SaturationEngine engine;
     for (const std::size_t n : {5'000u, 30'000u}) {
-        const bench::PipelineGraph g = bench::pipeline_graph(n, n);
-        PipelineInput input = read_pipeline_input(g.arena, g.outputs);
+        const RandomGraph g = pipeline_graph(n, n);
+        PipelineInput input = read_pipeline_input(g.nodes, g.outputs);
         std::vector<std::string_view> texts;
         for (std::size_t i = 0; i < input.live.ids.size(); ++i) texts.push_back(input.text(i));
         input.graph.ops.resize(texts.size());
@@ -88,12 +65,12 @@ TEST(FlatPipeline, StoreReductionMatchesPipeline) {
     for (const std::uint64_t seed : {1u, 2u, 3u}) {
         for (const bool maximal : {false, true}) {
             SCOPED_TRACE("seed " + std::to_string(seed) + (maximal ? ", maximal" : ", single-use"));
-            bench::PipelineGraph g = bench::pipeline_graph(4'000, seed);
+            const RandomGraph g = pipeline_graph(4'000, seed);
             GraphStore store;
-            for (const NodeKey& key : g.arena) ASSERT_TRUE(store.intern(key).has_value());
+            for (const NodeKey& key : g.nodes) ASSERT_TRUE(store.intern(key).has_value());
             auto via_store = store.reduce_with_outputs(g.outputs, engine, maximal);
             ASSERT_TRUE(via_store.has_value());
-            auto via_pipeline = GraphStore::from_reduced(reduce_with_mode(g.arena, g.outputs, engine, maximal));
+            auto via_pipeline = GraphStore::from_reduced(reduce_with_mode(g.nodes, g.outputs, engine, maximal));
             EXPECT_EQ(via_store->second, via_pipeline.second);
             EXPECT_EQ(via_store->first.snapshot().arena, via_pipeline.first.snapshot().arena);
             EXPECT_EQ(via_store->first.outputs(), via_pipeline.first.outputs());

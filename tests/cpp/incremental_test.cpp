@@ -6,7 +6,6 @@
 #include <cmath>
 #include <cstdint>
 #include <iterator>
-#include <random>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -14,27 +13,14 @@
 #include "optimizer/engine.hpp"
 #include "optimizer/pipeline.hpp"
 #include "optimizer/rules.hpp"
+#include "support/keys.hpp"
+#include "support/random_graph.hpp"
 #include "token.hpp"
 
 namespace corvane {
 namespace {
 
-ParamValue F(double v) { return ParamValue::of_float(v); }
-ParamValue S(std::string v) { return ParamValue::of_str(std::move(v)); }
-
-NodeKey src(std::string name) { return node::Source{std::move(name), {}}; }
-NodeKey op(std::string name, std::vector<NodeId> inputs, std::vector<ParamMap::Entry> params = {}) {
-    return node::Op{std::move(name), ParamMap(std::move(params)), std::move(inputs)};
-}
-NodeKey red(std::string name, std::vector<NodeId> inputs) {
-    return node::Reduction{std::move(name), {}, std::move(inputs)};
-}
-NodeKey join(std::vector<NodeId> inputs) { return node::Join{{}, std::move(inputs)}; }
-// "add" with scalar 0.0 or "mul" with scalar 1.0, on the given side.
-NodeKey ident(std::string_view name, std::string side, std::vector<NodeId> inputs) {
-    const double scalar = name == "add" ? 0.0 : 1.0;
-    return op(std::string(name), std::move(inputs), {{"side", S(std::move(side))}, {"scalar", F(scalar)}});
-}
+using namespace corvane::testing;
 
 IncrementalReducer stepped(const std::vector<NodeKey>& nodes) {
     IncrementalReducer r;
@@ -52,35 +38,35 @@ struct StepCase {
 
 TEST(IncrementalStep, LocalRules) {
     const std::vector<StepCase> cases = {
-        {"commuted add merges", {src("x"), src("y"), op("add", {0, 1}), op("add", {1, 0})}, {0, 1, 2, 2}, 3},
-        {"commuted maximum merges", {src("x"), src("y"), op("maximum", {1, 0}), op("maximum", {0, 1})}, {0, 1, 2, 2}, 3},
-        {"sub is not commutative", {src("x"), src("y"), op("sub", {0, 1}), op("sub", {1, 0})}, {0, 1, 2, 3}, 4},
+        {"commuted add merges", {source("x"), source("y"), op("add", {0, 1}), op("add", {1, 0})}, {0, 1, 2, 2}, 3},
+        {"commuted maximum merges", {source("x"), source("y"), op("maximum", {1, 0}), op("maximum", {0, 1})}, {0, 1, 2, 2}, 3},
+        {"sub is not commutative", {source("x"), source("y"), op("sub", {0, 1}), op("sub", {1, 0})}, {0, 1, 2, 3}, 4},
         {"a parameter blocks commutativity",
-         {src("x"), src("y"), op("add", {0, 1}, {{"k", F(2.0)}}), op("add", {1, 0}, {{"k", F(2.0)}})},
+         {source("x"), source("y"), op("add", {0, 1}, params({{"k", F(2.0)}})), op("add", {1, 0}, params({{"k", F(2.0)}}))},
          {0, 1, 2, 3}, 4},
-        {"three inputs are not commuted", {src("x"), src("y"), op("add", {0, 1, 0}), op("add", {1, 0, 0})}, {0, 1, 2, 3}, 4},
-        {"only ops commute", {src("x"), src("y"), join({0, 1}), join({1, 0}), red("add", {0, 1}), red("add", {1, 0})},
+        {"three inputs are not commuted", {source("x"), source("y"), op("add", {0, 1, 0}), op("add", {1, 0, 0})}, {0, 1, 2, 3}, 4},
+        {"only ops commute", {source("x"), source("y"), join({0, 1}), join({1, 0}), reduction("add", {0, 1}), reduction("add", {1, 0})},
          {0, 1, 2, 3, 4, 5}, 6},
         {"identity collapses and users merge",
-         {src("x"), ident("mul", "l", {0}), op("abs", {1}), op("abs", {0})}, {0, 0, 1, 1}, 2},
-        {"identity chain", {src("x"), ident("add", "r", {0}), ident("mul", "r", {1}), ident("add", "l", {2})}, {0, 0, 0, 0}, 1},
+         {source("x"), identity_op("mul", "l", {0}), op("abs", {1}), op("abs", {0})}, {0, 0, 1, 1}, 2},
+        {"identity chain", {source("x"), identity_op("add", "r", {0}), identity_op("mul", "r", {1}), identity_op("add", "l", {2})}, {0, 0, 0, 0}, 1},
         {"merge after identity feeds commutativity",
-         {src("x"), src("y"), op("mul", {0, 1}), ident("add", "l", {0}), op("mul", {1, 3})}, {0, 1, 2, 0, 2}, 3},
-        {"non-op users merge through identity", {src("x"), ident("add", "r", {0}), red("sum", {1}), red("sum", {0})}, {0, 0, 1, 1}, 2},
+         {source("x"), source("y"), op("mul", {0, 1}), identity_op("add", "l", {0}), op("mul", {1, 3})}, {0, 1, 2, 0, 2}, 3},
+        {"non-op users merge through identity", {source("x"), identity_op("add", "r", {0}), reduction("sum", {1}), reduction("sum", {0})}, {0, 0, 1, 1}, 2},
         {"negative zero is no identity",
-         {src("x"), op("add", {0}, {{"scalar", F(-0.0)}, {"side", S("r")}})}, {0, 1}, 2},
+         {source("x"), op("add", {0}, params({{"scalar", F(-0.0)}, {"side", S("r")}}))}, {0, 1}, 2},
         {"integer scalar is no identity",
-         {src("x"), op("mul", {0}, {{"scalar", ParamValue::of_int(1)}, {"side", S("r")}})}, {0, 1}, 2},
-        {"add with one is no identity", {src("x"), op("add", {0}, {{"scalar", F(1.0)}, {"side", S("r")}})}, {0, 1}, 2},
-        {"other side is no identity", {src("x"), op("add", {0}, {{"scalar", F(0.0)}, {"side", S("x")}})}, {0, 1}, 2},
+         {source("x"), op("mul", {0}, params({{"scalar", ParamValue::of_int(1)}, {"side", S("r")}}))}, {0, 1}, 2},
+        {"add with one is no identity", {source("x"), op("add", {0}, params({{"scalar", F(1.0)}, {"side", S("r")}}))}, {0, 1}, 2},
+        {"other side is no identity", {source("x"), op("add", {0}, params({{"scalar", F(0.0)}, {"side", S("x")}}))}, {0, 1}, 2},
         {"extra parameter is no identity",
-         {src("x"), op("add", {0}, {{"scalar", F(0.0)}, {"side", S("r")}, {"t", F(0.0)}})}, {0, 1}, 2},
-        {"identity name on a reduction", {src("x"), node::Reduction{"add", ParamMap({{"scalar", F(0.0)}, {"side", S("r")}}), {0}}},
+         {source("x"), op("add", {0}, params({{"scalar", F(0.0)}, {"side", S("r")}, {"t", F(0.0)}}))}, {0, 1}, 2},
+        {"identity name on a reduction", {source("x"), node::Reduction{"add", ParamMap({{"scalar", F(0.0)}, {"side", S("r")}}), {0}}},
          {0, 1}, 2},
         // An identity-token op needs exactly one input to collapse.
-        {"two-input identity token stays", {src("x"), src("y"), ident("add", "r", {0, 1})}, {0, 1, 2}, 3},
-        {"zero-input identity token stays", {src("x"), ident("mul", "l", {}), ident("mul", "l", {})}, {0, 1, 1}, 2},
-        {"repeated input", {src("x"), op("add", {0, 0}), op("add", {0, 0})}, {0, 1, 1}, 2},
+        {"two-input identity token stays", {source("x"), source("y"), identity_op("add", "r", {0, 1})}, {0, 1, 2}, 3},
+        {"zero-input identity token stays", {source("x"), identity_op("mul", "l", {}), identity_op("mul", "l", {})}, {0, 1, 1}, 2},
+        {"repeated input", {source("x"), op("add", {0, 0}), op("add", {0, 0})}, {0, 1, 1}, 2},
     };
     for (const StepCase& c : cases) {
         SCOPED_TRACE(c.what);
@@ -102,17 +88,17 @@ TEST(IncrementalStep, IdentityAndCommutativeChecksMatchTokens) {
         for (const double scalar : {0.0, -0.0, 1.0, std::nan("")}) {
             for (const char* side : {"r", "l", "rl", ""}) {
                 for (std::size_t arity = 0; arity < 3; ++arity) {
-                    keys.push_back(op(name, std::vector<NodeId>(arity, 0), {{"scalar", F(scalar)}, {"side", S(side)}}));
+                    keys.push_back(op(name, std::vector<NodeId>(arity, 0), params({{"scalar", F(scalar)}, {"side", S(side)}})));
                 }
             }
         }
-        keys.push_back(op(name, {0}, {{"scalar", F(0.0)}}));
-        keys.push_back(op(name, {0}, {{"scalar", S("f0000000000000000")}, {"side", S("r")}}));
+        keys.push_back(op(name, {0}, params({{"scalar", F(0.0)}})));
+        keys.push_back(op(name, {0}, params({{"scalar", S("f0000000000000000")}, {"side", S("r")}})));
         keys.push_back(op(name, {0, 1}));
-        keys.push_back(op(name, {0, 1}, {{"side", S("r")}}));
+        keys.push_back(op(name, {0, 1}, params({{"side", S("r")}})));
     }
     for (std::string_view name : kCommutativeNames) keys.push_back(op(std::string(name), {1, 0}));
-    keys.push_back(red("add", {0, 1}));
+    keys.push_back(reduction("add", {0, 1}));
     keys.push_back(node::Reduction{"add", ParamMap({{"scalar", F(0.0)}, {"side", S("r")}}), {0}});
 
     for (const NodeKey& key : keys) {
@@ -128,7 +114,7 @@ TEST(IncrementalStep, IdentityAndCommutativeChecksMatchTokens) {
 }
 
 TEST(IncrementalStep, EmptyStepChangesNothing) {
-    IncrementalReducer r = stepped({src("x"), src("y"), op("add", {0, 1})});
+    IncrementalReducer r = stepped({source("x"), source("y"), op("add", {0, 1})});
     EXPECT_EQ(r.step(std::vector<NodeKey>{}), 0u);
     EXPECT_EQ(r.step(std::span<const NodeKey>{}), 0u);
     EXPECT_EQ(r.watermark(), 3u);
@@ -150,10 +136,10 @@ TEST(IncrementalStep, BadInputKeepsEarlierKeysConsumed) {
     };
     for (const Case& c : std::vector<Case>{{"beyond", op("neg", {0, 9}), 9},
                                            {"its own id", op("neg", {3}), 3},
-                                           {"identity op", ident("add", "r", {7}), 7}}) {
+                                           {"identity op", identity_op("add", "r", {7}), 7}}) {
         SCOPED_TRACE(c.what);
-        IncrementalReducer r = stepped({src("x")});
-        const std::vector<NodeKey> delta = {src("y"), op("add", {1, 0}), c.bad, op("abs", {0})};
+        IncrementalReducer r = stepped({source("x")});
+        const std::vector<NodeKey> delta = {source("y"), op("add", {1, 0}), c.bad, op("abs", {0})};
         const auto result = r.step(delta);
         ASSERT_FALSE(result.has_value());
         EXPECT_EQ(result.error(), BadNodeId{c.id});
@@ -171,9 +157,9 @@ TEST(IncrementalStep, BadInputKeepsEarlierKeysConsumed) {
 }
 
 std::vector<NodeKey> sample_graph() {
-    return {src("x"), src("y"), op("add", {0, 1}), op("add", {1, 0}), ident("add", "r", {2}),
-            op("mul", {4, 3}), op("neg", {0}), op("abs", {5}), red("sum", {7}),
-            op("mul", {3, 2}), ident("mul", "l", {9}), join({10, 8, 6})};
+    return {source("x"), source("y"), op("add", {0, 1}), op("add", {1, 0}), identity_op("add", "r", {2}),
+            op("mul", {4, 3}), op("neg", {0}), op("abs", {5}), reduction("sum", {7}),
+            op("mul", {3, 2}), identity_op("mul", "l", {9}), join({10, 8, 6})};
 }
 
 TEST(IncrementalStep, SpacingOfStepsDoesNotMatter) {
@@ -284,7 +270,7 @@ TEST(IncrementalFinalize, CollapsedNodesLandWithTheirRepresentative) {
 
 // A two-input op carrying an identity token is an ordinary node on both paths.
 TEST(IncrementalFinalize, MultiInputIdentityTokenIsAnOrdinaryNode) {
-    const std::vector<NodeKey> nodes = {src("x"), src("y"), ident("add", "r", {0, 1}), ident("add", "r", {1, 0}),
+    const std::vector<NodeKey> nodes = {source("x"), source("y"), identity_op("add", "r", {0, 1}), identity_op("add", "r", {1, 0}),
                                         join({2, 3})};
     const IncrementalReducer r = stepped(nodes);
     EXPECT_EQ(r.canonical_count(), 5u);
@@ -298,7 +284,7 @@ TEST(IncrementalFinalize, MultiInputIdentityTokenIsAnOrdinaryNode) {
 }
 
 TEST(IncrementalFinalize, BadOutputChangesNothing) {
-    IncrementalReducer r = stepped({src("x"), op("abs", {0})});
+    IncrementalReducer r = stepped({source("x"), op("abs", {0})});
     const SaturationEngine engine;
     for (const std::vector<NodeId>& outputs : std::vector<std::vector<NodeId>>{{2}, {1, 5}, {1, 2, 0}}) {
         const auto result = r.finalize(outputs, engine, false);
@@ -320,72 +306,46 @@ TEST(IncrementalFinalize, BadOutputChangesNothing) {
 
 // Random small graphs with every node reachable from the outputs: the incremental
 // path must give the same reduced graph as reducing the whole arena.
-std::vector<NodeKey> random_graph(std::mt19937_64& rng) {
-    const auto pick = [&](std::size_t n) { return static_cast<std::size_t>(rng() % n); };
-    std::vector<NodeKey> nodes;
-    const std::size_t target = 2 + pick(14);
-    const std::size_t sources = 1 + pick(3);
-    for (std::size_t i = 0; i < sources; ++i) nodes.push_back(src(std::string(1, static_cast<char>('a' + i))));
+RandomGraph small_graph(Rng& rng) {
     static constexpr const char* kNames[] = {"add", "mul", "maximum", "eq", "sub", "abs", "neg"};
-    while (nodes.size() < target) {
-        const auto input = [&] { return static_cast<NodeId>(pick(nodes.size())); };
-        NodeKey key = src("unused");
-        switch (pick(10)) {
-            case 0: case 1: case 2: case 3: {
-                key = op(kNames[pick(std::size(kNames))], {input(), input()});
-                break;
-            }
-            case 4: {
-                key = op(kNames[pick(std::size(kNames))], {input()});
-                break;
-            }
+    GraphRecipe recipe;
+    recipe.nodes = static_cast<std::size_t>(2 + rng.below(14));
+    const std::uint64_t sources = 1 + rng.below(3);
+    for (char name = 'a'; name < 'a' + static_cast<int>(sources); ++name) recipe.sources.push_back(source({name}));
+    recipe.step = [](GraphDraw& d) -> std::optional<NodeKey> {
+        const char* name = kNames[d.below(std::size(kNames))];
+        switch (d.below(10)) {
+            case 0: case 1: case 2: case 3: return op(name, {d.recent(), d.recent()});
+            case 4: return op(name, {d.recent()});
             case 5: case 6: {
-                const bool add = pick(2) == 0;
-                std::vector<NodeId> in(pick(8) == 0 ? 2 : 1);
-                for (NodeId& x : in) x = input();
-                key = ident(add ? "add" : "mul", pick(2) == 0 ? "r" : "l", std::move(in));
-                break;
+                std::vector<NodeId> inputs(d.below(8) == 0 ? 2 : 1);
+                for (NodeId& x : inputs) x = d.recent();
+                const char* identity = d.below(2) == 0 ? "add" : "mul";
+                return identity_op(identity, d.below(2) == 0 ? "r" : "l", std::move(inputs));
             }
-            case 7: {
-                key = op("add", {input(), input()}, {{"k", F(1.0)}});
-                break;
-            }
-            case 8: {
-                key = red("sum", {input()});
-                break;
-            }
-            default: {
-                key = join({input(), input()});
-                break;
-            }
+            case 7: return op("add", {d.recent(), d.recent()}, params({{"k", F(1.0)}}));
+            case 8: return reduction("sum", {d.recent()});
+            default: return join({d.recent(), d.recent()});
         }
-        // The store records structurally equal keys once.
-        if (std::ranges::find(nodes, key) == nodes.end()) nodes.push_back(std::move(key));
-    }
-    return nodes;
+    };
+    return random_graph(recipe, rng);
 }
 
 TEST(IncrementalFinalize, RandomGraphsMatchFullReduction) {
     constexpr std::uint64_t kSeed = 0x5EED0FC0A11EULL;
-    std::mt19937_64 rng(kSeed);
+    Rng rng(kSeed);
     const SaturationEngine engine;
     for (int round = 0; round < 300; ++round) {
         SCOPED_TRACE(::testing::Message() << "seed " << kSeed << " round " << round);
-        const std::vector<NodeKey> nodes = random_graph(rng);
-        std::vector<bool> used(nodes.size(), false);
-        for (const NodeKey& key : nodes) {
-            for (const NodeId in : key.inputs()) used[in] = true;
-        }
-        std::vector<NodeId> outputs;
-        for (NodeId i = 0; i < nodes.size(); ++i) {
-            if (!used[i]) outputs.push_back(i);
-        }
-        outputs.push_back(outputs.front());  // a duplicate output
+        const RandomGraph g = small_graph(rng);
+        const std::vector<NodeKey>& nodes = g.nodes;
+        std::vector<NodeId> outputs = g.outputs;  // every node no other node reads
+        outputs.push_back(outputs.front());      // and a duplicate output
 
         // Step in random chunks.
         IncrementalReducer r;
         for (std::size_t at = 0; at < nodes.size();) {
-            const std::size_t len = std::min<std::size_t>(1 + rng() % 4, nodes.size() - at);
+            const std::size_t len = std::min<std::size_t>(1 + rng.below(4), nodes.size() - at);
             ASSERT_EQ(r.step(std::span<const NodeKey>(nodes).subspan(at, len)), len);
             at += len;
         }

@@ -10,7 +10,7 @@
 #include "fault.hpp"
 #include "node.hpp"
 #include "store.hpp"
-#include "test_keys.hpp"
+#include "support/keys.hpp"
 
 namespace corvane {
 namespace {

@@ -1,11 +1,9 @@
 // Dead-code elimination, CSE and stage fusion through their own interfaces.
 #include <gtest/gtest.h>
 
-#include "optimizer/cse.hpp"
 #include "optimizer/dce.hpp"
-#include "optimizer/engine_graph.hpp"
-#include "optimizer/fusion.hpp"
-#include "test_keys.hpp"
+#include "support/engine_graph.hpp"
+#include "support/keys.hpp"
 
 namespace corvane {
 namespace {

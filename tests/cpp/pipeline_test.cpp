@@ -6,7 +6,7 @@
 #include "optimizer/engine.hpp"
 #include "optimizer/pipeline.hpp"
 #include "store.hpp"
-#include "test_keys.hpp"
+#include "support/keys.hpp"
 
 namespace corvane {
 namespace {

@@ -22,7 +22,8 @@
 #include "optimizer/engine.hpp"
 #include "optimizer/incremental.hpp"
 #include "store.hpp"
-#include "test_keys.hpp"
+#include "support/keys.hpp"
+#include "support/store_probe.hpp"
 
 namespace corvane {
 namespace {
@@ -93,7 +94,6 @@ std::vector<StoreOp> store_ops() {
         {"to_dot", [](GraphStore& s) { (void)s.to_dot(); }},
         {"serialize_with", [](GraphStore& s) { (void)serialize_with(s, ids); }},
         {"serialize_marked", [](GraphStore& s) { (void)serialize_marked(s); }},
-        {"run_locked_for_test", [](GraphStore& s) { s.run_locked_for_test([] {}); }},
     };
 }
 
@@ -123,7 +123,7 @@ TEST_P(PoisonedStore, EveryOperationFaultsWithThePoisonMessage) {
             fill(s);
             bool propagated = false;
             try {
-                s.run_locked_for_test([&] { throw_injected(GetParam()); });
+                GraphStoreProbe::run_locked(s, [&] { throw_injected(GetParam()); });
             } catch (...) {
                 propagated = true;  // the original exception reaches the caller unchanged
             }
@@ -142,7 +142,7 @@ TEST(PoisonedStore, AllocationFailureLeavesTheStoreUsableAndUnchanged) {
     GraphStore s;
     fill(s);
     const GraphStore::Snapshot before = s.snapshot();
-    EXPECT_THROW(s.run_locked_for_test([] { throw std::bad_alloc(); }), std::bad_alloc);
+    EXPECT_THROW(GraphStoreProbe::run_locked(s, [] { throw std::bad_alloc(); }), std::bad_alloc);
     const GraphStore::Snapshot after = s.snapshot();
     EXPECT_TRUE(before.arena == after.arena);
     for (const StoreOp& operation : store_ops()) {
@@ -157,7 +157,7 @@ TEST(PoisonedStore, StoresDerivedBeforeThePoisonStayUsable) {
     const NodeId ids[] = {1};
     auto cone = s.cone(ids);
     ASSERT_TRUE(cone.has_value());
-    EXPECT_THROW(s.run_locked_for_test([] { internal_fault("injected"); }), InternalFault);
+    EXPECT_THROW(GraphStoreProbe::run_locked(s, [] { internal_fault("injected"); }), InternalFault);
     EXPECT_EQ(cone->node_count(), 2u);
     EXPECT_EQ(cone->intern(source("more")), 2u);
 }
@@ -199,7 +199,7 @@ TEST(PoisonConcurrency, ThreadsWaitingForTheLockFaultInsteadOfBlocking) {
         GraphStore s;
         fill(s);
         fault_while_callers_wait(
-            store_ops(), kStorePoisoned, [&](auto&& fn) { s.run_locked_for_test(fn); },
+            store_ops(), kStorePoisoned, [&](auto&& fn) { GraphStoreProbe::run_locked(s, fn); },
             [&](const StoreOp& operation) { operation.call(s); });
     });
 }
@@ -208,7 +208,7 @@ TEST(PoisonConcurrency, EveryThreadSeesThePoisonAfterward) {
     within_deadline([] {
         GraphStore s;
         fill(s);
-        EXPECT_THROW(s.run_locked_for_test([] { internal_fault("injected"); }), InternalFault);
+        EXPECT_THROW(GraphStoreProbe::run_locked(s, [] { internal_fault("injected"); }), InternalFault);
         const std::vector<StoreOp> ops = store_ops();
         std::atomic<int> faults{0};
         std::vector<std::thread> threads;
@@ -289,7 +289,7 @@ TEST(PoisonedReducer, APoisonedStoreFaultsTheCallAndThenTheReducer) {
         GraphStore s;
         fill(s);
         Guarded<IncrementalReducer> reducer(kReducerPoisoned);
-        EXPECT_THROW(s.run_locked_for_test([] { internal_fault("injected"); }), InternalFault);
+        EXPECT_THROW(GraphStoreProbe::run_locked(s, [] { internal_fault("injected"); }), InternalFault);
         // The store's fault surfaces from inside the reducer's section with its own
         // message; having escaped that section, it leaves the reducer poisoned as well.
         expect_fault(kStorePoisoned, [&] { reducer_ops()[0].call(reducer, s); });

@@ -20,7 +20,7 @@
 #include "optimizer/engine.hpp"
 #include "optimizer/incremental.hpp"
 #include "store.hpp"
-#include "test_keys.hpp"
+#include "support/keys.hpp"
 
 namespace corvane {
 namespace {

@@ -4,9 +4,8 @@
 #include <cmath>
 #include <thread>
 
-#include "fault.hpp"
 #include "store.hpp"
-#include "test_keys.hpp"
+#include "support/keys.hpp"
 
 namespace corvane {
 namespace {
@@ -161,32 +160,6 @@ TEST(StoreConcurrency, ReadersSeeConsistentSnapshotsWhileWritersRecord) {
             for (NodeId x : snap.arena[i].inputs()) ASSERT_LT(x, i);
     }
     writer.join();
-}
-
-TEST(Store, FaultUnderTheLockPoisonsEveryLaterCall) {
-    GraphStore s;
-    ASSERT_TRUE(s.intern(source("a")));
-    EXPECT_THROW(s.run_locked_for_test([] { internal_fault("injected"); }), InternalFault);
-    auto expect_poisoned = [](auto&& call) {
-        try {
-            call();
-            ADD_FAILURE() << "expected the poisoned-store fault";
-        } catch (const InternalFault& f) {
-            EXPECT_EQ(std::string(f.what()).rfind("corvane-core store mutex poisoned", 0), 0u) << f.what();
-        }
-    };
-    expect_poisoned([&] { (void)s.intern(source("b")); });
-    expect_poisoned([&] { (void)s.node_count(); });
-    expect_poisoned([&] { (void)s.outputs(); });
-    expect_poisoned([&] { (void)s.snapshot(); });
-    expect_poisoned([&] { (void)s.to_dot(); });
-    expect_poisoned([&] { (void)s.mark_output(0); });
-}
-
-TEST(Store, AllocationFailureDoesNotPoison) {
-    GraphStore s;
-    EXPECT_THROW(s.run_locked_for_test([] { throw std::bad_alloc(); }), std::bad_alloc);
-    EXPECT_EQ(s.intern(source("a")), 0u);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -10,6 +11,8 @@
 namespace corvane::testing {
 
 inline ParamMap params(std::vector<ParamMap::Entry> entries = {}) { return ParamMap(std::move(entries)); }
+inline ParamValue F(double v) { return ParamValue::of_float(v); }
+inline ParamValue S(std::string v) { return ParamValue::of_str(std::move(v)); }
 
 inline NodeKey source(std::string name, ParamMap p = {}) { return node::Source{std::move(name), std::move(p)}; }
 
@@ -25,10 +28,14 @@ inline NodeKey join(std::vector<NodeId> inputs, ParamMap p = {}) {
     return node::Join{std::move(p), std::move(inputs)};
 }
 
-// The one-input identity op `add` with scalar 0.0 and the given side ("r" or "l").
-inline NodeKey add_zero(NodeId input, const char* side = "r") {
-    return op("add", {input},
-              params({{"scalar", ParamValue::of_float(0.0)}, {"side", ParamValue::of_str(side)}}));
+// The identity op `name` ("add" with scalar 0.0, "mul" with scalar 1.0) on the given
+// side ("r" or "l"); it collapses only over exactly one input.
+inline NodeKey identity_op(std::string_view name, const char* side, std::vector<NodeId> inputs) {
+    const double scalar = name == "add" ? 0.0 : 1.0;
+    return op(std::string(name), std::move(inputs),
+              params({{"scalar", F(scalar)}, {"side", S(side)}}));
 }
+
+inline NodeKey add_zero(NodeId input, const char* side = "r") { return identity_op("add", side, {input}); }
 
 }  // namespace corvane::testing

@@ -1,0 +1,122 @@
+#include "support/engine_graph.hpp"
+
+#include <limits>
+#include <string_view>
+#include <utility>
+
+#include "fault.hpp"
+#include "optimizer/cse.hpp"
+#include "token.hpp"
+
+namespace corvane::testing {
+namespace {
+
+std::uint32_t narrow_index(std::size_t value) {
+    if (value > std::numeric_limits<std::uint32_t>::max()) internal_fault("engine graph is too large");
+    return static_cast<std::uint32_t>(value);
+}
+
+// `intern_all(texts, ops)` interns the op texts.
+template <class InternAll>
+SymbolGraph to_symbol_graph_with(const EngineGraph& graph, InternAll intern_all) {
+    SymbolGraph out;
+    const std::size_t n = graph.nodes.size();
+    std::vector<std::string_view> texts(n);
+    for (std::size_t i = 0; i < n; ++i) texts[i] = graph.nodes[i].op;
+    out.ops.resize(n);
+    intern_all(std::span<const std::string_view>(texts), std::span<eqsat::Symbol>(out.ops));
+    out.opaque.reserve(n);
+    out.first.reserve(n + 1);
+    for (const EngineNode& node : graph.nodes) {
+        out.opaque.push_back(node.opaque ? 1 : 0);
+        for (std::size_t c : node.children) out.children.push_back(narrow_index(c));
+        out.first.push_back(narrow_index(out.children.size()));
+    }
+    out.outputs.reserve(graph.outputs.size());
+    for (std::size_t o : graph.outputs) out.outputs.push_back(narrow_index(o));
+    return out;
+}
+
+}  // namespace
+
+EngineGraph to_engine_graph(std::span<const NodeKey> kept, std::span<const std::uint64_t> outputs) {
+    EngineGraph graph;
+    graph.nodes.reserve(kept.size());
+    for (const NodeKey& key : kept) {
+        std::span<const NodeId> inputs = key.inputs();
+        EngineNode node;
+        node.op = optimizer_symbol(key);
+        node.children.reserve(inputs.size());
+        for (NodeId x : inputs) node.children.push_back(static_cast<std::size_t>(x));
+        node.opaque = !key.is_op();
+        graph.nodes.push_back(std::move(node));
+    }
+    graph.outputs.reserve(outputs.size());
+    for (std::uint64_t o : outputs) graph.outputs.push_back(static_cast<std::size_t>(o));
+    return graph;
+}
+
+EngineGraph to_engine_graph(std::span<const NodeKey> nodes, const LiveIndex& live) {
+    EngineGraph graph;
+    graph.nodes.resize(live.ids.size());
+    for (std::size_t i = 0; i < live.ids.size(); ++i) {
+        const NodeKey& key = nodes[static_cast<std::size_t>(live.ids[i])];
+        std::span<const NodeId> inputs = key.inputs();
+        EngineNode& node = graph.nodes[i];
+        node.op = optimizer_symbol(key);
+        node.children.reserve(inputs.size());
+        for (NodeId x : inputs) node.children.push_back(static_cast<std::size_t>(live.remap[static_cast<std::size_t>(x)]));
+        node.opaque = !key.is_op();
+    }
+    graph.outputs.reserve(live.kept_outputs.size());
+    for (std::uint64_t o : live.kept_outputs) graph.outputs.push_back(static_cast<std::size_t>(o));
+    return graph;
+}
+
+SymbolGraph to_symbol_graph(const EngineGraph& graph, eqsat::SymbolScope& symbols) {
+    return to_symbol_graph_with(graph, [&](auto texts, auto ops) { symbols.intern_all(texts, ops); });
+}
+
+SymbolGraph to_symbol_graph(const EngineGraph& graph) {
+    return to_symbol_graph_with(graph, [](auto texts, auto ops) { eqsat::Symbol::intern_all(texts, ops); });
+}
+
+EngineGraph to_engine_graph(const SymbolGraph& graph) {
+    EngineGraph out;
+    out.nodes.reserve(graph.size());
+    for (std::size_t i = 0; i < graph.size(); ++i) {
+        const std::span<const std::uint32_t> children = graph.children_of(i);
+        out.nodes.push_back(EngineNode{graph.ops[i].to_string(), {children.begin(), children.end()}, graph.opaque[i] != 0});
+    }
+    out.outputs.assign(graph.outputs.begin(), graph.outputs.end());
+    return out;
+}
+
+Canonicalized canonicalize(const RewriteEngine& engine, const EngineGraph& graph) {
+    eqsat::SymbolScope symbols;
+    SymbolGraph input = to_symbol_graph(graph, symbols);
+    for (std::size_t i = 0; i < graph.nodes.size(); ++i) input.opaque[i] = graph.nodes[i].op.starts_with("op|") ? 0 : 1;
+    const CanonicalGraph flat = engine.canonicalize(input);
+    return {to_engine_graph(flat.canonical), {flat.class_of.begin(), flat.class_of.end()}};
+}
+
+Deduplicated cse(const EngineGraph& canonical) {
+    eqsat::SymbolScope symbols;
+    const DeduplicatedGraph flat = corvane::cse(to_symbol_graph(canonical, symbols));
+    return {to_engine_graph(flat.graph), {flat.remap.begin(), flat.remap.end()}};
+}
+
+Fused stage_fusion(const EngineGraph& graph, const TokenMap& token_map, bool maximal_fusion) {
+    std::vector<const NodeKey*> key_of(graph.nodes.size(), nullptr);
+    for (std::size_t i = 0; i < graph.nodes.size(); ++i) {
+        const EngineNode& node = graph.nodes[i];
+        if (!node.opaque) continue;
+        auto found = token_map.find(node.op);
+        fault_unless(found != token_map.end(), "boundary node symbol missing from the token map");
+        key_of[i] = found->second;
+    }
+    eqsat::SymbolScope symbols;
+    return corvane::stage_fusion(to_symbol_graph(graph, symbols), key_of, maximal_fusion);
+}
+
+}  // namespace corvane::testing
