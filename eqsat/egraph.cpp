@@ -1,13 +1,13 @@
 #include "eqsat/egraph.hpp"
 
 #include <algorithm>
-#include <array>
 #include <bit>
 #include <limits>
 #include <string>
 #include <utility>
 
 #include "eqsat/error.hpp"
+#include "eqsat/prefetch.hpp"
 
 namespace corvane::eqsat {
 
@@ -49,7 +49,6 @@ void EGraph::canonicalize_into(NodeRef node, std::vector<Id>& out) {
 
 namespace {
 
-constexpr std::size_t kRepairAhead = 4;
 // Flags by class id: a root whose members may be stale until the next rebuild; an e-node
 // (by the class it was added to) waiting in the deferred queue.
 constexpr std::uint8_t kStale = 1;
@@ -108,8 +107,9 @@ Id EGraph::add(Symbol op, std::span<const Id> children) {
     const auto id = static_cast<Id>(parent_.size());
     // Start the scattered loads (hash slot, the children's class records) together.
     const std::uint64_t hash = memo_.hash(node);
-    memo_.prefetch(hash);
-    for (Id c : node.children) __builtin_prefetch(&classes_[c], 1);
+    const Prefetch prefetch(*this);
+    prefetch.slot(hash);
+    for (Id c : node.children) Prefetch::address_for_write(&classes_[c]);
     const Memo::Found found = memo_.find_or_insert(node, id, hash);
     if (!found.inserted) return find(memo_.value(found.key));
 
@@ -126,37 +126,29 @@ Id EGraph::add(Symbol op, std::span<const Id> children) {
     return id;
 }
 
-namespace {
-
-constexpr std::size_t kMaxPrefetchArity = 8;
-
-}  // namespace
-
-// The canonical children of a hinted e-node, or false when they cannot be known yet.
-bool EGraph::canonical_hint(std::span<const Id> children, std::span<Id> out, bool touch_classes) const noexcept {
-    if (children.size() > kMaxPrefetchArity) return false;
-    for (std::size_t k = 0; k < children.size(); ++k) {
-        Id c = children[k];
-        if (c >= parent_.size()) return false;  // a guess beyond the ids handed out so far
-        if (ever_merged_) {
-            while (parent_[c] != c) c = parent_[c];
-        }
-        out[k] = c;
-        if (touch_classes) __builtin_prefetch(&classes_[c], 1);
+void EGraph::add_batch(std::span<const Symbol> ops, std::span<const std::uint32_t> first,
+                       std::span<const std::uint32_t> children, std::span<Id> ids) {
+    const std::size_t n = ops.size();
+    if (first.size() != n + 1 || ids.size() != n || first.front() != 0 || first.back() != children.size()) {
+        fail("e-node batch arrays have inconsistent lengths");
     }
-    return true;
-}
-
-void EGraph::prefetch_add(Symbol op, std::span<const Id> children) const noexcept {
-    std::array<Id, kMaxPrefetchArity> canonical;
-    if (!canonical_hint(children, canonical, true)) return;
-    memo_.prefetch(memo_.hash({op, std::span<const Id>(canonical.data(), children.size())}));
-}
-
-void EGraph::prefetch_add_candidate(Symbol op, std::span<const Id> children) const noexcept {
-    std::array<Id, kMaxPrefetchArity> canonical;
-    if (!canonical_hint(children, canonical, false)) return;
-    memo_.prefetch_candidate(memo_.hash({op, std::span<const Id>(canonical.data(), children.size())}));
+    for (std::size_t i = 0; i < n; ++i) {
+        if (first[i] > first[i + 1]) fail("e-node batch child offsets decrease");
+        for (std::uint32_t k = first[i]; k < first[i + 1]; ++k) {
+            if (children[k] >= i) {
+                fail("e-node batch node " + std::to_string(i) + " names child " + std::to_string(children[k]) +
+                     ", which is not an earlier node");
+            }
+        }
+    }
+    const Prefetch prefetch(*this);
+    std::vector<Id> kids;
+    for (std::size_t i = 0; i < n; ++i) {
+        prefetch.batch(ops, first, children, ids, i);
+        kids.clear();
+        for (std::uint32_t c : children.subspan(first[i], first[i + 1] - first[i])) kids.push_back(ids[c]);
+        ids[i] = add(ops[i], kids);
+    }
 }
 
 std::optional<Id> EGraph::lookup(NodeRef node) const {
@@ -164,7 +156,7 @@ std::optional<Id> EGraph::lookup(NodeRef node) const {
     children.reserve(node.children.size());
     for (Id c : node.children) children.push_back(find(c));
     const Memo::Key key = memo_.find({node.op, children});
-    if (key == Memo::kNone) return std::nullopt;
+    if (key == Memo::kNoRecord) return std::nullopt;
     return find(memo_.value(key));
 }
 
@@ -242,25 +234,7 @@ std::size_t EGraph::rebuild(Deadline* deadline) {
             repair(entry, unions);
             continue;
         }
-        // Each repair follows a chain of scattered loads (stored node, its children's
-        // roots, the hash-cons slot, the node stored there); entries further back in the
-        // queue are advanced one link at a time, so that the links arrive together.
-        const std::size_t size = pending_.size();
-        if (size > 4 * kRepairAhead) memo_.prefetch_node(pending_[size - 1 - 4 * kRepairAhead].node);
-        if (size > 2 * kRepairAhead) {
-            const NodeRef ahead = memo_.node(pending_[size - 1 - 2 * kRepairAhead].node);
-            if (ahead.children.size() <= kNarrowArity) {
-                for (Id c : ahead.children) __builtin_prefetch(&parent_[c]);
-            }
-        }
-        if (size > kRepairAhead) {
-            const NodeRef ahead = memo_.node(pending_[size - 1 - kRepairAhead].node);
-            prefetch_add(ahead.op, ahead.children);
-        }
-        if (size > kRepairAhead / 2) {
-            const NodeRef ahead = memo_.node(pending_[size - 1 - kRepairAhead / 2].node);
-            prefetch_add_candidate(ahead.op, ahead.children);
-        }
+        Prefetch(*this).repairs(pending_);
         const ParentRef entry = pending_.back();
         pending_.pop_back();
         if (memo_.node(entry.node).children.size() > kNarrowArity) {
@@ -299,7 +273,7 @@ void EGraph::clean_class(EClass& eclass) {
         const Symbol op = node.op;
         canonicalize_into(node, scratch_);
         const Memo::Key canonical = memo_.find({op, scratch_});
-        if (canonical == Memo::kNone) fail("e-graph rebuild found no canonical form of a member");
+        if (canonical == Memo::kNoRecord) fail("e-graph rebuild found no canonical form of a member");
         key = canonical;
     }
     if (eclass.nodes.size() < 2) return;

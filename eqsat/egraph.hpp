@@ -50,23 +50,13 @@ public:
     Id add(Symbol op, std::span<const Id> children);
     Id add(NodeRef node) { return add(node.op, node.children); }
     Id add(const ENode& node) { return add(node.op, node.children); }
-    // A hint that add(op, children) follows soon: starts loading the memory it will touch.
-    // Ids that do not exist yet are allowed (the hint is then dropped).
-    void prefetch_add(Symbol op, std::span<const Id> children) const noexcept;
-    // A later stage of the same hint, once prefetch_add has had time to work: starts
-    // loading the stored e-node the lookup will compare.
-    void prefetch_add_candidate(Symbol op, std::span<const Id> children) const noexcept;
-    // Hints that class `id` is visited soon: its record, or (once that is loaded) the
-    // stored forms of its first members.
-    void prefetch_class(Id id) const noexcept {
-        if (id < classes_.size()) __builtin_prefetch(&classes_[id]);
-        if (id < parent_.size()) __builtin_prefetch(&parent_[id]);
-    }
-    void prefetch_members(Id id) const noexcept {
-        if (id >= classes_.size()) return;
-        const EClass& eclass = classes_[id];
-        for (std::size_t i = 0; i < eclass.nodes.size() && i < 2; ++i) memo_.prefetch_node(eclass.nodes[i]);
-    }
+    // Adds a flat batch of e-nodes in order, as add() one at a time would: node i has the
+    // symbol ops[i] and, as children, the classes of the earlier batch nodes listed in
+    // children[first[i] .. first[i+1]); ids[i] receives its class. Faults, adding nothing,
+    // when the offsets do not ascend from 0 to children.size() or a node names a child
+    // that is not before it.
+    void add_batch(std::span<const Symbol> ops, std::span<const std::uint32_t> first,
+                   std::span<const std::uint32_t> children, std::span<Id> ids);
     // The class of an e-node if present (children canonicalised first).
     std::optional<Id> lookup(NodeRef node) const;
 
@@ -102,6 +92,8 @@ public:
     std::size_t last_rebuild_removed() const noexcept { return removed_; }
 
 private:
+    friend class Prefetch;  // eqsat/prefetch.hpp: loads class records and slots ahead
+
     struct OpIndex {
         std::uint64_t key;
         std::vector<Id> classes;  // created-in ids; roots, sorted and unique when clean
@@ -111,7 +103,6 @@ private:
     Id find_mut(Id id);
     bool is_root(Id id) const noexcept { return parent_[id] == id; }
     bool children_are_roots(NodeRef node) const noexcept;
-    bool canonical_hint(std::span<const Id> children, std::span<Id> out, bool touch_classes) const noexcept;
     void canonicalize_into(NodeRef node, std::vector<Id>& out);
     const OpIndex* op_index(std::uint64_t key) const noexcept;
     OpIndex* op_index(std::uint64_t key) noexcept {

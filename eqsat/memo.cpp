@@ -18,7 +18,7 @@ std::size_t slots_for(std::size_t keys) {
 }  // namespace
 
 Memo::Memo() : seed_(process_hash_seed()) {
-    slots_.assign(kMinSlots, Slot{0, kNone});
+    slots_.assign(kMinSlots, Slot{0, kNoRecord});
     mask_ = kMinSlots - 1;
 }
 
@@ -37,7 +37,7 @@ Memo::Key Memo::find(NodeRef node) const noexcept {
     const auto hash = static_cast<std::uint32_t>(this->hash(node));
     for (std::size_t i = hash & mask_;; i = (i + 1) & mask_) {
         const Slot& slot = slots_[i];
-        if (slot.key == kNone) return kNone;
+        if (slot.key == kNoRecord) return kNoRecord;
         if (slot.hash == hash && same(slot.key, node)) return slot.key;
     }
 }
@@ -47,11 +47,11 @@ Memo::Found Memo::find_or_insert(NodeRef node, Id value, std::uint64_t full_hash
     std::size_t i = hash & mask_;
     for (;; i = (i + 1) & mask_) {
         const Slot& slot = slots_[i];
-        if (slot.key == kNone) break;
+        if (slot.key == kNoRecord) break;
         if (slot.hash == hash && same(slot.key, node)) return {slot.key, false};
     }
     const std::size_t start = records_.size();
-    if (start + kChildren + node.children.size() >= kNone) fail("e-graph hash-cons is full");
+    if (start + kChildren + node.children.size() >= kNoRecord) fail("e-graph hash-cons is full");
     const auto key = static_cast<Key>(start);
     const std::uint32_t* first = node.children.data();
     if (!node.children.empty() && first >= records_.data() && first < records_.data() + start) {
@@ -67,7 +67,7 @@ Memo::Found Memo::find_or_insert(NodeRef node, Id value, std::uint64_t full_hash
     if (slots_for(count_) > slots_.size()) {
         grow_slots(count_);
         i = hash & mask_;
-        while (slots_[i].key != kNone) i = (i + 1) & mask_;
+        while (slots_[i].key != kNoRecord) i = (i + 1) & mask_;
     }
     slots_[i] = {hash, key};
     return {key, true};
@@ -77,13 +77,13 @@ Memo::Found Memo::find_or_insert(NodeRef node, Id value, std::uint64_t full_hash
 // their stored hashes.
 void Memo::grow_slots(std::size_t min_keys) {
     const std::size_t count = slots_for(min_keys);
-    std::vector<Slot> old(count, Slot{0, kNone});
+    std::vector<Slot> old(count, Slot{0, kNoRecord});
     old.swap(slots_);
     mask_ = count - 1;
     for (const Slot& slot : old) {
-        if (slot.key == kNone) continue;
+        if (slot.key == kNoRecord) continue;
         std::size_t i = slot.hash & mask_;
-        while (slots_[i].key != kNone) i = (i + 1) & mask_;
+        while (slots_[i].key != kNoRecord) i = (i + 1) & mask_;
         slots_[i] = slot;
     }
 }

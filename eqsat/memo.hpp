@@ -17,7 +17,8 @@ class Memo {
 public:
     // Where a stored e-node's record starts; records are never moved or removed.
     using Key = std::uint32_t;
-    static constexpr Key kNone = std::numeric_limits<Key>::max();
+    // The key of no record: an empty slot, a lookup that found nothing.
+    static constexpr Key kNoRecord = std::numeric_limits<Key>::max();
 
     Memo();
 
@@ -34,7 +35,7 @@ public:
     Id value(Key key) const noexcept { return records_[key + kValue]; }
     void set_value(Key key, Id id) noexcept { records_[key + kValue] = id; }
 
-    // The key of `node`, or kNone.
+    // The key of `node`, or kNoRecord.
     Key find(NodeRef node) const noexcept;
 
     struct Found {
@@ -46,20 +47,10 @@ public:
     Found find_or_insert(NodeRef node, Id value) { return find_or_insert(node, value, hash(node)); }
 
     std::uint64_t hash(NodeRef node) const noexcept { return hash_node(seed_, node.op, node.children); }
-    // Starts loading a stored node's record.
-    void prefetch_node(Key key) const noexcept { __builtin_prefetch(records_.data() + key); }
-    // Starts loading the slot where a lookup of `hash` begins.
-    void prefetch(std::uint64_t hash) const noexcept {
-        __builtin_prefetch(slots_.data() + (static_cast<std::uint32_t>(hash) & mask_));
-    }
-    // Starts loading the record a lookup of `hash` compares first; useful once the slot
-    // itself has arrived (after prefetch(hash)).
-    void prefetch_candidate(std::uint64_t hash) const noexcept {
-        const Slot& slot = slots_[static_cast<std::uint32_t>(hash) & mask_];
-        if (slot.key != kNone) __builtin_prefetch(records_.data() + slot.key);
-    }
 
 private:
+    friend class Prefetch;  // eqsat/prefetch.hpp: loads slots and records ahead
+
     // A record is [symbol id, arity, class id, children...], so that one load brings in
     // everything a comparison or a search needs.
     static constexpr std::size_t kOp = 0;

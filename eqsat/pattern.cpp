@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "eqsat/error.hpp"
+#include "eqsat/prefetch.hpp"
 
 namespace corvane::eqsat {
 
@@ -295,11 +296,12 @@ std::vector<SearchMatches> Pattern::search_with_limit(const EGraph& egraph, std:
     Machine machine(*this, egraph);
     std::vector<Subst> found;
     const std::span<const Id> ids = *candidates;
+    const Prefetch prefetch(egraph);
     for (std::size_t k = 0; k < ids.size() && limit != 0; ++k) {
         if (deadline != nullptr && deadline->step()) break;
         // The candidates are scattered: request class records, then their members, ahead.
-        if (k + 2 * kSearchAhead < ids.size()) egraph.prefetch_class(ids[k + 2 * kSearchAhead]);
-        if (k + kSearchAhead < ids.size()) egraph.prefetch_members(ids[k + kSearchAhead]);
+        if (k + 2 * kSearchAhead < ids.size()) prefetch.eclass(ids[k + 2 * kSearchAhead]);
+        if (k + kSearchAhead < ids.size()) prefetch.members(ids[k + kSearchAhead]);
         machine.search(ids[k], limit, found);
         if (found.empty()) continue;
         limit -= found.size();
@@ -331,20 +333,25 @@ Id Pattern::instantiate_into(EGraph& egraph, const Subst& subst, std::vector<Id>
     return ids.back();
 }
 
-void Pattern::prefetch_instantiation(const EGraph& egraph, const Subst& subst) const noexcept {
+namespace {
+
+// Starts loading what instantiating the nodes whose children are all variables touches.
+void prefetch_instantiation(const Prefetch& prefetch, std::span<const PatternNode> nodes, const Subst& subst) noexcept {
     std::array<Id, 8> ids;
-    for (const PatternNode& node : nodes_) {
+    for (const PatternNode& node : nodes) {
         if (node.is_var() || node.children.empty() || node.children.size() > ids.size()) continue;
         bool ground = true;
         for (std::size_t k = 0; k < node.children.size() && ground; ++k) {
-            const PatternNode& child = nodes_[node.children[k]];
+            const PatternNode& child = nodes[node.children[k]];
             const std::optional<Id> id = child.is_var() ? subst.get(Var{child.symbol}) : std::nullopt;
             ground = id.has_value();
             if (ground) ids[k] = *id;
         }
-        if (ground) egraph.prefetch_add(node.symbol, std::span<const Id>(ids.data(), node.children.size()));
+        if (ground) prefetch.add(node.symbol, std::span<const Id>(ids.data(), node.children.size()));
     }
 }
+
+}  // namespace
 
 Id Pattern::instantiate(EGraph& egraph, const Subst& subst) const {
     std::vector<Id> ids;
@@ -356,6 +363,7 @@ std::vector<Id> Pattern::apply_matches(EGraph& egraph, std::span<const SearchMat
     std::vector<Id> changed;
     std::vector<Id> ids;
     std::vector<Id> children;
+    const Prefetch prefetch(egraph);
     for (std::size_t k = 0; k < matches.size(); ++k) {
         const SearchMatches& m = matches[k];
         // Instantiating and merging touch the bound and matched classes' records, then the
@@ -363,10 +371,12 @@ std::vector<Id> Pattern::apply_matches(EGraph& egraph, std::span<const SearchMat
         // roots are likely loaded.
         if (k + 2 * kApplyAhead < matches.size()) {
             const SearchMatches& next = matches[k + 2 * kApplyAhead];
-            egraph.prefetch_class(next.eclass);
-            for (const Binding& b : next.substs.front().bindings()) egraph.prefetch_class(b.id);
+            prefetch.eclass(next.eclass);
+            for (const Binding& b : next.substs.front().bindings()) prefetch.eclass(b.id);
         }
-        if (k + kApplyAhead < matches.size()) prefetch_instantiation(egraph, matches[k + kApplyAhead].substs.front());
+        if (k + kApplyAhead < matches.size()) {
+            prefetch_instantiation(prefetch, nodes_, matches[k + kApplyAhead].substs.front());
+        }
         for (const Subst& subst : m.substs) {
             const Id id = instantiate_into(egraph, subst, ids, children);
             if (egraph.merge(id, m.eclass)) changed.push_back(id);

@@ -118,8 +118,6 @@ private:
     class Machine;
 
     void compile();
-    // Starts loading what instantiating the nodes whose children are all variables touches.
-    void prefetch_instantiation(const EGraph& egraph, const Subst& subst) const noexcept;
     Id instantiate_into(EGraph& egraph, const Subst& subst, std::vector<Id>& ids,
                         std::vector<Id>& children) const;
 

@@ -24,7 +24,8 @@ namespace {
 constexpr std::size_t kMatchLimit = 1000;
 constexpr std::size_t kBanLength = 5;
 constexpr std::chrono::duration<double> kTimeLimit{5.0};
-constexpr std::uint32_t kUnassigned32 = std::numeric_limits<std::uint32_t>::max();
+// A class with no canonical node yet.
+constexpr std::uint32_t kNotEmitted = std::numeric_limits<std::uint32_t>::max();
 constexpr std::size_t kLookahead = 4;
 
 }  // namespace
@@ -47,20 +48,10 @@ std::vector<SaturationEngine::RuleText> SaturationEngine::rule_texts() const {
 
 namespace {
 
+// The e-graph's batch add checks the child offsets and that children come first.
 void check_preconditions(const SymbolGraph& graph) {
     const std::size_t n = graph.size();
-    if (graph.opaque.size() != n || graph.first.size() != n + 1 || graph.first.back() != graph.children.size()) {
-        internal_fault("engine graph arrays have inconsistent lengths");
-    }
-    for (std::size_t i = 0; i < n; ++i) {
-        if (graph.first[i] > graph.first[i + 1]) internal_fault("engine graph child offsets decrease");
-        for (std::uint32_t c : graph.children_of(i)) {
-            if (c >= i) {
-                internal_fault("engine graph node " + std::to_string(i) + " has input " + std::to_string(c) +
-                               " that is not an earlier node");
-            }
-        }
-    }
+    if (graph.opaque.size() != n) internal_fault("engine graph arrays have inconsistent lengths");
     for (std::uint32_t out : graph.outputs) {
         if (out >= n) internal_fault("engine graph output " + std::to_string(out) + " is not a node");
     }
@@ -73,28 +64,8 @@ eqsat::EGraph build_egraph(const SymbolGraph& graph, std::vector<eqsat::Id>& ids
     const std::size_t child_total = graph.children.size();
     eqsat::EGraph egraph;
     egraph.reserve(n + n / 4, child_total + child_total / 4);
-
     ids.assign(n, 0);
-    std::vector<eqsat::Id> children;
-    std::vector<eqsat::Id> upcoming;
-    for (std::size_t i = 0; i < n; ++i) {
-        // The hash-cons slot of a node a few places ahead is a likely cache miss: start
-        // loading it now, guessing that the nodes in between all get new ids. The ids of
-        // its children were requested one lookahead earlier still.
-        if (const std::size_t k = i + 2 * kLookahead; k < n) {
-            for (std::uint32_t c : graph.children_of(k)) __builtin_prefetch(&ids[c]);
-        }
-        if (const std::size_t j = i + kLookahead; j < n && graph.children_of(j).size() <= 4) {
-            upcoming.clear();
-            for (std::uint32_t c : graph.children_of(j)) {
-                upcoming.push_back(c < i ? ids[c] : static_cast<eqsat::Id>(egraph.id_count() + (c - i)));
-            }
-            egraph.prefetch_add(graph.ops[j], upcoming);
-        }
-        children.clear();
-        for (std::uint32_t c : graph.children_of(i)) children.push_back(ids[c]);
-        ids[i] = egraph.add(graph.ops[i], children);
-    }
+    egraph.add_batch(graph.ops, graph.first, graph.children, ids);
     return egraph;
 }
 
@@ -103,7 +74,7 @@ eqsat::EGraph build_egraph(const SymbolGraph& graph, std::vector<eqsat::Id>& ids
 CanonicalGraph emit(const SymbolGraph& graph, const eqsat::EGraph& egraph, const std::vector<eqsat::Id>& ids) {
     const std::size_t n = graph.size();
     CanonicalGraph result;
-    std::vector<std::uint32_t> canonical_of(egraph.id_count(), kUnassigned32);
+    std::vector<std::uint32_t> canonical_of(egraph.id_count(), kNotEmitted);
     result.class_of.resize(n);
     SymbolGraph& out = result.canonical;
     const std::size_t classes = egraph.number_of_classes();
@@ -116,7 +87,7 @@ CanonicalGraph emit(const SymbolGraph& graph, const eqsat::EGraph& egraph, const
             for (std::uint32_t c : graph.children_of(j)) __builtin_prefetch(&result.class_of[c]);
         }
         const eqsat::Id cls = egraph.find(ids[i]);
-        if (canonical_of[cls] == kUnassigned32) {
+        if (canonical_of[cls] == kNotEmitted) {
             canonical_of[cls] = static_cast<std::uint32_t>(out.size());
             out.add_node(graph.ops[i], graph.opaque[i] != 0);
             for (std::uint32_t c : graph.children_of(i)) out.add_child(result.class_of[c]);

@@ -277,6 +277,56 @@ TEST(EGraph, ForeignIdsAreRejected) {
     EXPECT_THROW(g.eclass(1), Error);
 }
 
+// A batch adds what adding its nodes one at a time adds, over an e-graph with merges
+// made (so children are canonicalised), and rejects offsets or children that do not
+// name earlier nodes of the batch.
+TEST(EGraph, BatchAddMatchesAddingOneAtATime) {
+    const std::array<Symbol, 4> symbols = {Symbol("a"), Symbol("b"), Symbol("f"), Symbol("g")};
+    std::mt19937_64 rng(17);
+    std::vector<Symbol> ops;
+    std::vector<std::uint32_t> first{0};
+    std::vector<std::uint32_t> children;
+    for (std::uint32_t i = 0; i < 300; ++i) {
+        const auto arity = i == 0 ? 0 : static_cast<std::uint32_t>(rng() % 4);
+        ops.push_back(symbols[arity == 0 ? rng() % 2 : 2 + rng() % 2]);
+        for (std::uint32_t k = 0; k < arity; ++k) children.push_back(static_cast<std::uint32_t>(rng() % i));
+        first.push_back(static_cast<std::uint32_t>(children.size()));
+    }
+    const auto seeded = [] {
+        EGraph g = fanout(4);
+        g.merge(0, 2);
+        return g;
+    };
+    EGraph one = seeded();
+    std::vector<Id> expected(ops.size());
+    for (std::size_t i = 0; i < ops.size(); ++i) {
+        std::vector<Id> kids;
+        for (std::uint32_t k = first[i]; k < first[i + 1]; ++k) kids.push_back(expected[children[k]]);
+        expected[i] = one.add(ops[i], kids);
+    }
+    EGraph batch = seeded();
+    std::vector<Id> ids(ops.size());
+    batch.add_batch(ops, first, children, ids);
+    EXPECT_EQ(ids, expected);
+    EXPECT_EQ(batch.number_of_classes(), one.number_of_classes());
+    EXPECT_EQ(batch.total_size(), one.total_size());
+
+    const std::vector<Symbol> two = {symbols[0], symbols[2]};
+    std::vector<Id> out(2);
+    const auto rejected = [&](std::vector<std::uint32_t> offsets, std::vector<std::uint32_t> kids) {
+        EGraph g;
+        const std::string error = error_of([&] { g.add_batch(two, offsets, kids, out); });
+        return error != "<no error>";
+    };
+    EXPECT_FALSE(rejected({0, 0, 1}, {0}));
+    EXPECT_TRUE(rejected({0, 0, 1}, {1}));     // a child not before its user
+    EXPECT_TRUE(rejected({0, 1, 1}, {0}));     // the first node names itself
+    EXPECT_TRUE(rejected({0, 1, 0}, {0}));     // offsets decrease
+    EXPECT_TRUE(rejected({1, 1, 1}, {0}));     // offsets do not start at 0
+    EXPECT_TRUE(rejected({0, 0, 1}, {0, 0}));  // offsets do not end at the children's count
+    EXPECT_TRUE(rejected({0, 0}, {}));         // one offset short
+}
+
 // After every rebuild: members canonical, strictly sorted and findable; no e-node in two
 // classes; the op index lists exactly the roots holding each (symbol, arity); and the
 // partition equals a naive congruence closure of the merges made.
