@@ -20,10 +20,10 @@ namespace corvane {
 
 class RewriteEngine;
 
-// A one-input Op that adds 0.0 or multiplies by 1.0 (name "add"/"mul", parameters
-// exactly scalar = that float and side = "r" or "l"): the node equals its input.
+// The key is an Op that an identity rule of optimizer/rules.hpp makes equal to its one
+// input (x + 0.0, x * 1.0 and their mirror images).
 bool is_identity_op(const NodeKey& key) noexcept;
-// A parameterless two-input Op whose operator is commutative.
+// A parameterless two-input Op whose operator a commutativity rule names.
 bool is_commutative_op(const NodeKey& key) noexcept;
 
 class IncrementalReducer {
