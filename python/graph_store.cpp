@@ -12,10 +12,15 @@
 
 #include "args.hpp"
 #include "blob.hpp"
-#include "convert.hpp"
 #include "detach.hpp"
 #include "errors.hpp"
 #include "heap_type.hpp"
+#include "ids.hpp"
+#include "node_views.hpp"
+#include "params.hpp"
+#include "payload_descriptor.hpp"
+#include "results.hpp"
+#include "scalars.hpp"
 #include "optimizer/engine.hpp"
 
 namespace corvane::py {
@@ -107,7 +112,7 @@ PyObject* add_source(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
         NodeView view;
         view.kind = NodeKey::Kind::Source;
         ParamBuffer params;
-        if (!string_view_from_py(a[0], "name", view.name) || !params_from_py(a[1], params)) return nullptr;
+        if (!string_from_py(a[0], "name", view.name) || !params_from_py(a[1], params)) return nullptr;
         view.params = params.items();
         return intern_view(self, view);
     });
@@ -123,7 +128,7 @@ PyObject* add_named(NodeKey::Kind kind, Binder<3>& binder, PyObject* self, PyObj
         view.kind = kind;
         IdBuffer inputs;
         ParamBuffer params;
-        if (!string_view_from_py(a[0], "name", view.name) || !ids_from_py(a[1], "inputs", inputs) ||
+        if (!string_from_py(a[0], "name", view.name) || !ids_from_py(a[1], "inputs", inputs) ||
             !params_from_py(a[2], params)) {
             return nullptr;
         }
@@ -188,22 +193,22 @@ PyObject* node_count(PyObject* self, PyObject*) {
 }
 
 PyObject* outputs(PyObject* self, PyObject*) {
-    return guarded([&] { return ids_to_py(store_of(self).outputs()); });
+    return guarded([&] { return ids_to_py(store_of(self).outputs()).release(); });
 }
 
 PyObject* to_dot(PyObject* self, PyObject*) {
     return guarded([&] {
         const std::string dot = detached([&] { return store_of(self).to_dot(); });
-        return string_to_py(dot);
+        return string_to_py(dot).release();
     });
 }
 
 PyObject* nodes(PyObject* self, PyObject*) {
-    return guarded([&] { return nodes_to_py(store_of(self).snapshot()); });
+    return guarded([&] { return nodes_to_py(store_of(self).snapshot()).release(); });
 }
 
 PyObject* node_map(PyObject* self, PyObject*) {
-    return guarded([&] { return node_map_to_py(store_of(self).node_map()); });
+    return guarded([&] { return node_map_to_py(store_of(self).node_map()).release(); });
 }
 
 PyObject* cone(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -282,7 +287,7 @@ PyObject* reduce_for_pickle(PyObject* self, PyObject*) {
         PyRef data = PyRef::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(blob->data()),
                                                             static_cast<Py_ssize_t>(blob->size())));
         if (!data) return nullptr;
-        PyRef map = PyRef::steal(node_map_to_py(store.node_map()));
+        PyRef map = node_map_to_py(store.node_map());
         if (!map) return nullptr;
         PyRef restore = PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "_restore"));
         if (!restore) return nullptr;
@@ -348,7 +353,7 @@ PyObject* run_reduction(PyObject* self, PyObject* outputs_arg, bool maximal_fusi
         return store.reduce_with(engine, maximal_fusion);
     });
     if (!result) return raise_error(result.error());
-    if (!keep_store) return report_to_py(result->second);
+    if (!keep_store) return report_to_py(result->second).release();
     return reduction_result(std::move(*result));
 }
 
@@ -493,7 +498,7 @@ PyObject* wrap_store(GraphStore&& store) { return new_store_object(graph_store_t
 PyObject* reduction_result(ReducedStore&& result) {
     PyRef store = PyRef::steal(wrap_store(std::move(result.first)));
     if (!store) return nullptr;
-    PyRef report = PyRef::steal(report_to_py(result.second));
+    PyRef report = report_to_py(result.second);
     if (!report) return nullptr;
     PyObject* tuple = PyTuple_New(2);
     if (tuple == nullptr) return nullptr;

@@ -11,12 +11,13 @@
 #include <vector>
 
 #include "args.hpp"
-#include "convert.hpp"
 #include "detach.hpp"
 #include "errors.hpp"
 #include "graph_store.hpp"
 #include "guarded.hpp"
 #include "heap_type.hpp"
+#include "ids.hpp"
+#include "scalars.hpp"
 #include "optimizer/engine.hpp"
 #include "optimizer/incremental.hpp"
 

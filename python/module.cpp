@@ -5,10 +5,10 @@
 
 #include "pyref.hpp"
 
-#include "convert.hpp"
 #include "errors.hpp"
 #include "graph_store.hpp"
 #include "incremental_reducer.hpp"
+#include "names.hpp"
 #include "payload_descriptor.hpp"
 
 namespace corvane::py {
@@ -20,7 +20,7 @@ PyMutex g_init_mutex{};
 
 bool ensure_process_objects() {
     PyMutex_Lock(&g_init_mutex);
-    const bool ok = ensure_fault_type() && prepare_view_keys() && ensure_payload_descriptor_type() &&
+    const bool ok = ensure_fault_type() && prepare_names() && ensure_payload_descriptor_type() &&
                     ensure_graph_store_type() && ensure_incremental_reducer_type();
     PyMutex_Unlock(&g_init_mutex);
     return ok;

@@ -5,12 +5,14 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "args.hpp"
-#include "convert.hpp"
 #include "errors.hpp"
 #include "heap_type.hpp"
+#include "names.hpp"
+#include "scalars.hpp"
 
 namespace corvane::py {
 namespace {
@@ -82,13 +84,13 @@ void descriptor_dealloc(PyObject* self) {
 
 template <std::string PayloadDescriptor::* Field>
 PyObject* get_field(PyObject* self, void*) {
-    return guarded([&] { return string_to_py(as_descriptor(self)->record.*Field); });
+    return guarded([&] { return string_to_py(as_descriptor(self)->record.*Field).release(); });
 }
 
 PyObject* get_preprocessing_ref(PyObject* self, void*) {
     return guarded([&]() -> PyObject* {
         const std::optional<std::string>& ref = as_descriptor(self)->record.preprocessing_ref;
-        return ref ? string_to_py(*ref) : Py_NewRef(Py_None);
+        return ref ? string_to_py(*ref).release() : Py_NewRef(Py_None);
     });
 }
 
@@ -97,7 +99,7 @@ PyObject* get_preprocessing_ref(PyObject* self, void*) {
 PyObject* reduce_for_pickle(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* {
         const PayloadDescriptor& record = as_descriptor(self)->record;
-        PyRef fields = PyRef::steal(descriptor_to_py(record));
+        PyRef fields = descriptor_to_py(record);
         if (!fields) return nullptr;
         PyRef newobj = PyRef::steal(PyImport_ImportModuleAttrString("copyreg", "__newobj_ex__"));
         if (!newobj) return nullptr;
@@ -119,6 +121,37 @@ PyGetSetDef g_getset[] = {
     {"preprocessing_ref", get_preprocessing_ref, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
+
+// The required fields, in the constructor's order.
+constexpr std::array<std::pair<Name, std::string PayloadDescriptor::*>, 5> kRequiredFields = {{
+    {Name::kind, &PayloadDescriptor::kind},
+    {Name::content_hash, &PayloadDescriptor::content_hash},
+    {Name::framework, &PayloadDescriptor::framework},
+    {Name::version, &PayloadDescriptor::version},
+    {Name::io_schema, &PayloadDescriptor::io_schema},
+}};
+
+// Field `key` of a descriptor dict, copied into `out`; `found` is false when the key is
+// absent (or None, where `optional`).
+bool descriptor_field(PyObject* dict, Name key, bool optional, std::string& out, bool& found) {
+    PyObject* raw = nullptr;
+    const int present = PyDict_GetItemRef(dict, name(key), &raw);
+    PyRef value = PyRef::steal(raw);
+    if (present < 0) return false;
+    found = present > 0 && !(optional && value.get() == Py_None);
+    if (!found) return true;
+    if (!PyUnicode_Check(value.get())) {
+        PyErr_Format(PyExc_TypeError,
+                     optional ? "descriptor field '%U' must be str or None, not %T"
+                              : "descriptor field '%U' must be str, not %T",
+                     name(key), value.get());
+        return false;
+    }
+    std::string_view text;
+    if (!utf8_of(value.get(), text)) return false;
+    out = text;
+    return true;
+}
 
 constexpr const char* kDoc =
     "PayloadDescriptor(*, kind, content_hash, framework, version, io_schema, "
@@ -153,6 +186,42 @@ const PayloadDescriptor* payload_descriptor_record(PyObject* obj) noexcept {
     PyTypeObject* type = payload_descriptor_type();
     if (type == nullptr || !Py_IS_TYPE(obj, type)) return nullptr;
     return &as_descriptor(obj)->record;
+}
+
+bool descriptor_from_py(PyObject* obj, PayloadDescriptor& out) {
+    if (const PayloadDescriptor* record = payload_descriptor_record(obj)) {
+        out = *record;
+        return true;
+    }
+    if (!PyDict_Check(obj)) {
+        PyErr_SetString(PyExc_TypeError, "descriptor must be a PayloadDescriptor or dict");
+        return false;
+    }
+    PayloadDescriptor record;
+    std::string ref;
+    bool found = false;
+    if (!descriptor_field(obj, Name::preprocessing_ref, true, ref, found)) return false;
+    if (found) record.preprocessing_ref = std::move(ref);
+    for (const auto& [key, field] : kRequiredFields) {
+        if (!descriptor_field(obj, key, false, record.*field, found)) return false;
+        if (!found) {
+            PyErr_Format(PyExc_ValueError, "descriptor missing required field '%U'", name(key));
+            return false;
+        }
+    }
+    out = std::move(record);
+    return true;
+}
+
+PyRef descriptor_to_py(const PayloadDescriptor& descriptor) {
+    PyRef dict = PyRef::steal(PyDict_New());
+    if (!dict) return {};
+    for (const auto& [key, field] : kRequiredFields) {
+        if (!put(dict.get(), key, string_to_py(descriptor.*field))) return {};
+    }
+    const std::optional<std::string>& ref = descriptor.preprocessing_ref;
+    if (!put(dict.get(), Name::preprocessing_ref, ref ? string_to_py(*ref) : PyRef::borrow(Py_None))) return {};
+    return dict;
 }
 
 }  // namespace corvane::py
