@@ -8,9 +8,12 @@
 #include <vector>
 
 #include "blob.hpp"
+#include "support/keys.hpp"
 
 namespace corvane {
 namespace {
+
+using namespace corvane::testing;
 
 using Blob = std::vector<std::uint8_t>;
 
@@ -47,11 +50,6 @@ struct Bytes {
     }
     operator Blob() const { return b; }
 };
-
-NodeKey source(std::string name, ParamMap params = {}) { return node::Source{std::move(name), std::move(params)}; }
-NodeKey op(std::string name, std::vector<NodeId> inputs, ParamMap params = {}) {
-    return node::Op{std::move(name), std::move(params), std::move(inputs)};
-}
 
 GraphStore store_of(const std::vector<NodeKey>& keys, const std::vector<NodeId>& marks = {}) {
     GraphStore s;
@@ -217,13 +215,13 @@ TEST(Blob, StrictUtf8) {
         "\xf0\x80\x80\x80", "\xf0\x8f\xbf\xbf", "\xf0\x9d\x84", "\xf4\x90\x80\x80",
         "\xf5\x80\x80\x80", "\xff"};
     for (const std::string& s : valid) {
-        SCOPED_TRACE(testing::PrintToString(s));
+        SCOPED_TRACE(::testing::PrintToString(s));
         auto result = deserialize(Blob(Bytes().header(1).source(s).outputs({})));
         ASSERT_TRUE(result.has_value());
         EXPECT_EQ(result->snapshot().arena[0].as<node::Source>().name, s);
     }
     for (const std::string& s : invalid) {
-        SCOPED_TRACE(testing::PrintToString(s));
+        SCOPED_TRACE(::testing::PrintToString(s));
         auto result = deserialize(Blob(Bytes().header(1).source(s).outputs({})));
         ASSERT_FALSE(result.has_value());
         EXPECT_EQ(result.error(), DecodeError::bad_utf8());

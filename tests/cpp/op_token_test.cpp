@@ -10,17 +10,15 @@
 #include <string>
 #include <vector>
 
+#include "support/keys.hpp"
 #include "token.hpp"
 
 namespace corvane {
 namespace {
 
-constexpr std::uint64_t kSeed = 0x5EED0042ULL;
+using namespace corvane::testing;
 
-ParamValue I(std::int64_t v) { return ParamValue::of_int(v); }
-ParamValue F(double v) { return ParamValue::of_float(v); }
-ParamValue S(std::string v) { return ParamValue::of_str(std::move(v)); }
-ParamValue B(bool v) { return ParamValue::of_bool(v); }
+constexpr std::uint64_t kSeed = 0x5EED0042ULL;
 
 struct Accepted {
     std::string_view text;

@@ -13,15 +13,14 @@
 #include <string>
 #include <vector>
 
+#include "support/keys.hpp"
+
 namespace corvane {
 namespace {
 
-constexpr std::uint64_t kSeed = 0xC0FFEE1234ULL;
+using namespace corvane::testing;
 
-ParamMap params(std::vector<ParamMap::Entry> entries) { return ParamMap(std::move(entries)); }
-ParamValue I(std::int64_t v) { return ParamValue::of_int(v); }
-ParamValue F(double v) { return ParamValue::of_float(v); }
-ParamValue S(std::string v) { return ParamValue::of_str(std::move(v)); }
+constexpr std::uint64_t kSeed = 0xC0FFEE1234ULL;
 
 PayloadDescriptor descriptor(std::optional<std::string> ref) {
     return {"model", "abc123", "torch", "2.1", "schema", std::move(ref)};

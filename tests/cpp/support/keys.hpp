@@ -1,6 +1,7 @@
 // Small builders for node keys used across the C++ tests.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -11,8 +12,10 @@
 namespace corvane::testing {
 
 inline ParamMap params(std::vector<ParamMap::Entry> entries = {}) { return ParamMap(std::move(entries)); }
+inline ParamValue I(std::int64_t v) { return ParamValue::of_int(v); }
 inline ParamValue F(double v) { return ParamValue::of_float(v); }
 inline ParamValue S(std::string v) { return ParamValue::of_str(std::move(v)); }
+inline ParamValue B(bool v) { return ParamValue::of_bool(v); }
 
 inline NodeKey source(std::string name, ParamMap p = {}) { return node::Source{std::move(name), std::move(p)}; }
 
