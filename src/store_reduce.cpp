@@ -79,7 +79,7 @@ std::expected<GraphStore, BadNodeId> GraphStore::cone(std::span<const NodeId> ou
     reduced.outputs = std::move(live.kept_outputs);
     reduced.node_map.resize(live.remap.size());
     for (std::size_t i = 0; i < live.remap.size(); ++i) {
-        if (live.remap[i] != kDead) reduced.node_map[i] = Landing{live.remap[i], std::nullopt};
+        if (live.remap[i] != kDropped) reduced.node_map[i] = Landing{live.remap[i], std::nullopt};
     }
     return from_reduced(std::move(reduced)).first;
 }

@@ -7,8 +7,8 @@ namespace corvane {
 LiveIndex live_index(std::span<const NodeKey> nodes, std::span<const NodeId> outputs) {
     const std::size_t n = nodes.size();
     LiveIndex out;
-    // remap doubles as the mark: kDead until a node is reached, then 0 until numbered.
-    out.remap.assign(n, kDead);
+    // remap doubles as the mark: kDropped until a node is reached, then 0 until numbered.
+    out.remap.assign(n, kDropped);
 
     // Inputs always precede their users, so one backward scan marks everything the
     // outputs reach: a node is final once the scan has passed all its possible users.
@@ -16,7 +16,7 @@ LiveIndex live_index(std::span<const NodeKey> nodes, std::span<const NodeId> out
     std::size_t live_count = 0;
     auto mark = [&](NodeId p) {
         std::uint64_t& slot = out.remap[static_cast<std::size_t>(p)];
-        if (slot == kDead) {
+        if (slot == kDropped) {
             slot = 0;
             ++live_count;
         }
@@ -26,7 +26,7 @@ LiveIndex live_index(std::span<const NodeKey> nodes, std::span<const NodeId> out
         mark(o);
     }
     for (std::size_t i = n; i-- > 0;) {
-        if (out.remap[i] == kDead) continue;
+        if (out.remap[i] == kDropped) continue;
         for (NodeId input : nodes[i].inputs()) {
             fault_unless(input < i, "live node reads a node that is not an earlier live node");
             mark(input);
@@ -35,7 +35,7 @@ LiveIndex live_index(std::span<const NodeKey> nodes, std::span<const NodeId> out
 
     out.ids.reserve(live_count);
     for (std::size_t i = 0; i < n; ++i) {
-        if (out.remap[i] == kDead) continue;
+        if (out.remap[i] == kDropped) continue;
         out.remap[i] = out.ids.size();
         out.ids.push_back(i);
     }

@@ -14,18 +14,20 @@
 
 namespace corvane {
 
-inline constexpr std::uint64_t kDead = std::numeric_limits<std::uint64_t>::max();
+// The remap entry of a node the outputs do not reach: it lands nowhere, so its node-map
+// entry is empty.
+inline constexpr std::uint64_t kDropped = std::numeric_limits<std::uint64_t>::max();
 
 struct LiveIndex {
     std::vector<NodeId> ids;                  // old id of each live node, ascending
     std::vector<std::uint64_t> kept_outputs;  // outputs renumbered, order and duplicates kept
-    std::vector<std::uint64_t> remap;         // new index per old node, kDead when dropped
+    std::vector<std::uint64_t> remap;         // new index per old node, or kDropped
 };
 
 struct LiveNodes {
     std::vector<NodeKey> kept;                // live keys with inputs renumbered
     std::vector<std::uint64_t> kept_outputs;  // outputs renumbered, order and duplicates kept
-    std::vector<std::uint64_t> remap;         // new index per old node, kDead when dropped
+    std::vector<std::uint64_t> remap;         // new index per old node, or kDropped
 };
 
 LiveIndex live_index(std::span<const NodeKey> nodes, std::span<const NodeId> outputs);

@@ -1,17 +1,15 @@
 #include "optimizer/fusion.hpp"
 
-#include <limits>
 #include <utility>
 
 #include "fault.hpp"
+#include "optimizer/flat_index.hpp"
 
 namespace corvane {
 namespace {
 
-// Node, group and slot indices: 32 bits keep the per-node tables half the size, which
-// matters once they no longer fit in cache.
+// Node, group and slot indices, 32 bits wide (flat_index.hpp).
 using Index = std::uint32_t;
-constexpr Index kNone = std::numeric_limits<Index>::max();
 
 // Union-find over node indices for the single-use rule: the larger root is pointed at
 // the smaller one, so a group's root is its smallest member.
@@ -64,7 +62,7 @@ struct Consumers {
 }  // namespace
 
 Fused stage_fusion(const SymbolGraph& graph, std::span<const NodeKey* const> key_of, bool maximal_fusion) {
-    fault_unless(graph.size() < kNone, "fusion input is too large");
+    fault_unless(graph.size() < kNoIndex, "fusion input is too large");
     const auto m = static_cast<Index>(graph.size());
     fault_unless(key_of.size() == m, "fusion needs one boundary key slot per node");
     for (Index i = 0; i < m; ++i)
@@ -105,7 +103,7 @@ Fused stage_fusion(const SymbolGraph& graph, std::span<const NodeKey* const> key
     // member of each group. Groups are emitted in order of their largest member, which
     // is the ascending scan below.
     std::vector<Index> member_offset(std::size_t{m} + 1, 0);
-    std::vector<Index> last_member(m, kNone);
+    std::vector<Index> last_member(m, kNoIndex);
     for (Index i = 0; i < m; ++i) {
         ++member_offset[group_of[i] + 1];
         last_member[group_of[i]] = i;
@@ -122,14 +120,14 @@ Fused stage_fusion(const SymbolGraph& graph, std::span<const NodeKey* const> key
     std::size_t groups = 0;
     for (Index i = 0; i < m; ++i) if (last_member[group_of[i]] == i) ++groups;
     out.nodes.reserve(groups);
-    std::vector<Index> reduced_id_of(m, kNone);
+    std::vector<Index> reduced_id_of(m, kNoIndex);
     std::vector<Index> position(m, 0);            // member -> position in its stage
-    std::vector<Index> input_slot(m, kNone);      // outside group -> stage input slot
-    std::vector<Index> input_slot_owner(m, kNone);  // which stage the slot belongs to
+    std::vector<Index> input_slot(m, kNoIndex);      // outside group -> stage input slot
+    std::vector<Index> input_slot_owner(m, kNoIndex);  // which stage the slot belongs to
 
     auto reduced_of_group = [&](Index group) -> std::uint64_t {
         const Index id = reduced_id_of[group];
-        fault_unless(id != kNone, "fusion group read before it was emitted");
+        fault_unless(id != kNoIndex, "fusion group read before it was emitted");
         return id;
     };
 

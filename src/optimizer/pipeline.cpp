@@ -1,7 +1,6 @@
 #include "optimizer/pipeline.hpp"
 
 #include <functional>
-#include <limits>
 #include <numeric>
 #include <string_view>
 #include <utility>
@@ -12,19 +11,11 @@
 #include "optimizer/cse.hpp"
 #include "optimizer/dce.hpp"
 #include "optimizer/engine.hpp"
+#include "optimizer/flat_index.hpp"
 #include "optimizer/fusion.hpp"
 #include "token.hpp"
 
 namespace corvane {
-
-namespace {
-
-std::uint32_t narrow(std::size_t value) {
-    fault_unless(value <= std::numeric_limits<std::uint32_t>::max(), "graph too large for the reduction pipeline");
-    return static_cast<std::uint32_t>(value);
-}
-
-}  // namespace
 
 // The live nodes come from live_index; one forward scan over them then reads each key
 // for its symbol, opacity and renumbered inputs, and copies the key of the first node
@@ -47,13 +38,13 @@ PipelineInput read_pipeline_input(std::span<const NodeKey> nodes, std::span<cons
     IdTable first_with;  // live indices of the first node of each non-Op symbol
     for (std::size_t i = 0; i < kept; ++i) {
         const NodeKey& key = nodes[static_cast<std::size_t>(live.ids[i])];
-        for (NodeId x : key.inputs()) graph.children.push_back(narrow(live.remap[static_cast<std::size_t>(x)]));
-        graph.first.push_back(narrow(graph.children.size()));
+        for (NodeId x : key.inputs()) graph.children.push_back(as_index(live.remap[static_cast<std::size_t>(x)]));
+        graph.first.push_back(as_index(graph.children.size()));
         append_optimizer_symbol(input.texts, key);
         input.text_end.push_back(input.texts.size());
         if (key.is_op()) {
             graph.opaque.push_back(0);
-            input.boundary_of.push_back(PipelineInput::kNoKey);
+            input.boundary_of.push_back(kNoIndex);
             continue;
         }
         graph.opaque.push_back(1);
@@ -64,12 +55,12 @@ PipelineInput read_pipeline_input(std::span<const NodeKey> nodes, std::span<cons
             input.boundary_of.push_back(input.boundary_of[static_cast<std::size_t>(*hit)]);
             continue;
         }
-        input.boundary_of.push_back(narrow(input.boundary_keys.size()));
+        input.boundary_of.push_back(as_index(input.boundary_keys.size()));
         input.boundary_keys.push_back(key.with_inputs({}));
         first_with.insert(hash, i);
     }
     graph.outputs.reserve(live.kept_outputs.size());
-    for (std::uint64_t o : live.kept_outputs) graph.outputs.push_back(narrow(o));
+    for (std::uint64_t o : live.kept_outputs) graph.outputs.push_back(as_index(o));
     return input;
 }
 
@@ -127,7 +118,7 @@ Reduced reduce_input(PipelineInput input, const RewriteEngine& engine, bool maxi
         seen[d] = 1;
         if (dedup.graph.opaque[d] == 0) continue;
         const std::uint32_t key = input.boundary_of[i];
-        fault_unless(key != PipelineInput::kNoKey, "non-Op node has no boundary key");
+        fault_unless(key != kNoIndex, "non-Op node has no boundary key");
         key_of[d] = &input.boundary_keys[key];
     }
 
@@ -139,7 +130,7 @@ Reduced reduce_input(PipelineInput input, const RewriteEngine& engine, bool maxi
     reduced.node_map.resize(live.remap.size());
     for (std::size_t i = 0; i < live.remap.size(); ++i) {
         const std::uint64_t k = live.remap[i];
-        if (k == kDead) continue;
+        if (k == kDropped) continue;
         const std::size_t cls = canon.class_of[static_cast<std::size_t>(k)];
         fault_unless(cls < dedup.remap.size(), "engine class index out of range");
         const std::size_t d = dedup.remap[cls];

@@ -12,6 +12,7 @@
 #include "node.hpp"
 #include "optimizer/dce.hpp"
 #include "optimizer/engine.hpp"
+#include "optimizer/flat_index.hpp"
 #include "optimizer/fusion.hpp"
 #include "reduction.hpp"
 
@@ -30,9 +31,7 @@ struct PipelineInput {
     std::string texts;                        // the live nodes' symbols, back to back, in order
     std::vector<std::size_t> text_end;        // end of each symbol in texts
     std::vector<NodeKey> boundary_keys;       // inputs emptied; the rebuild replaces them
-    std::vector<std::uint32_t> boundary_of;   // live node -> its symbol's key, kNoKey for Ops
-
-    static constexpr std::uint32_t kNoKey = 0xFFFFFFFFu;
+    std::vector<std::uint32_t> boundary_of;   // live node -> its symbol's key, kNoIndex for Ops
 
     // The symbol text of live node i.
     std::string_view text(std::size_t i) const noexcept {

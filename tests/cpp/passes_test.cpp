@@ -16,7 +16,7 @@ TEST(DeadCode, KeepsReachableNodesInOrder) {
                                   op("h", {2}), op("k", {3, 3})};
     const NodeId outputs[] = {5, 5, 1};
     LiveNodes live = dead_code_elimination(nodes, outputs);
-    EXPECT_EQ(live.remap, (std::vector<std::uint64_t>{0, 1, kDead, 2, kDead, 3}));
+    EXPECT_EQ(live.remap, (std::vector<std::uint64_t>{0, 1, kDropped, 2, kDropped, 3}));
     EXPECT_EQ(live.kept_outputs, (std::vector<std::uint64_t>{3, 3, 1}));
     ASSERT_EQ(live.kept.size(), 4u);
     EXPECT_EQ(live.kept[2], op("g", {1, 0}));
@@ -28,7 +28,7 @@ TEST(DeadCode, EmptyOutputsKeepNothing) {
     LiveNodes live = dead_code_elimination(nodes, {});
     EXPECT_TRUE(live.kept.empty());
     EXPECT_TRUE(live.kept_outputs.empty());
-    EXPECT_EQ(live.remap, (std::vector<std::uint64_t>{kDead, kDead}));
+    EXPECT_EQ(live.remap, (std::vector<std::uint64_t>{kDropped, kDropped}));
 }
 
 TEST(DeadCode, DeepChainDoesNotRecurse) {
