@@ -111,7 +111,7 @@ void BM_Fusion(benchmark::State& state) {
 void BM_Pipeline(benchmark::State& state) {
     const Stages& s = stages_of(static_cast<std::size_t>(state.range(0)));
     const SaturationEngine engine;
-    for (auto _ : state) benchmark::DoNotOptimize(reduce_with_mode(s.graph.nodes, s.graph.outputs, engine, false));
+    for (auto _ : state) benchmark::DoNotOptimize(reduce_nodes(s.graph.nodes, s.graph.outputs, engine, false));
     set_nodes(state, s.graph.nodes.size());
 }
 

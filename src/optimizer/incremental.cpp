@@ -110,7 +110,7 @@ std::expected<Reduced, BadNodeId> IncrementalReducer::finalize(std::span<const N
         canon_outputs.push_back(remap_[static_cast<std::size_t>(o)]);
     }
 
-    Reduced reduced = reduce_with_mode(canon_, canon_outputs, engine, maximal_fusion);
+    Reduced reduced = reduce_nodes(canon_, canon_outputs, engine, maximal_fusion);
 
     // The pipeline's node map is indexed by canon entry; a store node lands where
     // its canonical representative landed.

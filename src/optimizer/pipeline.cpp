@@ -64,8 +64,8 @@ PipelineInput read_pipeline_input(std::span<const NodeKey> nodes, std::span<cons
     return input;
 }
 
-Reduced reduce_with_mode(std::span<const NodeKey> nodes, std::span<const NodeId> outputs,
-                         const RewriteEngine& engine, bool maximal_fusion) {
+Reduced reduce_nodes(std::span<const NodeKey> nodes, std::span<const NodeId> outputs,
+                     const RewriteEngine& engine, bool maximal_fusion) {
     return reduce_input(read_pipeline_input(nodes, outputs), engine, maximal_fusion);
 }
 

@@ -70,7 +70,7 @@ TEST(FlatPipeline, StoreReductionMatchesPipeline) {
             for (const NodeKey& key : g.nodes) ASSERT_TRUE(store.intern(key).has_value());
             auto via_store = store.reduce_with_outputs(g.outputs, engine, maximal);
             ASSERT_TRUE(via_store.has_value());
-            auto via_pipeline = GraphStore::from_reduced(reduce_with_mode(g.nodes, g.outputs, engine, maximal));
+            auto via_pipeline = GraphStore::from_reduced(reduce_nodes(g.nodes, g.outputs, engine, maximal));
             EXPECT_EQ(via_store->second, via_pipeline.second);
             EXPECT_EQ(via_store->first.snapshot().arena, via_pipeline.first.snapshot().arena);
             EXPECT_EQ(via_store->first.outputs(), via_pipeline.first.outputs());
@@ -92,7 +92,7 @@ TEST(FlatPipeline, BoundaryNodesAreRebuiltFromTheFirstKeyWithTheirSymbol) {
     };
     const NodeId outputs[] = {3, 2};
     const SaturationEngine engine;
-    const Reduced r = reduce_with_mode(nodes, outputs, engine, false);
+    const Reduced r = reduce_nodes(nodes, outputs, engine, false);
     ASSERT_EQ(r.nodes.size(), 4u);
     for (const std::size_t i : {2u, 3u}) {
         const auto& w = r.nodes[i].params().entries().front().second;

@@ -27,7 +27,7 @@ TEST(Pipeline, WorkedExampleSingleUse) {
     SaturationEngine engine;
     auto nodes = worked_example();
     const NodeId outputs[] = {8};
-    Reduced r = reduce_with_mode(nodes, outputs, engine, false);
+    Reduced r = reduce_nodes(nodes, outputs, engine, false);
     EXPECT_EQ(r.report, (ReductionReport{9, 8, 6, 2, 5, 3}));
     ASSERT_EQ(r.nodes.size(), 5u);
     EXPECT_EQ(r.nodes[0], source("x"));
@@ -46,7 +46,7 @@ TEST(Pipeline, WorkedExampleMaximal) {
     SaturationEngine engine;
     auto nodes = worked_example();
     const NodeId outputs[] = {8};
-    Reduced r = reduce_with_mode(nodes, outputs, engine, true);
+    Reduced r = reduce_nodes(nodes, outputs, engine, true);
     EXPECT_EQ(r.report, (ReductionReport{9, 8, 6, 1, 4, 3}));
     ASSERT_EQ(r.nodes.size(), 4u);
     EXPECT_EQ(r.nodes[2], NodeKey(node::Stage{{0, 1},
@@ -59,10 +59,10 @@ TEST(Pipeline, WorkedExampleMaximal) {
 TEST(Pipeline, EmptyOutputsAndEmptyArena) {
     SaturationEngine engine;
     auto nodes = worked_example();
-    Reduced r = reduce_with_mode(nodes, {}, engine, false);
+    Reduced r = reduce_nodes(nodes, {}, engine, false);
     EXPECT_EQ(r.report, (ReductionReport{9, 0, 0, 0, 0, 0}));
     EXPECT_EQ(r.node_map, NodeMap(9));
-    EXPECT_EQ(reduce_with_mode({}, {}, engine, false).report, ReductionReport{});
+    EXPECT_EQ(reduce_nodes({}, {}, engine, false).report, ReductionReport{});
 }
 
 TEST(ReducedStore, WorkedExampleStoreAndSourceUnchanged) {
