@@ -2,6 +2,7 @@
 
 #include <array>
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <expected>
 #include <new>
@@ -57,8 +58,11 @@ constinit Binder<2> g_reduce_args{"reduce", {keyword("maximal_fusion", false), k
 constinit Binder<1> g_reduce_incremental_args{"reduce_incremental", {keyword("outputs", false)}};
 constinit Binder<1> g_reduction_report_args{"reduction_report", {keyword("outputs", false)}};
 
-PyObject* intern_key(PyObject* self, NodeKey key) {
-    const std::expected<NodeId, BadNodeId> id = store_of(self).intern(std::move(key));
+// Records a node, given as a NodeKey or as a NodeView (which a repeat finds without
+// allocating), and returns its id.
+template <class Node>
+PyObject* intern(PyObject* self, Node&& node) {
+    const std::expected<NodeId, BadNodeId> id = store_of(self).intern(std::forward<Node>(node));
     if (!id) return raise_error(id.error());
     return PyLong_FromUnsignedLongLong(*id);
 }
@@ -98,52 +102,54 @@ void store_dealloc(PyObject* self) {
 
 // ---- building
 
-// Records a node given in borrowed form: a repeat allocates nothing.
-PyObject* intern_view(PyObject* self, const NodeView& view) {
-    const std::expected<NodeId, BadNodeId> id = store_of(self).intern(view);
-    if (!id) return raise_error(id.error());
-    return PyLong_FromUnsignedLongLong(*id);
+// Records a node of kind `Kind` given in borrowed form. Its arguments are converted in order: the name (Source, Op and Reduction), the
+// inputs (all but Source), the params.
+template <NodeKey::Kind Kind, std::size_t N>
+PyObject* add_node(Binder<N>& binder, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                   PyObject* kwnames) {
+    constexpr bool named =
+        Kind == NodeKey::Kind::Source || Kind == NodeKey::Kind::Op || Kind == NodeKey::Kind::Reduction;
+    constexpr bool has_inputs = Kind != NodeKey::Kind::Source;
+    static_assert(N == std::size_t{named} + std::size_t{has_inputs} + 1, "name?, inputs?, params");
+    return guarded([&]() -> PyObject* {
+        std::array<PyObject*, N> a;
+        if (!binder.bind(args, nargs, kwnames, a)) return nullptr;
+        NodeView view;
+        view.kind = Kind;
+        IdBuffer inputs;
+        ParamBuffer params;
+        std::size_t next = 0;
+        if constexpr (named) {
+            if (!string_from_py(a[next++], "name", view.name)) return nullptr;
+        }
+        if constexpr (has_inputs) {
+            if (!ids_from_py(a[next++], "inputs", inputs)) return nullptr;
+        }
+        if (!params_from_py(a[next], params)) return nullptr;
+        view.inputs = inputs.items();
+        view.params = params.items();
+        return intern(self, view);
+    });
 }
 
 PyObject* add_source(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        std::array<PyObject*, 2> a;
-        if (!g_add_source_args.bind(args, nargs, kwnames, a)) return nullptr;
-        NodeView view;
-        view.kind = NodeKey::Kind::Source;
-        ParamBuffer params;
-        if (!string_from_py(a[0], "name", view.name) || !params_from_py(a[1], params)) return nullptr;
-        view.params = params.items();
-        return intern_view(self, view);
-    });
-}
-
-// Op and Reduction share their arguments: name, inputs, params.
-PyObject* add_named(NodeKey::Kind kind, Binder<3>& binder, PyObject* self, PyObject* const* args,
-                    Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        std::array<PyObject*, 3> a;
-        if (!binder.bind(args, nargs, kwnames, a)) return nullptr;
-        NodeView view;
-        view.kind = kind;
-        IdBuffer inputs;
-        ParamBuffer params;
-        if (!string_from_py(a[0], "name", view.name) || !ids_from_py(a[1], "inputs", inputs) ||
-            !params_from_py(a[2], params)) {
-            return nullptr;
-        }
-        view.inputs = inputs.items();
-        view.params = params.items();
-        return intern_view(self, view);
-    });
+    return add_node<NodeKey::Kind::Source>(g_add_source_args, self, args, nargs, kwnames);
 }
 
 PyObject* add_op(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return add_named(NodeKey::Kind::Op, g_add_op_args, self, args, nargs, kwnames);
+    return add_node<NodeKey::Kind::Op>(g_add_op_args, self, args, nargs, kwnames);
 }
 
 PyObject* add_reduction(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return add_named(NodeKey::Kind::Reduction, g_add_reduction_args, self, args, nargs, kwnames);
+    return add_node<NodeKey::Kind::Reduction>(g_add_reduction_args, self, args, nargs, kwnames);
+}
+
+PyObject* add_exchange(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return add_node<NodeKey::Kind::Exchange>(g_add_exchange_args, self, args, nargs, kwnames);
+}
+
+PyObject* add_join(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return add_node<NodeKey::Kind::Join>(g_add_join_args, self, args, nargs, kwnames);
 }
 
 PyObject* add_external(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -157,33 +163,8 @@ PyObject* add_external(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
             !params_from_py(a[2], params)) {
             return nullptr;
         }
-        return intern_key(self, node::External{std::move(descriptor), std::move(params), std::move(inputs)});
+        return intern(self, node::External{std::move(descriptor), std::move(params), std::move(inputs)});
     });
-}
-
-// Exchange and Join share their arguments: inputs, params.
-PyObject* add_boundary(NodeKey::Kind kind, Binder<2>& binder, PyObject* self, PyObject* const* args,
-                       Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        std::array<PyObject*, 2> a;
-        if (!binder.bind(args, nargs, kwnames, a)) return nullptr;
-        NodeView view;
-        view.kind = kind;
-        IdBuffer inputs;
-        ParamBuffer params;
-        if (!ids_from_py(a[0], "inputs", inputs) || !params_from_py(a[1], params)) return nullptr;
-        view.inputs = inputs.items();
-        view.params = params.items();
-        return intern_view(self, view);
-    });
-}
-
-PyObject* add_exchange(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return add_boundary(NodeKey::Kind::Exchange, g_add_exchange_args, self, args, nargs, kwnames);
-}
-
-PyObject* add_join(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return add_boundary(NodeKey::Kind::Join, g_add_join_args, self, args, nargs, kwnames);
 }
 
 // ---- readers and inspection
