@@ -1,12 +1,9 @@
 // Strict UTF-8, defined once for every reader of text: the blob reader validates each
 // string with it and the Str display form decodes with it. Well-formed means no overlong
-// forms, no surrogates and nothing above U+10FFFF. Inline, since the blob reader checks
-// every string it reads.
+// forms, no surrogates and nothing above U+10FFFF.
 #pragma once
 
 #include <cstddef>
-#include <cstdint>
-#include <cstring>
 
 namespace corvane::utf8 {
 
@@ -41,24 +38,8 @@ inline std::size_t sequence_length(const unsigned char* s, std::size_t n, std::s
     return len;
 }
 
-// True when the n bytes at s are well-formed throughout; ASCII runs go eight bytes a step.
-inline bool valid(const unsigned char* s, std::size_t n) noexcept {
-    std::size_t i = 0;
-    while (i < n) {
-        if (n - i >= 8) {
-            std::uint64_t w;
-            std::memcpy(&w, s + i, 8);
-            if ((w & 0x8080'8080'8080'8080ULL) == 0) {
-                i += 8;
-                continue;
-            }
-        }
-        const std::size_t len = sequence_length(s, n, i);
-        if (len == 0) return false;
-        i += len;
-    }
-    return true;
-}
+// True when the n bytes at s are well-formed throughout.
+bool valid(const unsigned char* s, std::size_t n) noexcept;
 
 // The code point of a well-formed sequence of `len` bytes at s (a sequence_length result).
 inline char32_t code_point(const unsigned char* s, std::size_t len) noexcept {
