@@ -26,7 +26,6 @@ constexpr std::size_t kBanLength = 5;
 constexpr std::chrono::duration<double> kTimeLimit{5.0};
 // A class with no canonical node yet.
 constexpr std::uint32_t kNotEmitted = std::numeric_limits<std::uint32_t>::max();
-constexpr std::size_t kLookahead = 4;
 
 }  // namespace
 
@@ -83,9 +82,6 @@ CanonicalGraph emit(const SymbolGraph& graph, const eqsat::EGraph& egraph, const
     out.first.reserve(classes + 1);
     out.children.reserve(graph.children.size());
     for (std::size_t i = 0; i < n; ++i) {
-        if (const std::size_t j = i + kLookahead; j < n) {
-            for (std::uint32_t c : graph.children_of(j)) __builtin_prefetch(&result.class_of[c]);
-        }
         const eqsat::Id cls = egraph.find(ids[i]);
         if (canonical_of[cls] == kNotEmitted) {
             canonical_of[cls] = static_cast<std::uint32_t>(out.size());
