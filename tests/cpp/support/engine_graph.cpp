@@ -56,23 +56,6 @@ EngineGraph to_engine_graph(std::span<const NodeKey> kept, std::span<const std::
     return graph;
 }
 
-EngineGraph to_engine_graph(std::span<const NodeKey> nodes, const LiveIndex& live) {
-    EngineGraph graph;
-    graph.nodes.resize(live.ids.size());
-    for (std::size_t i = 0; i < live.ids.size(); ++i) {
-        const NodeKey& key = nodes[static_cast<std::size_t>(live.ids[i])];
-        std::span<const NodeId> inputs = key.inputs();
-        EngineNode& node = graph.nodes[i];
-        node.op = optimizer_symbol(key);
-        node.children.reserve(inputs.size());
-        for (NodeId x : inputs) node.children.push_back(static_cast<std::size_t>(live.remap[static_cast<std::size_t>(x)]));
-        node.opaque = !key.is_op();
-    }
-    graph.outputs.reserve(live.kept_outputs.size());
-    for (std::uint64_t o : live.kept_outputs) graph.outputs.push_back(static_cast<std::size_t>(o));
-    return graph;
-}
-
 SymbolGraph to_symbol_graph(const EngineGraph& graph, eqsat::SymbolScope& symbols) {
     return to_symbol_graph_with(graph, [&](auto texts, auto ops) { symbols.intern_all(texts, ops); });
 }

@@ -13,7 +13,6 @@
 
 #include "eqsat/symbol.hpp"
 #include "node.hpp"
-#include "optimizer/dce.hpp"
 #include "optimizer/engine.hpp"
 #include "optimizer/fusion.hpp"
 
@@ -37,9 +36,6 @@ struct EngineGraph {
 // One EngineNode per key, in order: op = the key's optimizer symbol, children = its
 // inputs, opaque = the key is not an Op. `outputs` become the graph's outputs.
 EngineGraph to_engine_graph(std::span<const NodeKey> kept, std::span<const std::uint64_t> outputs);
-// The same for the live nodes of `nodes`, read in place: children are the renumbered
-// inputs, outputs the renumbered outputs.
-EngineGraph to_engine_graph(std::span<const NodeKey> nodes, const LiveIndex& live);
 
 // Conversions between the two forms. The first interns every op text in `symbols`,
 // which must outlive the result; the second interns them permanently, for graphs kept
