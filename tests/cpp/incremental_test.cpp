@@ -37,36 +37,40 @@ struct StepCase {
 };
 
 TEST(IncrementalStep, LocalRules) {
+    const NodeKey x = source("x");
+    const NodeKey y = source("y");
     const std::vector<StepCase> cases = {
-        {"commuted add merges", {source("x"), source("y"), op("add", {0, 1}), op("add", {1, 0})}, {0, 1, 2, 2}, 3},
-        {"commuted maximum merges", {source("x"), source("y"), op("maximum", {1, 0}), op("maximum", {0, 1})}, {0, 1, 2, 2}, 3},
-        {"sub is not commutative", {source("x"), source("y"), op("sub", {0, 1}), op("sub", {1, 0})}, {0, 1, 2, 3}, 4},
+        {"commuted add merges", {x, y, op("add", {0, 1}), op("add", {1, 0})}, {0, 1, 2, 2}, 3},
+        {"commuted maximum merges", {x, y, op("maximum", {1, 0}), op("maximum", {0, 1})}, {0, 1, 2, 2}, 3},
+        {"sub is not commutative", {x, y, op("sub", {0, 1}), op("sub", {1, 0})}, {0, 1, 2, 3}, 4},
         {"a parameter blocks commutativity",
-         {source("x"), source("y"), op("add", {0, 1}, params({{"k", F(2.0)}})), op("add", {1, 0}, params({{"k", F(2.0)}}))},
+         {x, y, op("add", {0, 1}, params({{"k", F(2.0)}})), op("add", {1, 0}, params({{"k", F(2.0)}}))},
          {0, 1, 2, 3}, 4},
-        {"three inputs are not commuted", {source("x"), source("y"), op("add", {0, 1, 0}), op("add", {1, 0, 0})}, {0, 1, 2, 3}, 4},
-        {"only ops commute", {source("x"), source("y"), join({0, 1}), join({1, 0}), reduction("add", {0, 1}), reduction("add", {1, 0})},
+        {"three inputs are not commuted", {x, y, op("add", {0, 1, 0}), op("add", {1, 0, 0})}, {0, 1, 2, 3}, 4},
+        {"only ops commute", {x, y, join({0, 1}), join({1, 0}), reduction("add", {0, 1}), reduction("add", {1, 0})},
          {0, 1, 2, 3, 4, 5}, 6},
         {"identity collapses and users merge",
-         {source("x"), identity_op("mul", "l", {0}), op("abs", {1}), op("abs", {0})}, {0, 0, 1, 1}, 2},
-        {"identity chain", {source("x"), identity_op("add", "r", {0}), identity_op("mul", "r", {1}), identity_op("add", "l", {2})}, {0, 0, 0, 0}, 1},
+         {x, identity_op("mul", "l", {0}), op("abs", {1}), op("abs", {0})}, {0, 0, 1, 1}, 2},
+        {"identity chain",
+         {x, identity_op("add", "r", {0}), identity_op("mul", "r", {1}), identity_op("add", "l", {2})}, {0, 0, 0, 0}, 1},
         {"merge after identity feeds commutativity",
-         {source("x"), source("y"), op("mul", {0, 1}), identity_op("add", "l", {0}), op("mul", {1, 3})}, {0, 1, 2, 0, 2}, 3},
-        {"non-op users merge through identity", {source("x"), identity_op("add", "r", {0}), reduction("sum", {1}), reduction("sum", {0})}, {0, 0, 1, 1}, 2},
+         {x, y, op("mul", {0, 1}), identity_op("add", "l", {0}), op("mul", {1, 3})}, {0, 1, 2, 0, 2}, 3},
+        {"non-op users merge through identity",
+         {x, identity_op("add", "r", {0}), reduction("sum", {1}), reduction("sum", {0})}, {0, 0, 1, 1}, 2},
         {"negative zero is no identity",
-         {source("x"), op("add", {0}, params({{"scalar", F(-0.0)}, {"side", S("r")}}))}, {0, 1}, 2},
+         {x, op("add", {0}, params({{"scalar", F(-0.0)}, {"side", S("r")}}))}, {0, 1}, 2},
         {"integer scalar is no identity",
-         {source("x"), op("mul", {0}, params({{"scalar", ParamValue::of_int(1)}, {"side", S("r")}}))}, {0, 1}, 2},
-        {"add with one is no identity", {source("x"), op("add", {0}, params({{"scalar", F(1.0)}, {"side", S("r")}}))}, {0, 1}, 2},
-        {"other side is no identity", {source("x"), op("add", {0}, params({{"scalar", F(0.0)}, {"side", S("x")}}))}, {0, 1}, 2},
+         {x, op("mul", {0}, params({{"scalar", I(1)}, {"side", S("r")}}))}, {0, 1}, 2},
+        {"add with one is no identity", {x, op("add", {0}, params({{"scalar", F(1.0)}, {"side", S("r")}}))}, {0, 1}, 2},
+        {"other side is no identity", {x, op("add", {0}, params({{"scalar", F(0.0)}, {"side", S("x")}}))}, {0, 1}, 2},
         {"extra parameter is no identity",
-         {source("x"), op("add", {0}, params({{"scalar", F(0.0)}, {"side", S("r")}, {"t", F(0.0)}}))}, {0, 1}, 2},
-        {"identity name on a reduction", {source("x"), node::Reduction{"add", ParamMap({{"scalar", F(0.0)}, {"side", S("r")}}), {0}}},
+         {x, op("add", {0}, params({{"scalar", F(0.0)}, {"side", S("r")}, {"t", F(0.0)}}))}, {0, 1}, 2},
+        {"identity name on a reduction", {x, reduction("add", {0}, params({{"scalar", F(0.0)}, {"side", S("r")}}))},
          {0, 1}, 2},
         // An identity-token op needs exactly one input to collapse.
-        {"two-input identity token stays", {source("x"), source("y"), identity_op("add", "r", {0, 1})}, {0, 1, 2}, 3},
-        {"zero-input identity token stays", {source("x"), identity_op("mul", "l", {}), identity_op("mul", "l", {})}, {0, 1, 1}, 2},
-        {"repeated input", {source("x"), op("add", {0, 0}), op("add", {0, 0})}, {0, 1, 1}, 2},
+        {"two-input identity token stays", {x, y, identity_op("add", "r", {0, 1})}, {0, 1, 2}, 3},
+        {"zero-input identity token stays", {x, identity_op("mul", "l", {}), identity_op("mul", "l", {})}, {0, 1, 1}, 2},
+        {"repeated input", {x, op("add", {0, 0}), op("add", {0, 0})}, {0, 1, 1}, 2},
     };
     for (const StepCase& c : cases) {
         SCOPED_TRACE(c.what);
@@ -88,7 +92,8 @@ TEST(IncrementalStep, IdentityAndCommutativeChecksMatchTokens) {
         for (const double scalar : {0.0, -0.0, 1.0, std::nan("")}) {
             for (const char* side : {"r", "l", "rl", ""}) {
                 for (std::size_t arity = 0; arity < 3; ++arity) {
-                    keys.push_back(op(name, std::vector<NodeId>(arity, 0), params({{"scalar", F(scalar)}, {"side", S(side)}})));
+                    const ParamMap p = params({{"scalar", F(scalar)}, {"side", S(side)}});
+                    keys.push_back(op(name, std::vector<NodeId>(arity, 0), p));
                 }
             }
         }
@@ -99,7 +104,7 @@ TEST(IncrementalStep, IdentityAndCommutativeChecksMatchTokens) {
     }
     for (std::string_view name : kCommutativeNames) keys.push_back(op(std::string(name), {1, 0}));
     keys.push_back(reduction("add", {0, 1}));
-    keys.push_back(node::Reduction{"add", ParamMap({{"scalar", F(0.0)}, {"side", S("r")}}), {0}});
+    keys.push_back(reduction("add", {0}, params({{"scalar", F(0.0)}, {"side", S("r")}})));
 
     for (const NodeKey& key : keys) {
         const std::string tok = token(key);
@@ -270,8 +275,8 @@ TEST(IncrementalFinalize, CollapsedNodesLandWithTheirRepresentative) {
 
 // A two-input op carrying an identity token is an ordinary node on both paths.
 TEST(IncrementalFinalize, MultiInputIdentityTokenIsAnOrdinaryNode) {
-    const std::vector<NodeKey> nodes = {source("x"), source("y"), identity_op("add", "r", {0, 1}), identity_op("add", "r", {1, 0}),
-                                        join({2, 3})};
+    const std::vector<NodeKey> nodes = {source("x"), source("y"), identity_op("add", "r", {0, 1}),
+                                        identity_op("add", "r", {1, 0}), join({2, 3})};
     const IncrementalReducer r = stepped(nodes);
     EXPECT_EQ(r.canonical_count(), 5u);
     const SaturationEngine engine;
