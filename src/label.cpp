@@ -1,3 +1,4 @@
+// Labels and display forms; a Str value's UTF-8 is decoded with the blob reader's routine.
 #include "label.hpp"
 
 #include <charconv>

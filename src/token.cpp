@@ -1,3 +1,6 @@
+// Tokens and optimizer symbols. Every text is appended to one string: the caller's (the
+// reduction's live read appends all its symbols to one buffer) or, for a returned text,
+// the per-thread scratch of `build`.
 #include "token.hpp"
 
 #include <array>
@@ -12,9 +15,6 @@ namespace corvane {
 namespace {
 
 constexpr char kHexLower[] = "0123456789abcdef";
-
-// Every text is built by appending to one string: the caller's (many symbols sharing one
-// buffer) or, for a returned text, the per-thread scratch of `build`.
 
 // The four escaped characters, as a table: one load a character in the escaping scan.
 constexpr std::array<bool, 256> kEscaped = [] {
