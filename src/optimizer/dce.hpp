@@ -1,8 +1,9 @@
 // Dead-code elimination: keep the nodes the outputs reach, renumbered densely in
-// ascending old-id order. `live_index` is the one marking every user shares: it finds
-// the live nodes without copying a key. `dead_code_elimination` also builds the kept
-// keys with renumbered inputs (the cone), and the reduction pipeline reads the live keys
-// into its own flat form (read_pipeline_input).
+// ascending old-id order. `live_index` is the one marking, shared by every user: it
+// finds the live nodes without copying a key, and can hand each live key to a reader
+// as it passes. `dead_code_elimination` also builds the kept keys with renumbered inputs
+// (the cone); the reduction pipeline reads the live keys into its flat form on the way
+// (read_pipeline_input).
 #pragma once
 
 #include <cstdint>
@@ -10,6 +11,7 @@
 #include <span>
 #include <vector>
 
+#include "fault.hpp"
 #include "node.hpp"
 
 namespace corvane {
@@ -29,6 +31,47 @@ struct LiveNodes {
     std::vector<std::uint64_t> kept_outputs;  // outputs renumbered, order and duplicates kept
     std::vector<std::uint64_t> remap;         // new index per old node, or kDropped
 };
+
+// The live nodes of `nodes` (inputs before users) that `outputs` reach. Inputs always
+// precede their users, so one backward scan marks them all: a node is final once the
+// scan has passed all its possible users. The scan calls `visit(key, inputs)` for each
+// live node as it passes it, last node first, so that a caller that needs more of the
+// key reads it once, while it is in cache (an arena's keys are read in order, which
+// matters once they no longer fit in cache). The live nodes are then numbered in
+// ascending order.
+template <class Visit>
+LiveIndex live_index(std::span<const NodeKey> nodes, std::span<const NodeId> outputs, Visit&& visit) {
+    const std::size_t n = nodes.size();
+    LiveIndex out;
+    // remap doubles as the mark: kDropped until a node is reached, then 0 until numbered.
+    out.remap.assign(n, kDropped);
+    for (NodeId o : outputs) {
+        fault_unless(o < n, "node reference out of range in dead-code elimination");
+        out.remap[static_cast<std::size_t>(o)] = 0;
+    }
+    std::size_t live_count = 0;
+    for (std::size_t i = n; i-- > 0;) {
+        if (out.remap[i] == kDropped) continue;
+        ++live_count;
+        const NodeKey& key = nodes[i];
+        const std::span<const NodeId> inputs = key.inputs();
+        for (NodeId input : inputs) {
+            fault_unless(input < i, "live node reads a node that is not an earlier live node");
+            out.remap[static_cast<std::size_t>(input)] = 0;
+        }
+        visit(key, inputs);
+    }
+
+    out.ids.reserve(live_count);
+    for (std::size_t i = 0; i < n; ++i) {
+        if (out.remap[i] == kDropped) continue;
+        out.remap[i] = out.ids.size();
+        out.ids.push_back(i);
+    }
+    out.kept_outputs.reserve(outputs.size());
+    for (NodeId o : outputs) out.kept_outputs.push_back(out.remap[static_cast<std::size_t>(o)]);
+    return out;
+}
 
 LiveIndex live_index(std::span<const NodeKey> nodes, std::span<const NodeId> outputs);
 LiveNodes dead_code_elimination(std::span<const NodeKey> nodes, std::span<const NodeId> outputs);

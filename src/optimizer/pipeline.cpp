@@ -17,50 +17,58 @@
 
 namespace corvane {
 
-// The live nodes come from live_index; one forward scan over them then reads each key
-// for its symbol, opacity and renumbered inputs, and copies the key of the first node
-// with each non-Op symbol.
+// The one marking (live_index) hands each live key to this read as it passes it, last
+// node first, so that a key is read once however large the arena: its symbol, opacity
+// and input ids go to flat buffers in that order. The inputs are renumbered, and the
+// buffers put in forward order, once the live nodes are numbered.
 PipelineInput read_pipeline_input(std::span<const NodeKey> nodes, std::span<const NodeId> outputs) {
     PipelineInput input;
     input.input_nodes = nodes.size();
-    input.live = live_index(nodes, outputs);
+    std::vector<std::uint8_t> opaque_rev;     // per live node, last first
+    std::vector<NodeId> inputs_rev;           // input ids, node by node, last node first
+    std::vector<std::size_t> inputs_end_rev;  // end of each node's inputs in inputs_rev
+    input.live = live_index(nodes, outputs, [&](const NodeKey& key, std::span<const NodeId> inputs) {
+        for (NodeId x : inputs) inputs_rev.push_back(x);
+        inputs_end_rev.push_back(inputs_rev.size());
+        opaque_rev.push_back(key.is_op() ? 0 : 1);
+        append_optimizer_symbol(input.texts, key);
+        input.text_end.push_back(input.texts.size());
+    });
     const LiveIndex& live = input.live;
     const std::size_t kept = live.ids.size();
 
     SymbolGraph& graph = input.graph;
-    graph.opaque.reserve(kept);
+    graph.opaque.assign(opaque_rev.rbegin(), opaque_rev.rend());
     graph.first.reserve(kept + 1);
-    input.text_end.reserve(kept);
-    input.boundary_of.reserve(kept);
-    // Only non-Op nodes are ever rebuilt, so only they get a key. A symbol names a key
-    // apart from its inputs, which the rebuild replaces, so one copy per symbol serves
-    // every node that carries it.
+    graph.children.reserve(inputs_rev.size());
+    for (std::size_t k = kept; k-- > 0;) {
+        const std::size_t begin = k == 0 ? 0 : inputs_end_rev[k - 1];
+        for (std::size_t c = begin; c < inputs_end_rev[k]; ++c) {
+            graph.children.push_back(as_index(live.remap[static_cast<std::size_t>(inputs_rev[c])]));
+        }
+        graph.first.push_back(as_index(graph.children.size()));
+    }
+    graph.outputs.reserve(live.kept_outputs.size());
+    for (std::uint64_t o : live.kept_outputs) graph.outputs.push_back(as_index(o));
+
+    // Only non-Op nodes are ever rebuilt, so only they get a key; the first live node
+    // with a symbol gives it. A symbol names a key apart from its inputs, which the
+    // rebuild replaces, so one copy per symbol serves every node that carries it.
+    input.boundary_of.assign(kept, kNoIndex);
     IdTable first_with;  // live indices of the first node of each non-Op symbol
     for (std::size_t i = 0; i < kept; ++i) {
-        const NodeKey& key = nodes[static_cast<std::size_t>(live.ids[i])];
-        for (NodeId x : key.inputs()) graph.children.push_back(as_index(live.remap[static_cast<std::size_t>(x)]));
-        graph.first.push_back(as_index(graph.children.size()));
-        append_optimizer_symbol(input.texts, key);
-        input.text_end.push_back(input.texts.size());
-        if (key.is_op()) {
-            graph.opaque.push_back(0);
-            input.boundary_of.push_back(kNoIndex);
-            continue;
-        }
-        graph.opaque.push_back(1);
+        if (graph.opaque[i] == 0) continue;
         const std::string_view text = input.text(i);
         const std::uint64_t hash = std::hash<std::string_view>{}(text);
         const auto hit = first_with.find(hash, [&](std::uint64_t j) { return input.text(static_cast<std::size_t>(j)) == text; });
         if (hit) {
-            input.boundary_of.push_back(input.boundary_of[static_cast<std::size_t>(*hit)]);
+            input.boundary_of[i] = input.boundary_of[static_cast<std::size_t>(*hit)];
             continue;
         }
-        input.boundary_of.push_back(as_index(input.boundary_keys.size()));
-        input.boundary_keys.push_back(key.with_inputs({}));
+        input.boundary_of[i] = as_index(input.boundary_keys.size());
+        input.boundary_keys.push_back(nodes[static_cast<std::size_t>(live.ids[i])].with_inputs({}));
         first_with.insert(hash, i);
     }
-    graph.outputs.reserve(live.kept_outputs.size());
-    for (std::uint64_t o : live.kept_outputs) graph.outputs.push_back(as_index(o));
     return input;
 }
 

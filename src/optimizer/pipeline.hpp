@@ -28,15 +28,16 @@ struct PipelineInput {
     std::uint64_t input_nodes = 0;
     LiveIndex live;
     SymbolGraph graph;                        // ops left empty until the texts are interned
-    std::string texts;                        // the live nodes' symbols, back to back, in order
-    std::vector<std::size_t> text_end;        // end of each symbol in texts
+    std::string texts;                        // the live nodes' symbols, back to back, last node first
+    std::vector<std::size_t> text_end;        // end of each symbol in texts, last node first
     std::vector<NodeKey> boundary_keys;       // inputs emptied; the rebuild replaces them
     std::vector<std::uint32_t> boundary_of;   // live node -> its symbol's key, kNoIndex for Ops
 
     // The symbol text of live node i.
     std::string_view text(std::size_t i) const noexcept {
-        const std::size_t begin = i == 0 ? 0 : text_end[i - 1];
-        return std::string_view(texts).substr(begin, text_end[i] - begin);
+        const std::size_t k = text_end.size() - 1 - i;
+        const std::size_t begin = k == 0 ? 0 : text_end[k - 1];
+        return std::string_view(texts).substr(begin, text_end[k] - begin);
     }
 };
 
