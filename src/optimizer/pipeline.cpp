@@ -5,6 +5,7 @@
 #include <string_view>
 #include <utility>
 
+#include "eqsat/hash.hpp"
 #include "eqsat/symbol.hpp"
 #include "fault.hpp"
 #include "id_table.hpp"
@@ -55,11 +56,13 @@ PipelineInput read_pipeline_input(std::span<const NodeKey> nodes, std::span<cons
     // with a symbol gives it. A symbol names a key apart from its inputs, which the
     // rebuild replaces, so one copy per symbol serves every node that carries it.
     input.boundary_of.assign(kept, kNoIndex);
+    // Keyed by the process's random seed: the texts come from user data, which must not
+    // be able to choose colliding hashes.
     IdTable first_with;  // live indices of the first node of each non-Op symbol
     for (std::size_t i = 0; i < kept; ++i) {
         if (graph.opaque[i] == 0) continue;
         const std::string_view text = input.text(i);
-        const std::uint64_t hash = std::hash<std::string_view>{}(text);
+        const std::uint64_t hash = eqsat::hash_text(eqsat::process_hash_seed(), text);
         const auto hit = first_with.find(hash, [&](std::uint64_t j) { return input.text(static_cast<std::size_t>(j)) == text; });
         if (hit) {
             input.boundary_of[i] = input.boundary_of[static_cast<std::size_t>(*hit)];
