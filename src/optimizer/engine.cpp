@@ -1,7 +1,6 @@
 #include "optimizer/engine.hpp"
 
 #include <chrono>
-#include <limits>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -15,6 +14,7 @@
 #include "eqsat/scheduler.hpp"
 #include "eqsat/symbol.hpp"
 #include "fault.hpp"
+#include "optimizer/flat_index.hpp"
 #include "optimizer/rules.hpp"
 
 namespace corvane {
@@ -25,7 +25,6 @@ constexpr std::size_t kMatchLimit = 1000;
 constexpr std::size_t kBanLength = 5;
 constexpr std::chrono::duration<double> kTimeLimit{5.0};
 // A class with no canonical node yet.
-constexpr std::uint32_t kNotEmitted = std::numeric_limits<std::uint32_t>::max();
 
 }  // namespace
 
@@ -73,7 +72,7 @@ eqsat::EGraph build_egraph(const SymbolGraph& graph, std::vector<eqsat::Id>& ids
 CanonicalGraph emit(const SymbolGraph& graph, const eqsat::EGraph& egraph, const std::vector<eqsat::Id>& ids) {
     const std::size_t n = graph.size();
     CanonicalGraph result;
-    std::vector<std::uint32_t> canonical_of(egraph.id_count(), kNotEmitted);
+    std::vector<std::uint32_t> canonical_of(egraph.id_count(), kNoIndex);
     result.class_of.resize(n);
     SymbolGraph& out = result.canonical;
     const std::size_t classes = egraph.number_of_classes();
@@ -83,7 +82,7 @@ CanonicalGraph emit(const SymbolGraph& graph, const eqsat::EGraph& egraph, const
     out.children.reserve(graph.children.size());
     for (std::size_t i = 0; i < n; ++i) {
         const eqsat::Id cls = egraph.find(ids[i]);
-        if (canonical_of[cls] == kNotEmitted) {
+        if (canonical_of[cls] == kNoIndex) {
             canonical_of[cls] = static_cast<std::uint32_t>(out.size());
             out.add_node(graph.ops[i], graph.opaque[i] != 0);
             for (std::uint32_t c : graph.children_of(i)) out.add_child(result.class_of[c]);

@@ -1,20 +1,15 @@
 #include "support/engine_graph.hpp"
 
-#include <limits>
 #include <string_view>
 #include <utility>
 
 #include "fault.hpp"
 #include "optimizer/cse.hpp"
+#include "optimizer/flat_index.hpp"
 #include "token.hpp"
 
 namespace corvane::testing {
 namespace {
-
-std::uint32_t narrow_index(std::size_t value) {
-    if (value > std::numeric_limits<std::uint32_t>::max()) internal_fault("engine graph is too large");
-    return static_cast<std::uint32_t>(value);
-}
 
 // `intern_all(texts, ops)` interns the op texts.
 template <class InternAll>
@@ -29,11 +24,11 @@ SymbolGraph to_symbol_graph_with(const EngineGraph& graph, InternAll intern_all)
     out.first.reserve(n + 1);
     for (const EngineNode& node : graph.nodes) {
         out.opaque.push_back(node.opaque ? 1 : 0);
-        for (std::size_t c : node.children) out.children.push_back(narrow_index(c));
-        out.first.push_back(narrow_index(out.children.size()));
+        for (std::size_t c : node.children) out.children.push_back(as_index(c));
+        out.first.push_back(as_index(out.children.size()));
     }
     out.outputs.reserve(graph.outputs.size());
-    for (std::size_t o : graph.outputs) out.outputs.push_back(narrow_index(o));
+    for (std::size_t o : graph.outputs) out.outputs.push_back(as_index(o));
     return out;
 }
 
