@@ -6,8 +6,8 @@
 
 #include "pyref.hpp"
 
+#include "bad_node_id.hpp"
 #include "blob.hpp"
-#include "store.hpp"
 
 namespace corvane::py {
 
