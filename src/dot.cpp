@@ -30,19 +30,19 @@ void append_escaped(std::string& out, const std::string& label) {
 std::string GraphStore::to_dot() const {
     return inner_->with_lock([](const Inner& in) {
         std::string out = "digraph corvane {\n";
-        for (std::size_t i = 0; i < in.arena.size(); ++i) {
+        for (std::size_t i = 0; i < in.nodes.size(); ++i) {
             out += "  n";
             append_id(out, i);
             out += " [label=\"";
-            append_escaped(out, label(in.arena[i]));
+            append_escaped(out, label(in.nodes.key(i)));
             out += '"';
             if (std::find(in.outputs.begin(), in.outputs.end(), i) != in.outputs.end()) {
                 out += ", shape=doublecircle";
             }
             out += "];\n";
         }
-        for (std::size_t i = 0; i < in.arena.size(); ++i) {
-            for (NodeId input : in.arena[i].inputs()) {
+        for (std::size_t i = 0; i < in.nodes.size(); ++i) {
+            for (NodeId input : in.nodes.inputs(i)) {
                 out += "  n";
                 append_id(out, input);
                 out += " -> n";

@@ -1,7 +1,10 @@
 // A flat, open-addressing hash set of ids whose keys live elsewhere (in an arena or a
-// node list): each slot holds an id with the full 64-bit hash of its key, so a probe
-// looks at a key only when the hashes agree, and growing never rehashes a key. Linear
-// probing over a power-of-two slot array kept at most half full; nothing is ever erased.
+// node list): each slot holds an id with the hash of its key, so a probe looks at a key
+// only when the hashes agree, and growing never rehashes a key. Linear probing over a
+// power-of-two slot array kept at most half full; nothing is ever erased.
+// IdTable keeps full 64-bit hashes and ids; CompactIdTable keeps the low 32 bits of the
+// hash and 32-bit ids, half the memory, for tables of fewer than 2^32 - 1 ids (its
+// slot positions never need more hash bits than it keeps).
 // A utility below both the store (its index) and the optimizer (CSE, the symbol keys of
 // a reduction's input, the incremental reducer's memo); it includes nothing of the project.
 #pragma once
@@ -10,13 +13,19 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <new>
 #include <optional>
 #include <vector>
 
 namespace corvane {
 
-class IdTable {
+template <class Word>
+class BasicIdTable {
 public:
+    // Ids must stay below this bound; insert throws bad_alloc beyond it, as when memory
+    // runs out.
+    static constexpr std::uint64_t kMaxIds = std::uint64_t{static_cast<Word>(-1)} - 1;
+
     std::size_t size() const noexcept { return size_; }
     bool empty() const noexcept { return size_ == 0; }
 
@@ -24,20 +33,24 @@ public:
     template <class Same>
     std::optional<std::uint64_t> find(std::uint64_t hash, Same&& same) const {
         if (slots_.empty()) return std::nullopt;
-        for (std::size_t i = static_cast<std::size_t>(hash) & mask_;; i = (i + 1) & mask_) {
+        for (std::size_t i = static_cast<std::size_t>(static_cast<Word>(hash)) & mask_;; i = (i + 1) & mask_) {
             const Slot& slot = slots_[i];
             if (slot.id_plus_one == 0) return std::nullopt;
-            if (slot.hash == hash && same(slot.id_plus_one - 1)) return slot.id_plus_one - 1;
+            if (slot.hash == static_cast<Word>(hash) && same(std::uint64_t{slot.id_plus_one} - 1)) {
+                return std::uint64_t{slot.id_plus_one} - 1;
+            }
         }
     }
 
     // Makes room for `count` ids in total, so that as many inserts cannot throw.
     void reserve(std::size_t count) {
+        if (count > kMaxIds) throw std::bad_alloc();
         if (2 * count > slots_.size()) rehash(std::bit_ceil(std::max<std::size_t>(16, 2 * count)));
     }
 
     // Adds an id that is not in the table yet; may throw (then the table is unchanged).
     void insert(std::uint64_t hash, std::uint64_t id) {
+        if (id >= kMaxIds) throw std::bad_alloc();
         reserve(size_ + 1);
         place(hash, id);
         ++size_;
@@ -45,14 +58,14 @@ public:
 
 private:
     struct Slot {
-        std::uint64_t hash = 0;
-        std::uint64_t id_plus_one = 0;  // 0 marks an empty slot
+        Word hash = 0;
+        Word id_plus_one = 0;  // 0 marks an empty slot
     };
 
     void place(std::uint64_t hash, std::uint64_t id) noexcept {
-        std::size_t i = static_cast<std::size_t>(hash) & mask_;
+        std::size_t i = static_cast<std::size_t>(static_cast<Word>(hash)) & mask_;
         while (slots_[i].id_plus_one != 0) i = (i + 1) & mask_;
-        slots_[i] = Slot{hash, id + 1};
+        slots_[i] = Slot{static_cast<Word>(hash), static_cast<Word>(id + 1)};
     }
 
     void rehash(std::size_t count) {
@@ -68,5 +81,8 @@ private:
     std::size_t mask_ = 0;
     std::size_t size_ = 0;
 };
+
+using IdTable = BasicIdTable<std::uint64_t>;
+using CompactIdTable = BasicIdTable<std::uint32_t>;
 
 }  // namespace corvane

@@ -205,6 +205,12 @@ HashSeed HashSeed::random() {
     return seed;
 }
 
+std::uint64_t hash_string(std::string_view text, const HashSeed& seed) noexcept {
+    KeyHasher h(seed);
+    h.str(text);
+    return h.finish();
+}
+
 std::uint64_t hash_key(const NodeKey& key, const HashSeed& seed) noexcept {
     KeyHasher h(seed);
     h.word(static_cast<std::uint64_t>(key.kind()));

@@ -295,6 +295,9 @@ struct HashSeed {
     static HashSeed random();
 };
 
+// Hash of a byte string, keyed by `seed`.
+std::uint64_t hash_string(std::string_view text, const HashSeed& seed) noexcept;
+
 // Hash of a key consistent with its equality, keyed by `seed`.
 std::uint64_t hash_key(const NodeKey& key, const HashSeed& seed) noexcept;
 

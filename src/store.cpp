@@ -9,12 +9,10 @@
 namespace corvane {
 namespace {
 
-// Makes room for one more element, growing geometrically: reserving exactly size() + 1
-// would reallocate (and move every key) on each append, which is quadratic in the node
-// count.
-template <class Vector>
-void reserve_one_more(Vector& v) {
-    if (v.size() == v.capacity()) v.reserve(std::max<std::size_t>(16, 2 * v.capacity()));
+// The string table's seed, drawn apart from the key seed so that a chosen name cannot
+// line up both tables' probes.
+HashSeed string_seed_of(const HashSeed& seed) noexcept {
+    return HashSeed{seed.k0 ^ 0x6a09e667f3bcc908ULL, seed.k1 ^ 0xbb67ae8584caa73bULL};
 }
 
 // The next store serial number; 64 bits do not wrap within any process's life.
@@ -26,7 +24,7 @@ GraphStore::GraphStore() : GraphStore(HashSeed::random()) {}
 GraphStore::GraphStore(const HashSeed& seed)
     : seed_(seed),
       identity_(g_next_identity.fetch_add(1, std::memory_order_relaxed)),
-      inner_(std::make_unique<Guarded<Inner>>(kStorePoisoned)) {}
+      inner_(std::make_unique<Guarded<Inner>>(kStorePoisoned, string_seed_of(seed))) {}
 GraphStore::GraphStore(GraphStore&&) noexcept = default;
 GraphStore& GraphStore::operator=(GraphStore&&) noexcept = default;
 GraphStore::~GraphStore() = default;
@@ -34,16 +32,15 @@ GraphStore::~GraphStore() = default;
 std::expected<NodeId, BadNodeId> GraphStore::intern(NodeKey key) {
     const std::uint64_t hash = hash_key(key, seed_);
     return inner_->with_lock([&](Inner& in) -> std::expected<NodeId, BadNodeId> {
-        const std::uint64_t count = in.arena.size();
+        const std::uint64_t count = in.nodes.size();
         for (NodeId input : key.inputs()) {
             if (input >= count) return std::unexpected(BadNodeId{input});
         }
-        const auto hit = in.index.find(hash, [&](NodeId id) { return in.arena[static_cast<std::size_t>(id)] == key; });
+        const auto hit = in.index.find(hash, [&](NodeId id) { return in.nodes.matches(static_cast<std::size_t>(id), key); });
         if (hit) return *hit;
         // Allocate first, publish last: a failed allocation leaves the store as it was.
-        reserve_one_more(in.arena);
         in.index.reserve(in.index.size() + 1);
-        in.arena.push_back(std::move(key));
+        in.nodes.append(key);
         in.index.insert(hash, count);  // room was made above, so this cannot throw
         return count;
     });
@@ -53,30 +50,29 @@ std::expected<NodeId, BadNodeId> GraphStore::intern(const NodeView& view) {
     if (!view.is_well_formed()) internal_fault("GraphStore::intern: malformed node view");
     const std::uint64_t hash = hash_key(view, seed_);
     return inner_->with_lock([&](Inner& in) -> std::expected<NodeId, BadNodeId> {
-        const std::uint64_t count = in.arena.size();
+        const std::uint64_t count = in.nodes.size();
         for (NodeId input : view.inputs) {
             if (input >= count) return std::unexpected(BadNodeId{input});
         }
-        const auto hit = in.index.find(hash, [&](NodeId id) { return matches(in.arena[static_cast<std::size_t>(id)], view); });
+        const auto hit = in.index.find(hash, [&](NodeId id) { return in.nodes.matches(static_cast<std::size_t>(id), view); });
         if (hit) return *hit;
-        reserve_one_more(in.arena);
         in.index.reserve(in.index.size() + 1);
-        in.arena.push_back(view.to_key());  // a failed build leaves the arena as it was
+        in.nodes.append(view);  // a failed append leaves the table as it was
         in.index.insert(hash, count);
         return count;
     });
 }
 
-void GraphStore::reserve(std::size_t count) {
+void GraphStore::reserve(std::size_t count, std::size_t inputs, std::size_t params) {
     inner_->with_lock([&](Inner& in) {
-        in.arena.reserve(count);
+        in.nodes.reserve(count, inputs, params);
         in.index.reserve(count);
     });
 }
 
 std::expected<void, BadNodeId> GraphStore::mark_output(NodeId id) {
     return inner_->with_lock([&](Inner& in) -> std::expected<void, BadNodeId> {
-        if (id >= in.arena.size()) return std::unexpected(BadNodeId{id});
+        if (id >= in.nodes.size()) return std::unexpected(BadNodeId{id});
         if (std::find(in.outputs.begin(), in.outputs.end(), id) == in.outputs.end()) {
             in.outputs.push_back(id);
         }
@@ -87,7 +83,7 @@ std::expected<void, BadNodeId> GraphStore::mark_output(NodeId id) {
 std::expected<void, BadNodeId> GraphStore::mark_outputs(std::span<const NodeId> ids) {
     return inner_->with_lock([&](Inner& in) -> std::expected<void, BadNodeId> {
         for (NodeId id : ids) {
-            if (id >= in.arena.size()) return std::unexpected(BadNodeId{id});
+            if (id >= in.nodes.size()) return std::unexpected(BadNodeId{id});
         }
         std::vector<NodeId> marks = in.outputs;
         if (marks.size() + ids.size() <= 64) {
@@ -96,7 +92,7 @@ std::expected<void, BadNodeId> GraphStore::mark_outputs(std::span<const NodeId> 
             }
         } else {
             // A bitmap over the arena keeps long lists linear.
-            std::vector<bool> marked(in.arena.size(), false);
+            std::vector<bool> marked(in.nodes.size(), false);
             for (NodeId id : marks) marked[static_cast<std::size_t>(id)] = true;
             for (NodeId id : ids) {
                 if (marked[static_cast<std::size_t>(id)]) continue;
@@ -110,7 +106,7 @@ std::expected<void, BadNodeId> GraphStore::mark_outputs(std::span<const NodeId> 
 }
 
 std::uint64_t GraphStore::node_count() const {
-    return inner_->with_lock([](const Inner& in) { return std::uint64_t{in.arena.size()}; });
+    return inner_->with_lock([](const Inner& in) { return std::uint64_t{in.nodes.size()}; });
 }
 
 std::vector<NodeId> GraphStore::outputs() const {
@@ -122,19 +118,24 @@ NodeMap GraphStore::node_map() const {
 }
 
 GraphStore::Snapshot GraphStore::snapshot() const {
-    return inner_->with_lock([](const Inner& in) { return Snapshot{in.arena, in.outputs}; });
+    TableSnapshot copy = table_snapshot();  // keys are built after the lock is released
+    return Snapshot{copy.nodes.keys(), std::move(copy.outputs)};
+}
+
+GraphStore::TableSnapshot GraphStore::table_snapshot() const {
+    return inner_->with_lock([](const Inner& in) { return TableSnapshot{in.nodes, in.outputs}; });
 }
 
 std::vector<NodeKey> GraphStore::snapshot_from(std::uint64_t watermark) const {
     return inner_->with_lock([&](const Inner& in) {
-        const std::size_t from = static_cast<std::size_t>(std::min<std::uint64_t>(watermark, in.arena.size()));
-        return std::vector<NodeKey>(in.arena.begin() + static_cast<std::ptrdiff_t>(from), in.arena.end());
+        const std::size_t from = static_cast<std::size_t>(std::min<std::uint64_t>(watermark, in.nodes.size()));
+        return in.nodes.keys(from);
     });
 }
 
 std::expected<std::vector<NodeKey>, BadNodeId> GraphStore::arena_holding(
     std::span<const NodeId> ids) const {
-    std::vector<NodeKey> arena = inner_->with_lock([](const Inner& in) { return in.arena; });
+    std::vector<NodeKey> arena = table_snapshot().nodes.keys();
     for (NodeId id : ids) {
         if (id >= arena.size()) return std::unexpected(BadNodeId{id});
     }
@@ -145,18 +146,18 @@ GraphStore GraphStore::copy() const {
     // The index holds hashes under this store's seed, so the copy keeps the seed. The
     // source's lock is released before the copy's is taken: never two store locks at once.
     GraphStore result(seed_);
-    std::vector<NodeKey> arena;
+    NodeTable nodes;
     std::vector<NodeId> outputs;
     NodeMap node_map;
-    IdTable index;
+    CompactIdTable index;
     inner_->with_lock([&](const Inner& in) {
-        arena = in.arena;
+        nodes = in.nodes;
         outputs = in.outputs;
         node_map = in.node_map;
         index = in.index;
     });
     result.inner_->with_lock([&](Inner& out) {
-        out.arena = std::move(arena);
+        out.nodes = std::move(nodes);
         out.outputs = std::move(outputs);
         out.node_map = std::move(node_map);
         out.index = std::move(index);
@@ -169,10 +170,11 @@ bool GraphStore::adopt_node_map(NodeMap map) {
         if (!in.node_map.empty()) return false;
         for (const std::optional<Landing>& landing : map) {
             if (!landing) continue;
-            if (landing->reduced_node_id >= in.arena.size()) return false;
+            if (landing->reduced_node_id >= in.nodes.size()) return false;
             if (!landing->member_index) continue;
-            const auto* stage = in.arena[static_cast<std::size_t>(landing->reduced_node_id)].get_if<node::Stage>();
-            if (stage == nullptr || *landing->member_index >= stage->members.size()) return false;
+            if (*landing->member_index >= in.nodes.members(static_cast<std::size_t>(landing->reduced_node_id)).size()) {
+                return false;
+            }
         }
         in.node_map = std::move(map);
         return true;

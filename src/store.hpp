@@ -16,6 +16,7 @@
 #include "bad_node_id.hpp"
 #include "guarded.hpp"
 #include "node.hpp"
+#include "node_table.hpp"
 #include "reduction.hpp"
 
 namespace corvane {
@@ -38,6 +39,11 @@ public:
         std::vector<NodeKey> arena;
         std::vector<NodeId> outputs;
     };
+    // The arena in its dense form with the marks, copied under one lock.
+    struct TableSnapshot {
+        NodeTable nodes;
+        std::vector<NodeId> outputs;
+    };
 
     // Records `key` (consumed) and returns its id, existing or new; BadNodeId for the
     // first input id that is not a node yet (the store is then unchanged).
@@ -45,8 +51,9 @@ public:
     // The same for a borrowed view; the key is built only when the node is new, so a
     // repeat allocates nothing. A view that is not well-formed is an internal fault.
     std::expected<NodeId, BadNodeId> intern(const NodeView& view);
-    // Makes room for `count` nodes in total, so that bulk interning does not regrow.
-    void reserve(std::size_t count);
+    // Makes room for `count` nodes in total with `inputs` input ids and `params`
+    // parameters, so that bulk interning does not regrow.
+    void reserve(std::size_t count, std::size_t inputs = 0, std::size_t params = 0);
     // Marks `id` as an output once, in first-mark order.
     std::expected<void, BadNodeId> mark_output(NodeId id);
     // Marks every id in order, each once; checks all ids first, so on BadNodeId (the
@@ -57,6 +64,7 @@ public:
     std::vector<NodeId> outputs() const;
     NodeMap node_map() const;
     Snapshot snapshot() const;
+    TableSnapshot table_snapshot() const;
     // Copies of the keys with ids min(watermark, count) .. count-1.
     std::vector<NodeKey> snapshot_from(std::uint64_t watermark) const;
     // A copy of the whole arena, after checking every listed id against it.

@@ -5,21 +5,23 @@
 
 #include "id_table.hpp"
 #include "node.hpp"
+#include "node_table.hpp"
 #include "store.hpp"
 
 namespace corvane {
 
 struct GraphStore::Inner {
-    Inner() = default;
     Inner(const Inner&) = delete;
     Inner& operator=(const Inner&) = delete;
 
-    std::vector<NodeKey> arena;
+    explicit Inner(const HashSeed& string_seed) : nodes(string_seed) {}
+
+    NodeTable nodes;  // the arena, in its dense form
     std::vector<NodeId> outputs;
     NodeMap node_map;
-    // The hash-consing index: node ids with their seeded key hashes; equality looks
-    // through to the arena, so every key is stored once.
-    IdTable index;
+    // The hash-consing index: node ids with (the low bits of) their seeded key hashes;
+    // equality looks through to the arena, so every node is stored once.
+    CompactIdTable index;
 };
 
 }  // namespace corvane

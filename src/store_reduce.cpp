@@ -12,7 +12,7 @@ namespace corvane {
 // costs less than copying the arena out; everything after that runs unlocked.
 ReducedStore GraphStore::reduce_with(const RewriteEngine& engine, bool maximal_fusion) const {
     PipelineInput input =
-        inner_->with_lock([](const Inner& in) { return read_pipeline_input(in.arena, in.outputs); });
+        inner_->with_lock([](const Inner& in) { const std::vector<NodeKey> arena = in.nodes.keys(); return read_pipeline_input(arena, in.outputs); });
     return from_reduced(reduce_input(std::move(input), engine, maximal_fusion));
 }
 
@@ -21,9 +21,10 @@ std::expected<ReducedStore, BadNodeId> GraphStore::reduce_with_outputs(
     std::expected<PipelineInput, BadNodeId> input =
         inner_->with_lock([&](const Inner& in) -> std::expected<PipelineInput, BadNodeId> {
             for (NodeId id : outputs) {
-                if (id >= in.arena.size()) return std::unexpected(BadNodeId{id});
+                if (id >= in.nodes.size()) return std::unexpected(BadNodeId{id});
             }
-            return read_pipeline_input(in.arena, outputs);
+            const std::vector<NodeKey> arena = in.nodes.keys();
+            return read_pipeline_input(arena, outputs);
         });
     if (!input) return std::unexpected(input.error());
     return from_reduced(reduce_input(std::move(*input), engine, maximal_fusion));

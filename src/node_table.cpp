@@ -1,0 +1,322 @@
+#include "node_table.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+namespace corvane {
+namespace {
+
+template <class Vector>
+void grow_to(Vector& v, std::size_t needed) {
+    if (needed > v.capacity()) v.reserve(std::max<std::size_t>({16, needed, 2 * v.capacity()}));
+}
+
+// The 32-bit offsets of the flat arrays cap them; past the cap a table is as full as
+// memory would be.
+void check_u32(std::size_t needed) {
+    if (needed > 0xffffffffULL) throw std::bad_alloc();
+}
+
+bool same_text(std::string_view a, std::string_view b) noexcept {
+    if (a.size() != b.size()) return false;
+    if (a.size() > 16) return a == b;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (a[i] != b[i]) return false;
+    }
+    return true;
+}
+
+bool same_ids(std::span<const NodeId> a, std::span<const NodeId> b) noexcept {
+    return a.size() == b.size() &&
+           (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(NodeId)) == 0);
+}
+
+std::size_t text_bytes(std::span<const ParamEntryView> params) noexcept {
+    std::size_t n = 0;
+    for (const ParamEntryView& e : params) {
+        n += e.key_size + (e.kind == ParamValue::Kind::Str ? e.text_size : 0);
+    }
+    return n;
+}
+
+std::size_t text_bytes(const ParamMap& params) noexcept {
+    std::size_t n = 0;
+    for (const auto& [k, v] : params) {
+        n += k.size() + (v.kind() == ParamValue::Kind::Str ? v.as_str().size() : 0);
+    }
+    return n;
+}
+
+}  // namespace
+
+std::string_view NodeTable::name(std::size_t i) const noexcept {
+    switch (records_[i].kind) {
+        case NodeKey::Kind::Source:
+        case NodeKey::Kind::Op:
+        case NodeKey::Kind::Reduction: return strings_.text(records_[i].ref);
+        default: return {};
+    }
+}
+
+std::span<const MemberSlot> NodeTable::members(std::size_t i) const noexcept {
+    if (records_[i].kind != NodeKey::Kind::Stage) return {};
+    const std::uint32_t stage = records_[i].ref;
+    const std::size_t from = stage == 0 ? 0 : stage_ends_[stage - 1];
+    return {members_.data() + from, members_.data() + stage_ends_[stage]};
+}
+
+std::span<const StageRef> NodeTable::operands(std::span<const MemberSlot> members,
+                                              std::size_t m) const noexcept {
+    const MemberSlot* slot = &members[m];
+    const std::size_t from = slot == members_.data() ? 0 : (slot - 1)->operands_end;
+    return {operands_.data() + from, operands_.data() + slot->operands_end};
+}
+
+ParamEntryView NodeTable::entry(const ParamSlot& slot) const noexcept {
+    const std::string_view key = strings_.text(slot.key);
+    ParamEntryView view{key.data(), key.size(), slot.kind, slot.value, nullptr, 0};
+    if (slot.kind == ParamValue::Kind::Str) {
+        const std::string_view text = strings_.text(static_cast<std::uint32_t>(slot.value));
+        view.bits = 0;
+        view.text_data = text.data();
+        view.text_size = text.size();
+    }
+    return view;
+}
+
+ParamValue NodeTable::value(const ParamSlot& slot) const { return entry(slot).value(); }
+
+PayloadDescriptor NodeTable::descriptor_value(std::size_t i) const {
+    const DescriptorSlot& d = descriptor(i);
+    PayloadDescriptor out{std::string(text(d.kind)), std::string(text(d.content_hash)),
+                          std::string(text(d.framework)), std::string(text(d.version)),
+                          std::string(text(d.io_schema)), std::nullopt};
+    if (d.has_ref) out.preprocessing_ref.emplace(text(d.preprocessing_ref));
+    return out;
+}
+
+NodeKey NodeTable::key(std::size_t i) const {
+    const std::span<const NodeId> in = inputs(i);
+    std::vector<NodeId> ids(in.begin(), in.end());
+    const std::span<const ParamSlot> slots = params(i);
+    std::vector<ParamMap::Entry> entries;
+    entries.reserve(slots.size());
+    for (const ParamSlot& slot : slots) entries.emplace_back(std::string(text(slot.key)), value(slot));
+    ParamMap map(ParamMap::Sorted{}, std::move(entries));
+    switch (kind(i)) {
+        case NodeKey::Kind::Source: return node::Source{std::string(name(i)), std::move(map)};
+        case NodeKey::Kind::Op: return node::Op{std::string(name(i)), std::move(map), std::move(ids)};
+        case NodeKey::Kind::Reduction:
+            return node::Reduction{std::string(name(i)), std::move(map), std::move(ids)};
+        case NodeKey::Kind::External: return node::External{descriptor_value(i), std::move(map), std::move(ids)};
+        case NodeKey::Kind::Stage: {
+            const std::span<const MemberSlot> ms = members(i);
+            std::vector<StageOp> members;
+            members.reserve(ms.size());
+            for (std::size_t m = 0; m < ms.size(); ++m) {
+                const std::span<const StageRef> refs = operands(ms, m);
+                members.push_back(StageOp{std::string(text(ms[m].token)), {refs.begin(), refs.end()}});
+            }
+            return node::Stage{std::move(ids), std::move(members)};
+        }
+        case NodeKey::Kind::Exchange: return node::Exchange{std::move(map), std::move(ids)};
+        case NodeKey::Kind::Join: return node::Join{std::move(map), std::move(ids)};
+    }
+    return node::Source{};
+}
+
+std::vector<NodeKey> NodeTable::keys(std::size_t from) const {
+    std::vector<NodeKey> out;
+    if (from >= size()) return out;
+    out.reserve(size() - from);
+    for (std::size_t i = from; i < size(); ++i) out.push_back(key(i));
+    return out;
+}
+
+namespace {
+
+bool same_value(const NodeTable& table, const ParamSlot& slot, ParamValue::Kind kind,
+                std::uint64_t bits, std::string_view text) noexcept {
+    if (slot.kind != kind) return false;
+    switch (kind) {
+        case ParamValue::Kind::Int:
+        case ParamValue::Kind::Bool: return slot.value == bits;
+        case ParamValue::Kind::Float:
+            return canonical_float_bits(std::bit_cast<double>(slot.value)) ==
+                   canonical_float_bits(std::bit_cast<double>(bits));
+        case ParamValue::Kind::Str: return same_text(table.text(static_cast<std::uint32_t>(slot.value)), text);
+    }
+    return false;
+}
+
+}  // namespace
+
+bool NodeTable::matches(std::size_t i, const NodeView& view) const noexcept {
+    const Record& r = records_[i];
+    if (r.kind != view.kind || !same_ids(inputs(i), view.inputs)) return false;
+    if ((view.kind == NodeKey::Kind::Source || view.kind == NodeKey::Kind::Op ||
+         view.kind == NodeKey::Kind::Reduction) &&
+        !same_text(strings_.text(r.ref), view.name)) {
+        return false;
+    }
+    const std::span<const ParamSlot> slots = params(i);
+    if (slots.size() != view.params.size()) return false;
+    for (std::size_t p = 0; p < slots.size(); ++p) {
+        const ParamEntryView& e = view.params[p];
+        if (!same_value(*this, slots[p], e.kind, e.bits, e.text()) ||
+            !same_text(strings_.text(slots[p].key), e.key())) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool NodeTable::matches(std::size_t i, const NodeKey& key) const noexcept {
+    const Record& r = records_[i];
+    if (r.kind != key.kind() || !same_ids(inputs(i), key.inputs())) return false;
+    const std::span<const ParamSlot> slots = params(i);
+    const ParamMap& map = key.params();
+    if (slots.size() != map.size()) return false;
+    for (std::size_t p = 0; p < slots.size(); ++p) {
+        const ParamEntryView e = ParamEntryView::of(map.entries()[p]);
+        if (!same_value(*this, slots[p], e.kind, e.bits, e.text()) ||
+            !same_text(strings_.text(slots[p].key), e.key())) {
+            return false;
+        }
+    }
+    switch (r.kind) {
+        case NodeKey::Kind::Source: return same_text(name(i), key.as<node::Source>().name);
+        case NodeKey::Kind::Op: return same_text(name(i), key.as<node::Op>().name);
+        case NodeKey::Kind::Reduction: return same_text(name(i), key.as<node::Reduction>().name);
+        case NodeKey::Kind::External: {
+            const PayloadDescriptor& d = key.as<node::External>().descriptor.get();
+            const DescriptorSlot& s = descriptor(i);
+            return same_text(text(s.kind), d.kind) && same_text(text(s.content_hash), d.content_hash) &&
+                   same_text(text(s.framework), d.framework) && same_text(text(s.version), d.version) &&
+                   same_text(text(s.io_schema), d.io_schema) && s.has_ref == d.preprocessing_ref.has_value() &&
+                   (!s.has_ref || same_text(text(s.preprocessing_ref), *d.preprocessing_ref));
+        }
+        case NodeKey::Kind::Stage: {
+            const std::vector<StageOp>& want = key.as<node::Stage>().members;
+            const std::span<const MemberSlot> ms = members(i);
+            if (ms.size() != want.size()) return false;
+            for (std::size_t m = 0; m < ms.size(); ++m) {
+                const std::span<const StageRef> refs = operands(ms, m);
+                if (!same_text(text(ms[m].token), want[m].op_token) ||
+                    !std::equal(refs.begin(), refs.end(), want[m].inputs.begin(), want[m].inputs.end())) {
+                    return false;
+                }
+            }
+            return true;
+        }
+        default: return true;
+    }
+}
+
+void NodeTable::make_room(std::size_t inputs, std::size_t params, std::size_t strings,
+                          std::size_t bytes, std::size_t members, std::size_t operands) {
+    check_u32(params_.size() + params);
+    check_u32(members_.size() + members);
+    check_u32(operands_.size() + operands);
+    check_u32(records_.size() + 1);
+    strings_.reserve_more(strings, bytes);
+    grow_to(records_, records_.size() + 1);
+    grow_to(inputs_, inputs_.size() + inputs);
+    grow_to(params_, params_.size() + params);
+    if (members > 0) {
+        grow_to(stage_ends_, stage_ends_.size() + 1);
+        grow_to(members_, members_.size() + members);
+        grow_to(operands_, operands_.size() + operands);
+    }
+}
+
+void NodeTable::reserve(std::size_t nodes, std::size_t inputs, std::size_t params) {
+    records_.reserve(nodes);
+    inputs_.reserve(inputs);
+    params_.reserve(params);
+}
+
+ParamSlot NodeTable::slot_of(const ParamEntryView& e) {
+    ParamSlot slot{e.bits, strings_.intern(e.key()), e.kind};
+    if (e.kind == ParamValue::Kind::Str) slot.value = strings_.intern(e.text());
+    return slot;
+}
+
+void NodeTable::push_record(NodeKey::Kind kind, std::span<const NodeId> ids, std::uint32_t ref) noexcept {
+    inputs_.insert(inputs_.end(), ids.begin(), ids.end());
+    records_.push_back(Record{inputs_.size(), static_cast<std::uint32_t>(params_.size()), ref, kind});
+}
+
+// Both appends make room for everything first; after that nothing allocates, so nothing
+// can fail half way.
+void NodeTable::append(const NodeView& view) {
+    make_room(view.inputs.size(), view.params.size(), 1 + 2 * view.params.size(),
+              view.name.size() + text_bytes(view.params), 0, 0);
+    const bool named = view.kind == NodeKey::Kind::Source || view.kind == NodeKey::Kind::Op ||
+                       view.kind == NodeKey::Kind::Reduction;
+    const std::uint32_t ref = named ? strings_.intern(view.name) : 0;
+    for (const ParamEntryView& e : view.params) params_.push_back(slot_of(e));
+    push_record(view.kind, view.inputs, ref);
+}
+
+void NodeTable::append(const NodeKey& key) {
+    const ParamMap& map = key.params();
+    std::size_t strings = 1 + 2 * map.size();
+    std::size_t bytes = text_bytes(map);
+    std::size_t members = 0;
+    std::size_t operands = 0;
+    std::string_view name;
+    if (const auto* n = key.get_if<node::Source>()) name = n->name;
+    if (const auto* n = key.get_if<node::Op>()) name = n->name;
+    if (const auto* n = key.get_if<node::Reduction>()) name = n->name;
+    bytes += name.size();
+    const auto* external = key.get_if<node::External>();
+    if (external) {
+        const PayloadDescriptor& d = external->descriptor.get();
+        strings += 6;
+        bytes += d.kind.size() + d.content_hash.size() + d.framework.size() + d.version.size() +
+                 d.io_schema.size() + (d.preprocessing_ref ? d.preprocessing_ref->size() : 0);
+        grow_to(descriptors_, descriptors_.size() + 1);
+        check_u32(descriptors_.size() + 1);
+    }
+    const auto* stage = key.get_if<node::Stage>();
+    if (stage) {
+        members = std::max<std::size_t>(1, stage->members.size());
+        strings += stage->members.size();
+        for (const StageOp& m : stage->members) {
+            bytes += m.op_token.size();
+            operands += m.inputs.size();
+        }
+        check_u32(stage_ends_.size() + 1);
+    }
+    make_room(key.inputs().size(), map.size(), strings, bytes, members, operands);
+
+    std::uint32_t ref = 0;
+    if (!name.empty() || key.kind() == NodeKey::Kind::Source || key.kind() == NodeKey::Kind::Op ||
+        key.kind() == NodeKey::Kind::Reduction) {
+        ref = strings_.intern(name);
+    }
+    if (external) {
+        const PayloadDescriptor& d = external->descriptor.get();
+        DescriptorSlot slot{strings_.intern(d.kind), strings_.intern(d.content_hash),
+                            strings_.intern(d.framework), strings_.intern(d.version),
+                            strings_.intern(d.io_schema), 0, d.preprocessing_ref.has_value()};
+        if (d.preprocessing_ref) slot.preprocessing_ref = strings_.intern(*d.preprocessing_ref);
+        ref = static_cast<std::uint32_t>(descriptors_.size());
+        descriptors_.push_back(slot);
+    }
+    if (stage) {
+        for (const StageOp& m : stage->members) {
+            const std::uint32_t token = strings_.intern(m.op_token);
+            operands_.insert(operands_.end(), m.inputs.begin(), m.inputs.end());
+            members_.push_back(MemberSlot{token, static_cast<std::uint32_t>(operands_.size())});
+        }
+        ref = static_cast<std::uint32_t>(stage_ends_.size());
+        stage_ends_.push_back(static_cast<std::uint32_t>(members_.size()));
+    }
+    for (const auto& entry : map) params_.push_back(slot_of(ParamEntryView::of(entry)));
+    push_record(key.kind(), key.inputs(), ref);
+}
+
+}  // namespace corvane

@@ -1,0 +1,45 @@
+// The strings of one dense node table, each stored once and named by a small id: ids
+// are dense (0, 1, 2, ... in first-intern order), a string's bytes never move once it
+// has an id, and the lookup is seeded so that chosen texts cannot make probes collide.
+// Interning gives the strong guarantee: on failure nothing changes.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "id_table.hpp"
+#include "node.hpp"
+
+namespace corvane {
+
+class StringTable {
+public:
+    explicit StringTable(const HashSeed& seed = HashSeed::random()) noexcept : seed_(seed) {}
+
+    std::size_t size() const noexcept { return ends_.size(); }
+    std::size_t byte_size() const noexcept { return bytes_.size(); }
+
+    std::string_view text(std::uint32_t id) const noexcept {
+        const std::size_t begin = id == 0 ? 0 : static_cast<std::size_t>(ends_[id - 1]);
+        return {bytes_.data() + begin, static_cast<std::size_t>(ends_[id]) - begin};
+    }
+
+    std::optional<std::uint32_t> find(std::string_view s) const noexcept;
+
+    // Makes room so that interning up to `strings` new strings of `bytes` bytes in all
+    // allocates nothing and cannot throw. Grows geometrically.
+    void reserve_more(std::size_t strings, std::size_t bytes);
+    // The id of `s`, added if new.
+    std::uint32_t intern(std::string_view s);
+
+private:
+    HashSeed seed_;
+    std::string bytes_;                // every string back to back
+    std::vector<std::uint64_t> ends_;  // end of string i in bytes_
+    CompactIdTable index_;
+};
+
+}  // namespace corvane
