@@ -339,52 +339,24 @@ ParamMap params_of(std::span<const ParamEntryView> views) {
     return ParamMap(ParamMap::Sorted{}, std::move(entries));
 }
 
-bool same_params(const ParamMap& map, std::span<const ParamEntryView> views) noexcept {
-    if (map.size() != views.size()) return false;
-    const ParamMap::Entry* entry = map.entries().data();
-    for (const ParamEntryView& v : views) {
-        const auto& [key, value] = *entry++;
-        if (value.kind() != v.kind || !same_text(key, v.key())) return false;
-        const ParamValue::Storage& s = value.storage();
-        switch (v.kind) {
-            case ParamValue::Kind::Int:
-                if (static_cast<std::uint64_t>(*std::get_if<0>(&s)) != v.bits) return false;
-                break;
-            case ParamValue::Kind::Float:
-                if (canonical_float_bits(*std::get_if<1>(&s)) !=
-                    canonical_float_bits(std::bit_cast<double>(v.bits))) {
-                    return false;
-                }
-                break;
-            case ParamValue::Kind::Bool:
-                if (static_cast<std::uint64_t>(*std::get_if<2>(&s)) != v.bits) return false;
-                break;
-            case ParamValue::Kind::Str:
-                if (!same_text(*std::get_if<3>(&s), v.text())) return false;
-                break;
-        }
-    }
-    return true;
-}
-
-bool same_ids(const std::vector<NodeId>& ids, std::span<const NodeId> view) noexcept {
-    return ids.size() == view.size() && std::equal(view.begin(), view.end(), ids.begin());
-}
-
 }  // namespace
 
 bool NodeView::is_well_formed() const noexcept {
     for (std::size_t i = 1; i < params.size(); ++i) {
         if (key_less(params[i].key(), params[i - 1].key())) return false;
     }
+    if ((descriptor != nullptr) != (kind == NodeKey::Kind::External)) return false;
+    if (!members.empty() && kind != NodeKey::Kind::Stage) return false;
     switch (kind) {
         case NodeKey::Kind::Source: return inputs.empty();
         case NodeKey::Kind::Op:
-        case NodeKey::Kind::Reduction:
+        case NodeKey::Kind::Reduction: return true;
+        case NodeKey::Kind::External:
         case NodeKey::Kind::Exchange:
-        case NodeKey::Kind::Join: return true;
-        default: return false;
+        case NodeKey::Kind::Join: return name.empty();
+        case NodeKey::Kind::Stage: return name.empty() && params.empty();
     }
+    return false;
 }
 
 NodeKey NodeView::to_key() const {
@@ -393,61 +365,154 @@ NodeKey NodeView::to_key() const {
         case NodeKey::Kind::Op: return node::Op{std::string(name), params_of(params), std::move(ids)};
         case NodeKey::Kind::Reduction:
             return node::Reduction{std::string(name), params_of(params), std::move(ids)};
+        case NodeKey::Kind::External: {
+            const DescriptorView& d = *descriptor;
+            PayloadDescriptor owned{std::string(d.kind), std::string(d.content_hash), std::string(d.framework),
+                                    std::string(d.version), std::string(d.io_schema), std::nullopt};
+            if (d.has_ref) owned.preprocessing_ref.emplace(d.preprocessing_ref);
+            return node::External{std::move(owned), params_of(params), std::move(ids)};
+        }
+        case NodeKey::Kind::Stage: {
+            std::vector<StageOp> ops;
+            ops.reserve(members.size());
+            for (const MemberView& m : members) {
+                ops.push_back(StageOp{std::string(m.token), {m.operands.begin(), m.operands.end()}});
+            }
+            return node::Stage{std::move(ids), std::move(ops)};
+        }
         case NodeKey::Kind::Exchange: return node::Exchange{params_of(params), std::move(ids)};
         case NodeKey::Kind::Join: return node::Join{params_of(params), std::move(ids)};
         default: return node::Source{std::string(name), params_of(params)};
     }
 }
 
-bool matches(const NodeKey& key, const NodeView& view) noexcept {
-    if (key.kind() != view.kind) return false;
-    const NodeKey::Variant& v = key.variant();
-    switch (view.kind) {
-        case NodeKey::Kind::Source: {
-            const auto& n = *std::get_if<node::Source>(&v);
-            return same_text(n.name, view.name) && view.inputs.empty() &&
-                   same_params(n.params, view.params);
+KeyView::KeyView(const NodeKey& key) {
+    const ParamMap& map = key.params();
+    params_.reserve(map.size());
+    for (const auto& entry : map) params_.push_back(ParamEntryView::of(entry));
+    view_.kind = key.kind();
+    view_.params = params_;
+    view_.inputs = key.inputs();
+    std::visit(
+        [&](const auto& n) {
+            using T = std::decay_t<decltype(n)>;
+            if constexpr (std::is_same_v<T, node::Source> || std::is_same_v<T, node::Op> ||
+                          std::is_same_v<T, node::Reduction>) {
+                view_.name = n.name;
+            } else if constexpr (std::is_same_v<T, node::External>) {
+                const PayloadDescriptor& d = n.descriptor.get();
+                descriptor_ = DescriptorView{d.kind, d.content_hash, d.framework, d.version, d.io_schema,
+                                             d.preprocessing_ref ? std::string_view(*d.preprocessing_ref)
+                                                                 : std::string_view(),
+                                             d.preprocessing_ref.has_value()};
+                view_.descriptor = &descriptor_;
+            } else if constexpr (std::is_same_v<T, node::Stage>) {
+                members_.reserve(n.members.size());
+                for (const StageOp& m : n.members) members_.push_back(MemberView{m.op_token, m.inputs});
+                view_.members = members_;
+            }
+        },
+        key.variant());
+}
+
+namespace {
+
+bool same_descriptor(const DescriptorView& a, const DescriptorView& b) noexcept {
+    return same_text(a.kind, b.kind) && same_text(a.content_hash, b.content_hash) &&
+           same_text(a.framework, b.framework) && same_text(a.version, b.version) &&
+           same_text(a.io_schema, b.io_schema) && a.has_ref == b.has_ref &&
+           (!a.has_ref || same_text(a.preprocessing_ref, b.preprocessing_ref));
+}
+
+bool same_members(std::span<const MemberView> a, std::span<const MemberView> b) noexcept {
+    if (a.size() != b.size()) return false;
+    for (std::size_t m = 0; m < a.size(); ++m) {
+        if (!same_text(a[m].token, b[m].token) ||
+            !std::equal(a[m].operands.begin(), a[m].operands.end(), b[m].operands.begin(),
+                        b[m].operands.end())) {
+            return false;
         }
-        case NodeKey::Kind::Op: {
-            const auto& n = *std::get_if<node::Op>(&v);
-            return same_text(n.name, view.name) && same_ids(n.inputs, view.inputs) &&
-                   same_params(n.params, view.params);
-        }
-        case NodeKey::Kind::Reduction: {
-            const auto& n = *std::get_if<node::Reduction>(&v);
-            return same_text(n.name, view.name) && same_ids(n.inputs, view.inputs) &&
-                   same_params(n.params, view.params);
-        }
-        case NodeKey::Kind::Exchange: {
-            const auto& n = *std::get_if<node::Exchange>(&v);
-            return same_ids(n.inputs, view.inputs) && same_params(n.params, view.params);
-        }
-        case NodeKey::Kind::Join: {
-            const auto& n = *std::get_if<node::Join>(&v);
-            return same_ids(n.inputs, view.inputs) && same_params(n.params, view.params);
-        }
-        default: return false;
     }
+    return true;
+}
+
+bool same_entries(std::span<const ParamEntryView> a, std::span<const ParamEntryView> b) noexcept {
+    if (a.size() != b.size()) return false;
+    for (std::size_t p = 0; p < a.size(); ++p) {
+        if (a[p].kind != b[p].kind || !same_text(a[p].key(), b[p].key())) return false;
+        switch (a[p].kind) {
+            case ParamValue::Kind::Int:
+            case ParamValue::Kind::Bool:
+                if (a[p].bits != b[p].bits) return false;
+                break;
+            case ParamValue::Kind::Float:
+                if (canonical_float_bits(std::bit_cast<double>(a[p].bits)) !=
+                    canonical_float_bits(std::bit_cast<double>(b[p].bits))) {
+                    return false;
+                }
+                break;
+            case ParamValue::Kind::Str:
+                if (!same_text(a[p].text(), b[p].text())) return false;
+                break;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+bool matches(const NodeKey& key, const NodeView& view) {
+    const KeyView mine(key);
+    const NodeView& k = mine.view();
+    if (k.kind != view.kind || !same_text(k.name, view.name) || !same_entries(k.params, view.params) ||
+        !std::equal(k.inputs.begin(), k.inputs.end(), view.inputs.begin(), view.inputs.end()) ||
+        !same_members(k.members, view.members)) {
+        return false;
+    }
+    if (k.kind != NodeKey::Kind::External) return true;
+    return view.descriptor != nullptr && same_descriptor(*k.descriptor, *view.descriptor);
 }
 
 std::uint64_t hash_key(const NodeView& view, const HashSeed& seed) noexcept {
     KeyHasher h(seed);
     h.word(static_cast<std::uint64_t>(view.kind));
     switch (view.kind) {
+        case NodeKey::Kind::Source:
+            h.str(view.name);
+            h.params(view.params);
+            break;
         case NodeKey::Kind::Op:
         case NodeKey::Kind::Reduction:
             h.str(view.name);
             h.params(view.params);
             h.ids(view.inputs);
             break;
+        case NodeKey::Kind::External: {
+            const DescriptorView& d = *view.descriptor;
+            h.str(d.kind);
+            h.str(d.content_hash);
+            h.str(d.framework);
+            h.str(d.version);
+            h.str(d.io_schema);
+            h.word(d.has_ref ? 1 : 0);
+            if (d.has_ref) h.str(d.preprocessing_ref);
+            h.params(view.params);
+            h.ids(view.inputs);
+            break;
+        }
+        case NodeKey::Kind::Stage:
+            h.ids(view.inputs);
+            h.word(view.members.size());
+            for (const MemberView& m : view.members) {
+                h.str(m.token);
+                h.word(m.operands.size());
+                for (const StageRef& r : m.operands) h.word((r.index << 1) ^ static_cast<std::uint64_t>(r.kind));
+            }
+            break;
         case NodeKey::Kind::Exchange:
         case NodeKey::Kind::Join:
             h.params(view.params);
             h.ids(view.inputs);
-            break;
-        default:
-            h.str(view.name);
-            h.params(view.params);
             break;
     }
     return h.finish();

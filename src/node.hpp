@@ -269,24 +269,59 @@ struct ParamEntryView {
 // Orders entries as ParamMap does: stably by key bytes.
 void sort_param_views(std::span<ParamEntryView> entries) noexcept;
 
-// A Source, Op, Reduction, Exchange or Join whose strings and lists are borrowed. It hashes
-// and compares exactly like the NodeKey it stands for, so a store can look it up without
-// building (and allocating) that key, and build it only when the node is new.
+// An External node's descriptor, borrowed.
+struct DescriptorView {
+    std::string_view kind;
+    std::string_view content_hash;
+    std::string_view framework;
+    std::string_view version;
+    std::string_view io_schema;
+    std::string_view preprocessing_ref;  // meaningful only when has_ref
+    bool has_ref = false;
+};
+
+// One Stage member, borrowed.
+struct MemberView {
+    std::string_view token;
+    std::span<const StageRef> operands;
+};
+
+// A node of any kind whose strings and lists are borrowed. It hashes and compares
+// exactly like the NodeKey it stands for, so a store can look it up without building
+// (and allocating) that key, and store its fields without a key at all.
 struct NodeView {
     NodeKey::Kind kind = NodeKey::Kind::Op;
     std::string_view name;                    // Source, Op and Reduction only
     std::span<const ParamEntryView> params;   // in ParamMap order (see sort_param_views)
     std::span<const NodeId> inputs;           // empty for a Source
+    const DescriptorView* descriptor = nullptr;  // External only (then required)
+    std::span<const MemberView> members;      // Stage only
 
     // The owning key. Only meaningful for a well-formed view (see is_well_formed).
     NodeKey to_key() const;
-    // One of the five kinds above, with no inputs when it is a Source, and its entries
-    // in map order.
+    // Its fields fit its kind (a Source has no inputs, only an External has a descriptor
+    // and has one, only a Stage has members and it has no name or parameters), and its
+    // entries are in map order.
     bool is_well_formed() const noexcept;
 };
 
+// A NodeKey seen as a NodeView: the view borrows the key, which must outlive it.
+class KeyView {
+public:
+    explicit KeyView(const NodeKey& key);
+    KeyView(const KeyView&) = delete;
+    KeyView& operator=(const KeyView&) = delete;
+    const NodeView& view() const noexcept { return view_; }
+
+private:
+    std::vector<ParamEntryView> params_;
+    std::vector<MemberView> members_;
+    DescriptorView descriptor_;
+    NodeView view_;
+};
+
 // Whether `key` is the node `view` stands for.
-bool matches(const NodeKey& key, const NodeView& view) noexcept;
+bool matches(const NodeKey& key, const NodeView& view);
 
 // Seed of a key hash, drawn from process-random keys; each hashing table gets its own.
 struct HashSeed {

@@ -40,14 +40,6 @@ std::size_t text_bytes(std::span<const ParamEntryView> params) noexcept {
     return n;
 }
 
-std::size_t text_bytes(const ParamMap& params) noexcept {
-    std::size_t n = 0;
-    for (const auto& [k, v] : params) {
-        n += k.size() + (v.kind() == ParamValue::Kind::Str ? v.as_str().size() : 0);
-    }
-    return n;
-}
-
 }  // namespace
 
 std::string_view NodeTable::name(std::size_t i) const noexcept {
@@ -155,11 +147,6 @@ bool same_value(const NodeTable& table, const ParamSlot& slot, ParamValue::Kind 
 bool NodeTable::matches(std::size_t i, const NodeView& view) const noexcept {
     const Record& r = records_[i];
     if (r.kind != view.kind || !same_ids(inputs(i), view.inputs)) return false;
-    if ((view.kind == NodeKey::Kind::Source || view.kind == NodeKey::Kind::Op ||
-         view.kind == NodeKey::Kind::Reduction) &&
-        !same_text(strings_.text(r.ref), view.name)) {
-        return false;
-    }
     const std::span<const ParamSlot> slots = params(i);
     if (slots.size() != view.params.size()) return false;
     for (std::size_t p = 0; p < slots.size(); ++p) {
@@ -169,42 +156,26 @@ bool NodeTable::matches(std::size_t i, const NodeView& view) const noexcept {
             return false;
         }
     }
-    return true;
-}
-
-bool NodeTable::matches(std::size_t i, const NodeKey& key) const noexcept {
-    const Record& r = records_[i];
-    if (r.kind != key.kind() || !same_ids(inputs(i), key.inputs())) return false;
-    const std::span<const ParamSlot> slots = params(i);
-    const ParamMap& map = key.params();
-    if (slots.size() != map.size()) return false;
-    for (std::size_t p = 0; p < slots.size(); ++p) {
-        const ParamEntryView e = ParamEntryView::of(map.entries()[p]);
-        if (!same_value(*this, slots[p], e.kind, e.bits, e.text()) ||
-            !same_text(strings_.text(slots[p].key), e.key())) {
-            return false;
-        }
-    }
     switch (r.kind) {
-        case NodeKey::Kind::Source: return same_text(name(i), key.as<node::Source>().name);
-        case NodeKey::Kind::Op: return same_text(name(i), key.as<node::Op>().name);
-        case NodeKey::Kind::Reduction: return same_text(name(i), key.as<node::Reduction>().name);
+        case NodeKey::Kind::Source:
+        case NodeKey::Kind::Op:
+        case NodeKey::Kind::Reduction: return same_text(strings_.text(r.ref), view.name);
         case NodeKey::Kind::External: {
-            const PayloadDescriptor& d = key.as<node::External>().descriptor.get();
-            const DescriptorSlot& s = descriptor(i);
+            const DescriptorSlot& s = descriptors_[r.ref];
+            const DescriptorView& d = *view.descriptor;
             return same_text(text(s.kind), d.kind) && same_text(text(s.content_hash), d.content_hash) &&
                    same_text(text(s.framework), d.framework) && same_text(text(s.version), d.version) &&
-                   same_text(text(s.io_schema), d.io_schema) && s.has_ref == d.preprocessing_ref.has_value() &&
-                   (!s.has_ref || same_text(text(s.preprocessing_ref), *d.preprocessing_ref));
+                   same_text(text(s.io_schema), d.io_schema) && s.has_ref == d.has_ref &&
+                   (!s.has_ref || same_text(text(s.preprocessing_ref), d.preprocessing_ref));
         }
         case NodeKey::Kind::Stage: {
-            const std::vector<StageOp>& want = key.as<node::Stage>().members;
             const std::span<const MemberSlot> ms = members(i);
-            if (ms.size() != want.size()) return false;
+            if (ms.size() != view.members.size()) return false;
             for (std::size_t m = 0; m < ms.size(); ++m) {
                 const std::span<const StageRef> refs = operands(ms, m);
-                if (!same_text(text(ms[m].token), want[m].op_token) ||
-                    !std::equal(refs.begin(), refs.end(), want[m].inputs.begin(), want[m].inputs.end())) {
+                const MemberView& want = view.members[m];
+                if (!same_text(text(ms[m].token), want.token) ||
+                    !std::equal(refs.begin(), refs.end(), want.operands.begin(), want.operands.end())) {
                     return false;
                 }
             }
@@ -212,6 +183,11 @@ bool NodeTable::matches(std::size_t i, const NodeKey& key) const noexcept {
         }
         default: return true;
     }
+}
+
+bool NodeTable::matches(std::size_t i, const NodeKey& key) const {
+    const KeyView view(key);
+    return matches(i, view.view());
 }
 
 void NodeTable::make_room(std::size_t inputs, std::size_t params, std::size_t strings,
@@ -243,80 +219,65 @@ ParamSlot NodeTable::slot_of(const ParamEntryView& e) {
     return slot;
 }
 
-void NodeTable::push_record(NodeKey::Kind kind, std::span<const NodeId> ids, std::uint32_t ref) noexcept {
-    inputs_.insert(inputs_.end(), ids.begin(), ids.end());
-    records_.push_back(Record{inputs_.size(), static_cast<std::uint32_t>(params_.size()), ref, kind});
-}
-
-// Both appends make room for everything first; after that nothing allocates, so nothing
-// can fail half way.
+// Makes room for everything first; after that nothing allocates, so nothing can fail
+// half way.
 void NodeTable::append(const NodeView& view) {
-    make_room(view.inputs.size(), view.params.size(), 1 + 2 * view.params.size(),
-              view.name.size() + text_bytes(view.params), 0, 0);
-    const bool named = view.kind == NodeKey::Kind::Source || view.kind == NodeKey::Kind::Op ||
-                       view.kind == NodeKey::Kind::Reduction;
-    const std::uint32_t ref = named ? strings_.intern(view.name) : 0;
-    for (const ParamEntryView& e : view.params) params_.push_back(slot_of(e));
-    push_record(view.kind, view.inputs, ref);
-}
-
-void NodeTable::append(const NodeKey& key) {
-    const ParamMap& map = key.params();
-    std::size_t strings = 1 + 2 * map.size();
-    std::size_t bytes = text_bytes(map);
-    std::size_t members = 0;
-    std::size_t operands = 0;
-    std::string_view name;
-    if (const auto* n = key.get_if<node::Source>()) name = n->name;
-    if (const auto* n = key.get_if<node::Op>()) name = n->name;
-    if (const auto* n = key.get_if<node::Reduction>()) name = n->name;
-    bytes += name.size();
-    const auto* external = key.get_if<node::External>();
-    if (external) {
-        const PayloadDescriptor& d = external->descriptor.get();
+    std::size_t strings = 1 + 2 * view.params.size();
+    std::size_t bytes = view.name.size() + text_bytes(view.params);
+    const DescriptorView* d = view.descriptor;
+    if (d != nullptr) {
         strings += 6;
-        bytes += d.kind.size() + d.content_hash.size() + d.framework.size() + d.version.size() +
-                 d.io_schema.size() + (d.preprocessing_ref ? d.preprocessing_ref->size() : 0);
-        grow_to(descriptors_, descriptors_.size() + 1);
+        bytes += d->kind.size() + d->content_hash.size() + d->framework.size() + d->version.size() +
+                 d->io_schema.size() + d->preprocessing_ref.size();
         check_u32(descriptors_.size() + 1);
+        grow_to(descriptors_, descriptors_.size() + 1);
     }
-    const auto* stage = key.get_if<node::Stage>();
+    const bool stage = view.kind == NodeKey::Kind::Stage;
+    std::size_t operands = 0;
     if (stage) {
-        members = std::max<std::size_t>(1, stage->members.size());
-        strings += stage->members.size();
-        for (const StageOp& m : stage->members) {
-            bytes += m.op_token.size();
-            operands += m.inputs.size();
+        strings += view.members.size();
+        for (const MemberView& m : view.members) {
+            bytes += m.token.size();
+            operands += m.operands.size();
         }
         check_u32(stage_ends_.size() + 1);
     }
-    make_room(key.inputs().size(), map.size(), strings, bytes, members, operands);
+    make_room(view.inputs.size(), view.params.size(), strings, bytes,
+              stage ? std::max<std::size_t>(1, view.members.size()) : 0, operands);
 
     std::uint32_t ref = 0;
-    if (!name.empty() || key.kind() == NodeKey::Kind::Source || key.kind() == NodeKey::Kind::Op ||
-        key.kind() == NodeKey::Kind::Reduction) {
-        ref = strings_.intern(name);
-    }
-    if (external) {
-        const PayloadDescriptor& d = external->descriptor.get();
-        DescriptorSlot slot{strings_.intern(d.kind), strings_.intern(d.content_hash),
-                            strings_.intern(d.framework), strings_.intern(d.version),
-                            strings_.intern(d.io_schema), 0, d.preprocessing_ref.has_value()};
-        if (d.preprocessing_ref) slot.preprocessing_ref = strings_.intern(*d.preprocessing_ref);
-        ref = static_cast<std::uint32_t>(descriptors_.size());
-        descriptors_.push_back(slot);
-    }
-    if (stage) {
-        for (const StageOp& m : stage->members) {
-            const std::uint32_t token = strings_.intern(m.op_token);
-            operands_.insert(operands_.end(), m.inputs.begin(), m.inputs.end());
-            members_.push_back(MemberSlot{token, static_cast<std::uint32_t>(operands_.size())});
+    switch (view.kind) {
+        case NodeKey::Kind::Source:
+        case NodeKey::Kind::Op:
+        case NodeKey::Kind::Reduction: ref = strings_.intern(view.name); break;
+        case NodeKey::Kind::External: {
+            DescriptorSlot slot{strings_.intern(d->kind), strings_.intern(d->content_hash),
+                                strings_.intern(d->framework), strings_.intern(d->version),
+                                strings_.intern(d->io_schema), 0, d->has_ref};
+            if (d->has_ref) slot.preprocessing_ref = strings_.intern(d->preprocessing_ref);
+            ref = static_cast<std::uint32_t>(descriptors_.size());
+            descriptors_.push_back(slot);
+            break;
         }
-        ref = static_cast<std::uint32_t>(stage_ends_.size());
-        stage_ends_.push_back(static_cast<std::uint32_t>(members_.size()));
+        case NodeKey::Kind::Stage:
+            for (const MemberView& m : view.members) {
+                const std::uint32_t token = strings_.intern(m.token);
+                operands_.insert(operands_.end(), m.operands.begin(), m.operands.end());
+                members_.push_back(MemberSlot{token, static_cast<std::uint32_t>(operands_.size())});
+            }
+            ref = static_cast<std::uint32_t>(stage_ends_.size());
+            stage_ends_.push_back(static_cast<std::uint32_t>(members_.size()));
+            break;
+        default: break;
     }
-    for (const auto& entry : map) params_.push_back(slot_of(ParamEntryView::of(entry)));
-    push_record(key.kind(), key.inputs(), ref);
+    for (const ParamEntryView& e : view.params) params_.push_back(slot_of(e));
+    inputs_.insert(inputs_.end(), view.inputs.begin(), view.inputs.end());
+    records_.push_back(Record{inputs_.size(), static_cast<std::uint32_t>(params_.size()), ref, view.kind});
+}
+
+void NodeTable::append(const NodeKey& key) {
+    const KeyView view(key);
+    append(view.view());
 }
 
 }  // namespace corvane

@@ -79,9 +79,9 @@ public:
 
     // Whether node i is the node `view` (or `key`) stands for.
     bool matches(std::size_t i, const NodeView& view) const noexcept;
-    bool matches(std::size_t i, const NodeKey& key) const noexcept;
+    bool matches(std::size_t i, const NodeKey& key) const;
 
-    // Appends a node (a well-formed view, or any key). On failure nothing changes.
+    // Appends a node (a well-formed view, or a key). On failure nothing changes.
     void append(const NodeView& view);
     void append(const NodeKey& key);
     // Makes room for `nodes` nodes in all, `inputs` input ids and `params` parameters.
@@ -103,7 +103,6 @@ private:
     void make_room(std::size_t inputs, std::size_t params, std::size_t strings, std::size_t bytes,
                    std::size_t members, std::size_t operands);
     ParamSlot slot_of(const ParamEntryView& entry);
-    void push_record(NodeKey::Kind kind, std::span<const NodeId> ids, std::uint32_t ref) noexcept;
 
     StringTable strings_;
     std::vector<Record> records_;

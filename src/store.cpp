@@ -30,20 +30,8 @@ GraphStore& GraphStore::operator=(GraphStore&&) noexcept = default;
 GraphStore::~GraphStore() = default;
 
 std::expected<NodeId, BadNodeId> GraphStore::intern(NodeKey key) {
-    const std::uint64_t hash = hash_key(key, seed_);
-    return inner_->with_lock([&](Inner& in) -> std::expected<NodeId, BadNodeId> {
-        const std::uint64_t count = in.nodes.size();
-        for (NodeId input : key.inputs()) {
-            if (input >= count) return std::unexpected(BadNodeId{input});
-        }
-        const auto hit = in.index.find(hash, [&](NodeId id) { return in.nodes.matches(static_cast<std::size_t>(id), key); });
-        if (hit) return *hit;
-        // Allocate first, publish last: a failed allocation leaves the store as it was.
-        in.index.reserve(in.index.size() + 1);
-        in.nodes.append(key);
-        in.index.insert(hash, count);  // room was made above, so this cannot throw
-        return count;
-    });
+    const KeyView view(key);
+    return intern(view.view());
 }
 
 std::expected<NodeId, BadNodeId> GraphStore::intern(const NodeView& view) {

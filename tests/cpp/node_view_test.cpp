@@ -131,10 +131,13 @@ TEST(NodeView, WellFormedKinds) {
     EXPECT_TRUE(v.is_well_formed());
     v.inputs = ids;
     EXPECT_FALSE(v.is_well_formed());
-    for (NodeKey::Kind k : {NodeKey::Kind::External, NodeKey::Kind::Stage}) {
-        v.kind = k;
-        EXPECT_FALSE(v.is_well_formed());
-    }
+    v.inputs = {};
+    v.kind = NodeKey::Kind::External;  // an External needs its descriptor
+    EXPECT_FALSE(v.is_well_formed());
+    v.kind = NodeKey::Kind::Stage;
+    v.name = "map";  // a Stage has no name
+    EXPECT_FALSE(v.is_well_formed());
+    v.name = {};
     // Entries out of map order would be stored as a second copy of the same map.
     ParamEntryView entries[] = {ParamEntryView{"b", 1, ParamValue::Kind::Int, 1, nullptr, 0},
                                 ParamEntryView{"a", 1, ParamValue::Kind::Int, 2, nullptr, 0}};
@@ -168,7 +171,7 @@ TEST(NodeView, InternsLikeKeys) {
     EXPECT_EQ(mixed.node_count(), count);
 
     NodeView bad;
-    bad.kind = NodeKey::Kind::Stage;
+    bad.kind = NodeKey::Kind::External;
     EXPECT_THROW((void)mixed.intern(bad), InternalFault);
     EXPECT_EQ(mixed.node_count(), count);
     EXPECT_TRUE(mixed.intern(keys[0]));  // a refused view does not poison the store
