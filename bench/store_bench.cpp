@@ -87,7 +87,7 @@ RecordedViews recorded_views(std::size_t n) {
     for (std::size_t i = 0; i < n; ++i) {
         r.entries[i][0] = ParamEntryView{"k", 1, ParamValue::Kind::Int, i, nullptr, 0};
         r.entries[i][1] = ParamEntryView{"side", 4, ParamValue::Kind::Str, 0, "r", 1};
-        r.views[i] = NodeView{NodeKey::Kind::Op, "map", r.entries[i], kInputs};
+        r.views[i] = NodeView{NodeKey::Kind::Op, "map", r.entries[i], kInputs, nullptr, {}};
     }
     return r;
 }
