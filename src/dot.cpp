@@ -1,7 +1,9 @@
 // Graphviz DOT rendering of a store: one vertex per node in id order, then one edge per
 // input reference; outputs drawn as double circles.
-#include <algorithm>
 #include <charconv>
+#include <string>
+#include <string_view>
+#include <vector>
 
 #include "store.hpp"
 #include "store_inner.hpp"
@@ -17,7 +19,7 @@ void append_id(std::string& out, std::uint64_t id) {
     out.append(buf, end);
 }
 
-void append_escaped(std::string& out, const std::string& label) {
+void append_escaped(std::string& out, std::string_view label) {
     for (char c : label) {
         if (c == '\\') out += "\\\\";
         else if (c == '"') out += "\\\"";
@@ -30,15 +32,20 @@ void append_escaped(std::string& out, const std::string& label) {
 std::string GraphStore::to_dot() const {
     return inner_->with_lock([](const Inner& in) {
         std::string out = "digraph corvane {\n";
+        std::vector<bool> is_output(in.nodes.size(), false);
+        for (NodeId id : in.outputs) {
+            if (id < is_output.size()) is_output[static_cast<std::size_t>(id)] = true;
+        }
+        std::string caption;
         for (std::size_t i = 0; i < in.nodes.size(); ++i) {
             out += "  n";
             append_id(out, i);
             out += " [label=\"";
-            append_escaped(out, label(in.nodes.key(i)));
+            caption.clear();
+            append_label(caption, in.nodes, i);
+            append_escaped(out, caption);
             out += '"';
-            if (std::find(in.outputs.begin(), in.outputs.end(), i) != in.outputs.end()) {
-                out += ", shape=doublecircle";
-            }
+            if (is_output[i]) out += ", shape=doublecircle";
             out += "];\n";
         }
         for (std::size_t i = 0; i < in.nodes.size(); ++i) {

@@ -1,6 +1,7 @@
 // Labels and display forms; a Str value's UTF-8 is decoded with the blob reader's routine.
 #include "label.hpp"
 
+#include <bit>
 #include <charconv>
 #include <cstddef>
 #include <cstdint>
@@ -8,7 +9,6 @@
 #include <string>
 #include <string_view>
 #include <system_error>
-#include <variant>
 
 #include "fault.hpp"
 #include "utf8.hpp"
@@ -92,46 +92,60 @@ void append_quoted(std::string& out, std::string_view text) {
     out.push_back('"');
 }
 
-void append_display(std::string& out, const ParamValue& value) {
-    switch (value.kind()) {
-        case ParamValue::Kind::Int: out.append(std::to_string(value.as_int())); return;
-        case ParamValue::Kind::Float: out.append(display(value.as_float())); return;
-        case ParamValue::Kind::Bool: out.append(value.as_bool() ? "true" : "false"); return;
-        case ParamValue::Kind::Str: append_quoted(out, value.as_str()); return;
+// The display form of a value, borrowed.
+void append_display(std::string& out, const ParamEntryView& value) {
+    switch (value.kind) {
+        case ParamValue::Kind::Int: out.append(std::to_string(static_cast<std::int64_t>(value.bits))); return;
+        case ParamValue::Kind::Float: out.append(display(std::bit_cast<double>(value.bits))); return;
+        case ParamValue::Kind::Bool: out.append(value.bits != 0 ? "true" : "false"); return;
+        case ParamValue::Kind::Str: append_quoted(out, value.text()); return;
     }
 }
 
-void append_display(std::string& out, const ParamMap& params) {
+// "{k=v, ...}" of a parameter range, each item read through `entry` as a borrowed entry.
+template <class Range, class Entry>
+void append_display(std::string& out, const Range& params, Entry entry) {
     out.push_back('{');
     bool first = true;
-    for (const auto& [k, v] : params) {
+    for (const auto& item : params) {
+        const ParamEntryView e = entry(item);
         if (!first) out.append(", ");
         first = false;
-        out.append(k);
+        out.append(e.key());
         out.push_back('=');
-        append_display(out, v);
+        append_display(out, e);
     }
     out.push_back('}');
 }
 
-// A space and the parameters' display form, when there are any.
-void append_label_params(std::string& out, const ParamMap& params) {
-    if (params.empty()) return;
-    out.push_back(' ');
-    append_display(out, params);
-}
+const auto kSameEntry = [](const ParamEntryView& e) { return e; };
 
-// The label of each alternative.
-std::string label_of(const node::Source& n) { return "Source " + n.name; }
-std::string label_of(const node::Op& n) { return "Op " + n.name; }
-std::string label_of(const node::Reduction& n) { return "Reduction " + n.name; }
-std::string label_of(const node::External& n) {
-    const PayloadDescriptor& d = n.descriptor;
-    return "External " + d.kind + ":" + d.content_hash + " [" + d.framework + " " + d.version + "]";
+// The caption's one definition: the kind with its name, descriptor or member count, then a
+// space and the parameters' display form when there are any. `descriptor` is read only
+// for an External, `members` only for a Stage.
+template <class Range, class Entry>
+void append_caption(std::string& out, NodeKey::Kind kind, std::string_view name,
+                    const DescriptorView* descriptor, std::size_t members, const Range& params,
+                    Entry entry) {
+    switch (kind) {
+        case NodeKey::Kind::Source: out.append("Source ").append(name); break;
+        case NodeKey::Kind::Op: out.append("Op ").append(name); break;
+        case NodeKey::Kind::Reduction: out.append("Reduction ").append(name); break;
+        case NodeKey::Kind::External: {
+            fault_unless(descriptor != nullptr, "External node without a descriptor");
+            const DescriptorView& d = *descriptor;
+            out.append("External ").append(d.kind).append(":").append(d.content_hash);
+            out.append(" [").append(d.framework).append(" ").append(d.version).append("]");
+            break;
+        }
+        case NodeKey::Kind::Stage: out.append("Stage[").append(std::to_string(members)).append(" members]"); break;
+        case NodeKey::Kind::Exchange: out.append("Exchange"); break;
+        case NodeKey::Kind::Join: out.append("Join"); break;
+    }
+    if (std::empty(params)) return;
+    out.push_back(' ');
+    append_display(out, params, entry);
 }
-std::string label_of(const node::Stage& n) { return "Stage[" + std::to_string(n.members.size()) + " members]"; }
-std::string label_of(const node::Exchange&) { return "Exchange"; }
-std::string label_of(const node::Join&) { return "Join"; }
 
 }  // namespace
 
@@ -194,13 +208,13 @@ std::string display(double value) {
 
 std::string display(const ParamValue& value) {
     std::string out;
-    append_display(out, value);
+    append_display(out, ParamEntryView::of({std::string(), value}));
     return out;
 }
 
 std::string display(const ParamMap& params) {
     std::string out;
-    append_display(out, params);
+    append_display(out, params, ParamEntryView::of);
     return out;
 }
 
@@ -211,14 +225,26 @@ std::string quoted(std::string_view text) {
     return out;
 }
 
-std::string label(const NodeKey& key) {
-    return std::visit(
-        [](const auto& n) {
-            std::string out = label_of(n);
-            if constexpr (requires { n.params; }) append_label_params(out, n.params);
-            return out;
-        },
-        key.variant());
+std::string label(const NodeKey& key) { return label(KeyView(key).view()); }
+
+std::string label(const NodeView& view) {
+    std::string out;
+    append_caption(out, view.kind, view.name, view.descriptor, view.members.size(), view.params, kSameEntry);
+    return out;
+}
+
+void append_label(std::string& out, const NodeTable& table, std::size_t i) {
+    const NodeKey::Kind kind = table.kind(i);
+    DescriptorView descriptor;
+    if (kind == NodeKey::Kind::External) {
+        const DescriptorSlot& d = table.descriptor(i);
+        descriptor.kind = table.text(d.kind);
+        descriptor.content_hash = table.text(d.content_hash);
+        descriptor.framework = table.text(d.framework);
+        descriptor.version = table.text(d.version);
+    }
+    append_caption(out, kind, table.name(i), &descriptor, table.members(i).size(), table.params(i),
+                   [&table](const ParamSlot& slot) { return table.entry(slot); });
 }
 
 }  // namespace corvane
