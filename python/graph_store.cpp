@@ -185,7 +185,7 @@ PyObject* to_dot(PyObject* self, PyObject*) {
 }
 
 PyObject* nodes(PyObject* self, PyObject*) {
-    return guarded([&] { return nodes_to_py(store_of(self).snapshot()).release(); });
+    return guarded([&] { return nodes_to_py(store_of(self).table_snapshot()).release(); });
 }
 
 PyObject* node_map(PyObject* self, PyObject*) {

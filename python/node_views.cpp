@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -30,10 +31,10 @@ PyRef stage_ref_to_py(const StageRef& ref) {
     return tuple;
 }
 
-PyRef member_to_py(const StageOp& member) {
-    const std::optional<ParsedOpToken> parsed = parse_op_token(member.op_token);
+PyRef member_to_py(std::string_view token, std::span<const StageRef> operands) {
+    const std::optional<ParsedOpToken> parsed = parse_op_token(token);
     if (!parsed) {
-        const std::string message = "unparseable stage member token " + quoted(member.op_token);
+        const std::string message = "unparseable stage member token " + quoted(token);
         PyErr_SetString(PyExc_ValueError, message.c_str());
         return {};
     }
@@ -44,10 +45,10 @@ PyRef member_to_py(const StageOp& member) {
         !put(dict.get(), Name::params, params_to_py(parsed->params))) {
         return {};
     }
-    PyRef refs = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(member.inputs.size())));
+    PyRef refs = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(operands.size())));
     if (!refs) return {};
-    for (std::size_t i = 0; i < member.inputs.size(); ++i) {
-        PyRef entry = stage_ref_to_py(member.inputs[i]);
+    for (std::size_t i = 0; i < operands.size(); ++i) {
+        PyRef entry = stage_ref_to_py(operands[i]);
         if (!entry) return {};
         PyList_SET_ITEM(refs.get(), static_cast<Py_ssize_t>(i), entry.release());
     }
@@ -55,66 +56,57 @@ PyRef member_to_py(const StageOp& member) {
     return dict;
 }
 
-// "kind", "name" and "params" of a node view, in that order.
-bool put_head(PyObject* dict, Name kind, std::string_view node_name, const ParamMap& params) {
-    return put(dict, Name::kind, PyRef::borrow(name(kind))) &&
-           put(dict, Name::name, node_name.empty() ? PyRef::borrow(name(Name::empty)) : string_to_py(node_name)) &&
-           put(dict, Name::params, params_to_py(params));
-}
-
-bool put_kind_fields(PyObject* dict, const NodeKey& key) {
-    switch (key.kind()) {
-        case NodeKey::Kind::Source: {
-            const auto& n = key.as<node::Source>();
-            return put_head(dict, Name::source, n.name, n.params);
-        }
-        case NodeKey::Kind::Op: {
-            const auto& n = key.as<node::Op>();
-            return put_head(dict, Name::op, n.name, n.params);
-        }
-        case NodeKey::Kind::Reduction: {
-            const auto& n = key.as<node::Reduction>();
-            return put_head(dict, Name::reduction, n.name, n.params);
-        }
-        case NodeKey::Kind::External: {
-            const auto& n = key.as<node::External>();
-            return put_head(dict, Name::external, {}, n.params) &&
-                   put(dict, Name::descriptor, descriptor_to_py(n.descriptor));
-        }
-        case NodeKey::Kind::Stage: {
-            const auto& n = key.as<node::Stage>();
-            if (!put_head(dict, Name::stage, {}, ParamMap()) ||
-                !put(dict, Name::n_members, u64_to_py(n.members.size()))) {
-                return false;
-            }
-            PyRef members = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(n.members.size())));
-            if (!members) return false;
-            for (std::size_t i = 0; i < n.members.size(); ++i) {
-                PyRef member = member_to_py(n.members[i]);
-                if (!member) return false;
-                PyList_SET_ITEM(members.get(), static_cast<Py_ssize_t>(i), member.release());
-            }
-            return put(dict, Name::members, std::move(members));
-        }
-        case NodeKey::Kind::Exchange: {
-            const auto& n = key.as<node::Exchange>();
-            return put_head(dict, Name::exchange, {}, n.params);
-        }
-        case NodeKey::Kind::Join: {
-            const auto& n = key.as<node::Join>();
-            return put_head(dict, Name::join, {}, n.params);
-        }
+// The Python name of each kind.
+Name kind_name(NodeKey::Kind kind) noexcept {
+    switch (kind) {
+        case NodeKey::Kind::Source: return Name::source;
+        case NodeKey::Kind::Op: return Name::op;
+        case NodeKey::Kind::Reduction: return Name::reduction;
+        case NodeKey::Kind::External: return Name::external;
+        case NodeKey::Kind::Stage: return Name::stage;
+        case NodeKey::Kind::Exchange: return Name::exchange;
+        case NodeKey::Kind::Join: return Name::join;
     }
-    return false;
+    return Name::op;
 }
 
-PyRef node_to_py(NodeId id, const NodeKey& key, bool is_output) {
+DescriptorView descriptor_of(const NodeTable& table, std::size_t i) noexcept {
+    const DescriptorSlot& d = table.descriptor(i);
+    return {table.text(d.kind), table.text(d.content_hash), table.text(d.framework), table.text(d.version),
+            table.text(d.io_schema), d.has_ref ? table.text(d.preprocessing_ref) : std::string_view(), d.has_ref};
+}
+
+// "kind", "name" and "params", then "descriptor" for an External and "n_members" and
+// "members" for a Stage.
+bool put_kind_fields(PyObject* dict, const NodeTable& table, std::size_t i) {
+    const NodeKey::Kind kind = table.kind(i);
+    const std::string_view node_name = table.name(i);
+    if (!put(dict, Name::kind, PyRef::borrow(name(kind_name(kind)))) ||
+        !put(dict, Name::name, node_name.empty() ? PyRef::borrow(name(Name::empty)) : string_to_py(node_name)) ||
+        !put(dict, Name::params, params_to_py(table, table.params(i)))) {
+        return false;
+    }
+    if (kind == NodeKey::Kind::External) return put(dict, Name::descriptor, descriptor_to_py(descriptor_of(table, i)));
+    if (kind != NodeKey::Kind::Stage) return true;
+    const std::span<const MemberSlot> ms = table.members(i);
+    if (!put(dict, Name::n_members, u64_to_py(ms.size()))) return false;
+    PyRef members = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(ms.size())));
+    if (!members) return false;
+    for (std::size_t m = 0; m < ms.size(); ++m) {
+        PyRef member = member_to_py(table.text(ms[m].token), table.operands(ms, m));
+        if (!member) return false;
+        PyList_SET_ITEM(members.get(), static_cast<Py_ssize_t>(m), member.release());
+    }
+    return put(dict, Name::members, std::move(members));
+}
+
+PyRef node_to_py(const NodeTable& table, std::size_t i, bool is_output) {
     PyRef dict = PyRef::steal(PyDict_New());
     if (!dict) return {};
-    if (!put(dict.get(), Name::id, u64_to_py(id)) ||
+    if (!put(dict.get(), Name::id, u64_to_py(i)) ||
         !put(dict.get(), Name::output, PyRef::borrow(is_output ? Py_True : Py_False)) ||
-        !put(dict.get(), Name::inputs, ids_to_py(key.inputs())) ||
-        !put_kind_fields(dict.get(), key)) {
+        !put(dict.get(), Name::inputs, ids_to_py(table.inputs(i))) ||
+        !put_kind_fields(dict.get(), table, i)) {
         return {};
     }
     return dict;
@@ -122,8 +114,9 @@ PyRef node_to_py(NodeId id, const NodeKey& key, bool is_output) {
 
 }  // namespace
 
-PyRef nodes_to_py(const GraphStore::Snapshot& snapshot) {
-    const std::size_t n = snapshot.arena.size();
+PyRef nodes_to_py(const GraphStore::TableSnapshot& snapshot) {
+    const NodeTable& table = snapshot.nodes;
+    const std::size_t n = table.size();
     std::vector<bool> is_output(n, false);
     for (NodeId id : snapshot.outputs) {
         if (id < n) is_output[static_cast<std::size_t>(id)] = true;
@@ -131,7 +124,7 @@ PyRef nodes_to_py(const GraphStore::Snapshot& snapshot) {
     PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(n)));
     if (!list) return {};
     for (std::size_t i = 0; i < n; ++i) {
-        PyRef view = node_to_py(i, snapshot.arena[i], is_output[i]);
+        PyRef view = node_to_py(table, i, is_output[i]);
         if (!view) return {};
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), view.release());
     }

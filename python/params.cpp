@@ -118,14 +118,29 @@ std::optional<ParamValue> param_value_from_py(PyObject* value) {
     return std::nullopt;
 }
 
-PyRef param_value_to_py(const ParamValue& value) {
-    switch (value.kind()) {
-        case ParamValue::Kind::Int: return PyRef::steal(PyLong_FromLongLong(value.as_int()));
-        case ParamValue::Kind::Float: return PyRef::steal(PyFloat_FromDouble(value.as_float()));
-        case ParamValue::Kind::Bool: return PyRef::borrow(value.as_bool() ? Py_True : Py_False);
-        case ParamValue::Kind::Str: return string_to_py(value.as_str());
+PyRef param_value_to_py(const ParamEntryView& value) {
+    switch (value.kind) {
+        case ParamValue::Kind::Int: return PyRef::steal(PyLong_FromLongLong(static_cast<std::int64_t>(value.bits)));
+        case ParamValue::Kind::Float: return PyRef::steal(PyFloat_FromDouble(std::bit_cast<double>(value.bits)));
+        case ParamValue::Kind::Bool: return PyRef::borrow(value.bits != 0 ? Py_True : Py_False);
+        case ParamValue::Kind::Str: return string_to_py(value.text());
     }
     return PyRef::borrow(Py_None);
+}
+
+// A dict of a parameter range, each item read through `entry` as a borrowed entry.
+template <class Range, class Entry>
+PyRef params_to_dict(const Range& params, Entry entry) {
+    PyRef dict = PyRef::steal(PyDict_New());
+    if (!dict) return {};
+    for (const auto& item : params) {
+        const ParamEntryView e = entry(item);
+        PyRef py_key = string_to_py(e.key());
+        if (!py_key) return {};
+        PyRef py_value = param_value_to_py(e);
+        if (!py_value || PyDict_SetItem(dict.get(), py_key.get(), py_value.get()) < 0) return {};
+    }
+    return dict;
 }
 
 // The UTF-8 text of an exact str, copied into `text` at `used` when it fits. False, with
@@ -240,16 +255,10 @@ bool params_from_py(PyObject* obj, ParamBuffer& out) {
     return true;
 }
 
-PyRef params_to_py(const ParamMap& params) {
-    PyRef dict = PyRef::steal(PyDict_New());
-    if (!dict) return {};
-    for (const auto& [key, value] : params) {
-        PyRef py_key = string_to_py(key);
-        if (!py_key) return {};
-        PyRef py_value = param_value_to_py(value);
-        if (!py_value || PyDict_SetItem(dict.get(), py_key.get(), py_value.get()) < 0) return {};
-    }
-    return dict;
+PyRef params_to_py(const ParamMap& params) { return params_to_dict(params, ParamEntryView::of); }
+
+PyRef params_to_py(const NodeTable& table, std::span<const ParamSlot> params) {
+    return params_to_dict(params, [&table](const ParamSlot& slot) { return table.entry(slot); });
 }
 
 }  // namespace corvane::py

@@ -14,6 +14,7 @@
 #include "pyref.hpp"
 
 #include "node.hpp"
+#include "node_table.hpp"
 
 namespace corvane::py {
 
@@ -43,7 +44,8 @@ private:
 bool params_from_py(PyObject* obj, ParamBuffer& out);
 bool params_from_py(PyObject* obj, ParamMap& out);
 
-// A dict in the map's order, or an empty owner with an error set.
+// A dict in the map's (or the table's) order, or an empty owner with an error set.
 PyRef params_to_py(const ParamMap& params);
+PyRef params_to_py(const NodeTable& table, std::span<const ParamSlot> params);
 
 }  // namespace corvane::py

@@ -213,15 +213,29 @@ bool descriptor_from_py(PyObject* obj, PayloadDescriptor& out) {
     return true;
 }
 
-PyRef descriptor_to_py(const PayloadDescriptor& descriptor) {
+PyRef descriptor_to_py(const DescriptorView& descriptor) {
     PyRef dict = PyRef::steal(PyDict_New());
     if (!dict) return {};
-    for (const auto& [key, field] : kRequiredFields) {
-        if (!put(dict.get(), key, string_to_py(descriptor.*field))) return {};
+    const std::array<std::pair<Name, std::string_view>, 5> fields = {{
+        {Name::kind, descriptor.kind},
+        {Name::content_hash, descriptor.content_hash},
+        {Name::framework, descriptor.framework},
+        {Name::version, descriptor.version},
+        {Name::io_schema, descriptor.io_schema},
+    }};
+    for (const auto& [key, field] : fields) {
+        if (!put(dict.get(), key, string_to_py(field))) return {};
     }
-    const std::optional<std::string>& ref = descriptor.preprocessing_ref;
-    if (!put(dict.get(), Name::preprocessing_ref, ref ? string_to_py(*ref) : PyRef::borrow(Py_None))) return {};
+    PyRef ref = descriptor.has_ref ? string_to_py(descriptor.preprocessing_ref) : PyRef::borrow(Py_None);
+    if (!put(dict.get(), Name::preprocessing_ref, std::move(ref))) return {};
     return dict;
+}
+
+PyRef descriptor_to_py(const PayloadDescriptor& descriptor) {
+    const std::optional<std::string>& ref = descriptor.preprocessing_ref;
+    const DescriptorView view{descriptor.kind, descriptor.content_hash, descriptor.framework, descriptor.version,
+                              descriptor.io_schema, ref ? std::string_view(*ref) : std::string_view(), ref.has_value()};
+    return descriptor_to_py(view);
 }
 
 }  // namespace corvane::py
