@@ -1,0 +1,314 @@
+// The store's dense table: it describes exactly the keys recorded into it, keeps each
+// string once, lays every node's ranges end to end, and a failed or repeated recording
+// leaves it as it was. This program replaces operator new, to count allocations and to
+// make one fail on demand.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <bit>
+#include <cstdlib>
+#include <expected>
+#include <memory>
+#include <new>
+#include <optional>
+#include <set>
+#include <span>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "node_table.hpp"
+#include "store.hpp"
+#include "support/keys.hpp"
+#include "support/random_graph.hpp"
+#include "support/store_probe.hpp"
+
+namespace {
+
+thread_local long t_allocations = 0;
+thread_local long t_fail_in = -1;  // allocations allowed before one fails; -1: none fails
+
+}  // namespace
+
+// The replacements pair malloc with free; GCC cannot see that they are one pair.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
+void* operator new(std::size_t n) {
+    ++t_allocations;
+    if (t_fail_in >= 0 && t_fail_in-- == 0) throw std::bad_alloc();
+    if (void* p = std::malloc(n == 0 ? 1 : n)) return p;
+    throw std::bad_alloc();
+}
+void* operator new[](std::size_t n) { return ::operator new(n); }
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+
+namespace corvane {
+namespace {
+
+using namespace corvane::testing;
+
+double nan_with(std::uint64_t bits) { return std::bit_cast<double>(bits); }
+
+// A node of any kind drawn from `seed` over a small vocabulary, so that strings repeat:
+// Int, Float (NaNs of several payloads and signs, 0.0 and -0.0), Bool and Str
+// parameters, duplicate parameter keys, Externals with and without a preprocessing_ref,
+// Stages with members. `nan_shift` swaps each NaN for one with another payload.
+NodeKey every_kind_key(std::uint64_t seed, std::vector<NodeId> inputs, std::uint64_t nan_shift) {
+    static const std::vector<ParamMap::Entry> pool = {
+        {"k", I(3)},  {"k", I(-1)}, {"x", F(0.0)},  {"x", F(-0.0)},
+        {"x", F(nan_with(0x7ff8000000000000ULL))},  {"x", F(nan_with(0xfff0000000000123ULL))},
+        {"x", F(nan_with(0x7ff00000000000ffULL))},  {"b", B(true)},   {"b", B(false)},
+        {"s", S("")}, {"s", S("map")}, {"s", S(std::string(40, 'w'))}, {"a", I(1)}, {"a", I(2)},
+    };
+    static const char* const names[] = {"map", "k", "", "w"};
+    Rng d(seed);
+    std::vector<ParamMap::Entry> entries;
+    for (std::uint64_t p = d.below(4); p-- > 0;) {
+        std::uint64_t e = d.below(pool.size());
+        if (e >= 4 && e <= 6) e = 4 + (e - 4 + nan_shift) % 3;
+        entries.push_back(pool[static_cast<std::size_t>(e)]);
+    }
+    ParamMap map(std::move(entries));
+    const std::string name = names[d.below(4)];
+    switch (d.below(7)) {
+        case 0: return node::Source{name, std::move(map)};
+        case 1: return node::Op{name, std::move(map), std::move(inputs)};
+        case 2: return node::Reduction{name, std::move(map), std::move(inputs)};
+        case 3: {
+            PayloadDescriptor desc{"model", name, "torch", "2", "{}", std::nullopt};
+            if (const std::uint64_t r = d.below(3); r > 0) desc.preprocessing_ref = r == 1 ? "" : "map";
+            return node::External{std::move(desc), std::move(map), std::move(inputs)};
+        }
+        case 4: {
+            std::vector<StageOp> members;
+            for (std::uint64_t m = 0, count = d.below(3); m < count; ++m) {
+                const char* token = names[d.below(4)];
+                const StageRef first = StageRef::input(d.below(inputs.size()));
+                if (m > 0 && d.below(2) == 0) {
+                    members.push_back(StageOp{token, {first, StageRef::member(d.below(m))}});
+                } else {
+                    members.push_back(StageOp{token, {first}});
+                }
+            }
+            return node::Stage{std::move(inputs), std::move(members)};
+        }
+        case 5: return node::Exchange{std::move(map), std::move(inputs)};
+        default: return node::Join{std::move(map), std::move(inputs)};
+    }
+}
+
+// Graphs of such nodes; a third of the steps record an earlier node again, its NaNs
+// with other payloads (so the same node), and repeats are recorded again.
+RandomGraph every_kind_graph(std::size_t n, std::uint64_t seed) {
+    struct Drawn {
+        std::uint64_t seed;
+        std::vector<NodeId> inputs;
+    };
+    auto drawn = std::make_shared<std::vector<Drawn>>();
+    GraphRecipe recipe;
+    recipe.nodes = n;
+    recipe.distinct = false;
+    recipe.sources = {source("s", params({{"path", S("p")}})), source(""), source("map")};
+    recipe.step = [drawn](GraphDraw& d) -> std::optional<NodeKey> {
+        if (!drawn->empty() && d.below(3) == 0) {
+            const Drawn& again = (*drawn)[static_cast<std::size_t>(d.below(drawn->size()))];
+            return every_kind_key(again.seed, again.inputs, 1 + d.below(2));
+        }
+        Drawn next{d.below(1u << 30), {}};
+        for (std::uint64_t p = 1 + d.below(2); p-- > 0;) next.inputs.push_back(d.recent());
+        drawn->push_back(next);
+        return every_kind_key(next.seed, next.inputs, 0);
+    };
+    Rng rng(seed);
+    return random_graph(recipe, rng);
+}
+
+// Equal keys whose Float parameters also keep the same bits (a NaN's payload included).
+bool same_bits(const NodeKey& a, const NodeKey& b) {
+    if (!(a == b)) return false;
+    for (std::size_t p = 0; p < a.params().size(); ++p) {
+        const ParamValue& x = a.params().entries()[p].second;
+        const ParamValue& y = b.params().entries()[p].second;
+        if (x.kind() == ParamValue::Kind::Float &&
+            std::bit_cast<std::uint64_t>(x.as_float()) != std::bit_cast<std::uint64_t>(y.as_float())) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void add_strings(const NodeKey& key, std::set<std::string>& out) {
+    for (const auto& [k, v] : key.params()) {
+        out.insert(k);
+        if (v.kind() == ParamValue::Kind::Str) out.insert(v.as_str());
+    }
+    if (const auto* n = key.get_if<node::Source>()) out.insert(n->name);
+    if (const auto* n = key.get_if<node::Op>()) out.insert(n->name);
+    if (const auto* n = key.get_if<node::Reduction>()) out.insert(n->name);
+    if (const auto* n = key.get_if<node::External>()) {
+        const PayloadDescriptor& d = n->descriptor;
+        out.insert({d.kind, d.content_hash, d.framework, d.version, d.io_schema});
+        if (d.preprocessing_ref) out.insert(*d.preprocessing_ref);
+    }
+    if (const auto* n = key.get_if<node::Stage>()) {
+        for (const StageOp& m : n->members) out.insert(m.op_token);
+    }
+}
+
+// Each span begins where the previous one ended.
+template <class T>
+void expect_end_to_end(const std::vector<std::span<const T>>& spans, const char* what) {
+    for (std::size_t i = 1; i < spans.size(); ++i) {
+        EXPECT_EQ(spans[i].data(), spans[i - 1].data() + spans[i - 1].size()) << what << " " << i;
+    }
+}
+
+TEST(NodeTable, DescribesTheRecordedKeys) {
+    for (std::uint64_t seed : {1u, 2u, 3u}) {
+        SCOPED_TRACE(seed);
+        const RandomGraph graph = every_kind_graph(400, seed);
+        GraphStore store;
+        std::vector<NodeKey> recorded;     // the graph's keys over the store's ids
+        std::vector<NodeId> ids;           // graph position -> store id
+        std::vector<NodeKey> distinct;     // first-seen keys, in id order
+        std::unordered_map<NodeKey, NodeId, NodeKeyHash> first;
+        for (const NodeKey& node : graph.nodes) {
+            NodeKey key = NodeKey(node).with_inputs_mapped([&](NodeId x) { return ids[x]; });
+            const auto [it, fresh] = first.emplace(key, distinct.size());
+            if (fresh) distinct.push_back(key);
+            ASSERT_EQ(store.intern(key), it->second);
+            ids.push_back(it->second);
+            recorded.push_back(std::move(key));
+        }
+
+        const NodeTable t = store.table_snapshot().nodes;
+        ASSERT_EQ(t.size(), distinct.size());
+        std::set<std::string> strings;
+        std::vector<std::span<const NodeId>> inputs;
+        std::vector<std::span<const ParamSlot>> slots;
+        std::vector<std::span<const MemberSlot>> members;
+        std::vector<std::span<const StageRef>> operands;
+        for (std::size_t i = 0; i < t.size(); ++i) {
+            const NodeKey& want = distinct[i];
+            EXPECT_TRUE(same_bits(t.key(i), want)) << i;
+            add_strings(want, strings);
+            inputs.push_back(t.inputs(i));
+            EXPECT_TRUE(std::ranges::equal(t.inputs(i), want.inputs())) << i;
+            slots.push_back(t.params(i));
+            ASSERT_EQ(t.params(i).size(), want.params().size()) << i;
+            for (std::size_t p = 0; p < want.params().size(); ++p) {
+                EXPECT_EQ(t.text(t.params(i)[p].key), want.params().entries()[p].first) << i;
+            }
+            if (const auto* stage = want.get_if<node::Stage>()) {
+                const std::span<const MemberSlot> ms = t.members(i);
+                members.push_back(ms);
+                ASSERT_EQ(ms.size(), stage->members.size()) << i;
+                for (std::size_t m = 0; m < ms.size(); ++m) {
+                    operands.push_back(t.operands(ms, m));
+                    EXPECT_TRUE(std::ranges::equal(t.operands(ms, m), stage->members[m].inputs)) << i;
+                }
+            }
+        }
+        expect_end_to_end(inputs, "inputs");
+        expect_end_to_end(slots, "params");
+        expect_end_to_end(members, "members");
+        expect_end_to_end(operands, "operands");
+
+        // Every distinct string once: the table holds exactly the keys' strings.
+        ASSERT_EQ(t.strings().size(), strings.size());
+        for (std::uint32_t id = 0; id < t.strings().size(); ++id) {
+            EXPECT_TRUE(strings.contains(std::string(t.text(id)))) << id;
+            EXPECT_EQ(t.strings().find(t.text(id)), id);
+        }
+
+        // A node matches exactly the keys equal to its own.
+        for (std::size_t i = 0; i < t.size(); ++i) {
+            for (std::size_t j = 0; j < recorded.size(); j += 3) {
+                EXPECT_EQ(t.matches(i, recorded[j]), ids[j] == i) << i << " vs " << j;
+            }
+        }
+
+        // Recording everything again, as keys and as views, changes nothing.
+        const GraphStoreProbe::Dense before = GraphStoreProbe::dense(store);
+        for (std::size_t j = 0; j < recorded.size(); ++j) {
+            const KeyView view(recorded[j]);
+            EXPECT_EQ(j % 2 == 0 ? store.intern(recorded[j]) : store.intern(view.view()), ids[j]);
+        }
+        EXPECT_EQ(GraphStoreProbe::dense(store), before);
+    }
+}
+
+// New nodes of every kind, with strings the store has not seen, and views of them made
+// ahead (so that recording a view allocates only inside the store).
+struct Fresh {
+    std::vector<NodeKey> keys;
+    std::vector<std::unique_ptr<KeyView>> views;
+};
+
+Fresh fresh_nodes(std::size_t n) {
+    Fresh f;
+    const PayloadDescriptor d{"model", "h", "torch", "2", "{}", std::nullopt};
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::string s = "n" + std::to_string(i);
+        const NodeId a = i;  // the node recorded just before
+        const NodeKey kinds[] = {
+            source(s, params({{s, S(s + "v")}, {"x", F(-0.0)}})),
+            op(s, {a}, params({{"k", I(static_cast<std::int64_t>(i))}})),
+            node::External{PayloadDescriptor{d.kind, s, d.framework, d.version, d.io_schema, s}, params(), {a}},
+            node::Stage{{a}, {StageOp{s, {StageRef::input(0)}}, StageOp{"map", {StageRef::member(0)}}}},
+            join({a, a}, params({{"how", S(s)}})),
+        };
+        f.keys.push_back(kinds[i % 5]);
+    }
+    for (const NodeKey& key : f.keys) f.views.push_back(std::make_unique<KeyView>(key));
+    return f;
+}
+
+// An allocation that fails anywhere in a recording leaves the table and the index as
+// they were, and does not poison the store: the same recording then succeeds.
+TEST(NodeTable, AFailedAllocationChangesNothing) {
+    GraphStore store;
+    ASSERT_EQ(store.intern(source("root")), 0u);
+    const Fresh fresh = fresh_nodes(300);
+    long failures = 0;
+    for (std::size_t i = 0; i < fresh.views.size(); ++i) {
+        const GraphStoreProbe::Dense before = GraphStoreProbe::dense(store);
+        for (long k = 0;; ++k) {
+            std::optional<std::expected<NodeId, BadNodeId>> got;
+            t_fail_in = k;
+            try {
+                got = store.intern(fresh.views[i]->view());
+            } catch (const std::bad_alloc&) {
+            }
+            t_fail_in = -1;
+            if (got) {
+                EXPECT_EQ(*got, i + 1);
+                break;
+            }
+            ++failures;
+            ASSERT_EQ(GraphStoreProbe::dense(store), before) << i << " failing allocation " << k;
+        }
+    }
+    EXPECT_GT(failures, 20);  // the growth steps of every array were reached
+}
+
+// Recording a repeat through a view allocates nothing, and new nodes allocate only when
+// an array grows.
+TEST(NodeTable, RecordingAllocatesOnlyToGrow) {
+    GraphStore store;
+    ASSERT_EQ(store.intern(source("root")), 0u);
+    const Fresh fresh = fresh_nodes(4096);
+    const long before_new = t_allocations;
+    for (const auto& view : fresh.views) ASSERT_TRUE(store.intern(view->view()));
+    EXPECT_LT(t_allocations - before_new, 400);  // a dozen arrays, each doubling ~9 times
+    const long before_repeat = t_allocations;
+    for (const auto& view : fresh.views) ASSERT_TRUE(store.intern(view->view()));
+    EXPECT_EQ(t_allocations - before_repeat, 0);
+}
+
+}  // namespace
+}  // namespace corvane
