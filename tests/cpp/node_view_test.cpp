@@ -4,6 +4,7 @@
 #include <bit>
 #include <cmath>
 #include <limits>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -11,37 +12,34 @@
 #include "node.hpp"
 #include "store.hpp"
 #include "support/keys.hpp"
+#include "support/store_probe.hpp"
 
 namespace corvane {
 namespace {
 
 using testing::params;
 
-// The borrowed form of `key` (one of the five viewable kinds). With `shuffle`, entries
-// with distinct keys are reversed and sorted again, to check that views sort as a map
-// does.
+// The borrowed form of `key`. With `shuffle`, entries with distinct keys are reversed and
+// sorted again, to check that views sort as a map does.
 struct Viewed {
+    std::unique_ptr<KeyView> fields;  // the descriptor and the members
     std::vector<ParamEntryView> entries;
     NodeView view;
 };
 
 Viewed view_of(const NodeKey& key, bool shuffle) {
     Viewed v;
-    for (const auto& entry : key.params()) v.entries.push_back(ParamEntryView::of(entry));
+    v.fields = std::make_unique<KeyView>(key);
+    v.view = v.fields->view();
+    v.entries.assign(v.view.params.begin(), v.view.params.end());
     const bool distinct = std::adjacent_find(v.entries.begin(), v.entries.end(), [](const auto& a, const auto& b) {
                               return a.key() == b.key();
                           }) == v.entries.end();
     if (shuffle && distinct) {
-        std::vector<ParamEntryView> rotated(v.entries.rbegin(), v.entries.rend());
-        v.entries = rotated;
+        std::reverse(v.entries.begin(), v.entries.end());
         sort_param_views(v.entries);
     }
-    v.view.kind = key.kind();
-    if (const auto* n = key.get_if<node::Source>()) v.view.name = n->name;
-    if (const auto* n = key.get_if<node::Op>()) v.view.name = n->name;
-    if (const auto* n = key.get_if<node::Reduction>()) v.view.name = n->name;
     v.view.params = v.entries;
-    v.view.inputs = key.inputs();
     return v;
 }
 
@@ -70,22 +68,50 @@ std::vector<NodeKey> sample_keys() {
         NodeKey(node::Exchange{params({{"scheme", ParamValue::of_str("hash")}}), {0}}),
         testing::join({0, 1}, params({{"how", ParamValue::of_str("inner")}})),
         testing::join({0, 1}),
+        node::External{PayloadDescriptor{"model", "h", "torch", "2", "{}", std::nullopt}, params(), {0}},
+        node::External{PayloadDescriptor{"model", "h", "torch", "2", "{}", ""}, params(), {0}},
+        node::External{PayloadDescriptor{"model", "h", "torch", "2", "{}", "r"}, params(), {0}},
+        node::Stage{{0, 1}, {StageOp{"map", {StageRef::input(1)}}, StageOp{"add", {StageRef::member(0), StageRef::input(0)}}}},
+        node::Stage{{0, 1}, {StageOp{"map", {StageRef::input(0)}}, StageOp{"add", {StageRef::member(0), StageRef::input(0)}}}},
+        node::Stage{{0, 1}, {}},
     };
 }
 
-// A view hashes, compares and builds exactly as the key it stands for, and differs from
-// every other key as the keys differ from each other.
+// Every kind that carries parameters, with one Float each: NaNs of any payload and sign
+// are one value; 0.0 and -0.0 are two.
+std::vector<NodeKey> float_keys() {
+    std::vector<NodeKey> keys;
+    for (std::uint64_t bits : {0x7ff8000000000000ULL, 0x7ff8000000000123ULL, 0xfff8000000000000ULL,
+                               0x7ff0000000000001ULL, 0xffffffffffffffffULL, 0x0ULL, 0x8000000000000000ULL}) {
+        const ParamMap p = params({{"x", ParamValue::of_float(std::bit_cast<double>(bits))}, {"y", ParamValue::of_int(1)}});
+        keys.push_back(testing::source("f", p));
+        keys.push_back(testing::op("f", {0}, p));
+        keys.push_back(testing::reduction("f", {0}, p));
+        keys.push_back(node::External{PayloadDescriptor{"model", "h", "torch", "2", "{}", "r"}, p, {0}});
+        keys.push_back(node::Exchange{p, {0}});
+        keys.push_back(testing::join({0}, p));
+    }
+    return keys;
+}
+
+// A view hashes, compares and builds exactly as the key it stands for, under any seed:
+// equal keys (NaNs with different payloads included) hash alike by either path, and
+// unequal keys (0.0 and -0.0 included) hash apart.
 TEST(NodeView, AgreesWithItsKey) {
-    const std::vector<NodeKey> keys = sample_keys();
-    const HashSeed seed = HashSeed::random();
-    for (bool shuffle : {false, true}) {
-        for (std::size_t i = 0; i < keys.size(); ++i) {
-            const Viewed v = view_of(keys[i], shuffle);
-            ASSERT_TRUE(v.view.is_well_formed()) << i;
-            EXPECT_EQ(hash_key(v.view, seed), hash_key(keys[i], seed)) << i;
-            EXPECT_EQ(v.view.to_key(), keys[i]) << i;
-            for (std::size_t j = 0; j < keys.size(); ++j) {
-                EXPECT_EQ(matches(keys[j], v.view), keys[j] == keys[i]) << i << " vs " << j;
+    std::vector<NodeKey> keys = sample_keys();
+    for (NodeKey& key : float_keys()) keys.push_back(std::move(key));
+    for (const HashSeed& seed : {HashSeed{}, HashSeed{1, 2}, HashSeed::random(), HashSeed::random()}) {
+        for (bool shuffle : {false, true}) {
+            for (std::size_t i = 0; i < keys.size(); ++i) {
+                const Viewed v = view_of(keys[i], shuffle);
+                ASSERT_TRUE(v.view.is_well_formed()) << i;
+                const std::uint64_t hash = hash_key(v.view, seed);
+                EXPECT_EQ(v.view.to_key(), keys[i]) << i;
+                for (std::size_t j = 0; j < keys.size(); ++j) {
+                    const bool equal = keys[j] == keys[i];
+                    EXPECT_EQ(matches(keys[j], v.view), equal) << i << " vs " << j;
+                    EXPECT_EQ(hash_key(keys[j], seed) == hash, equal) << i << " vs " << j;
+                }
             }
         }
     }
@@ -150,7 +176,7 @@ TEST(NodeView, WellFormedKinds) {
 }
 
 // Interning through views and through keys gives one id per distinct node, in first-seen
-// order, and a bad input id leaves the store unchanged.
+// order; a malformed view is refused without poisoning the store.
 TEST(NodeView, InternsLikeKeys) {
     const std::vector<NodeKey> keys = sample_keys();
     GraphStore by_key;
@@ -166,15 +192,41 @@ TEST(NodeView, InternsLikeKeys) {
     EXPECT_EQ(mixed.snapshot().arena, by_key.snapshot().arena);
 
     const std::uint64_t count = mixed.node_count();
-    const NodeKey dangling = testing::op("map", {0, count + 5});
-    EXPECT_EQ(mixed.intern(view_of(dangling, false).view), std::unexpected(BadNodeId{count + 5}));
-    EXPECT_EQ(mixed.node_count(), count);
-
     NodeView bad;
     bad.kind = NodeKey::Kind::External;
     EXPECT_THROW((void)mixed.intern(bad), InternalFault);
     EXPECT_EQ(mixed.node_count(), count);
     EXPECT_TRUE(mixed.intern(keys[0]));  // a refused view does not poison the store
+}
+
+// The borrowed path checks input ids itself: for each kind with inputs, an id equal to
+// the node count is refused as BadNodeId(count) wherever it stands, leaving the table
+// (its strings included) and the index as they were; the last node's id is accepted.
+TEST(NodeView, RefusesTheFirstIdPastTheEnd) {
+    using Make = NodeKey (*)(std::vector<NodeId>);
+    const Make kinds[] = {
+        [](std::vector<NodeId> in) { return testing::op("fresh", std::move(in), params({{"p", ParamValue::of_str("q")}})); },
+        [](std::vector<NodeId> in) { return testing::reduction("fresh", std::move(in)); },
+        [](std::vector<NodeId> in) -> NodeKey {
+            return node::External{PayloadDescriptor{"m", "h", "f", "v", "s", "r"}, params(), std::move(in)};
+        },
+        [](std::vector<NodeId> in) -> NodeKey {
+            return node::Stage{std::move(in), {StageOp{"t", {StageRef::input(0)}}}};
+        },
+        [](std::vector<NodeId> in) -> NodeKey { return node::Exchange{params({{"scheme", ParamValue::of_str("x")}}), std::move(in)}; },
+        [](std::vector<NodeId> in) { return testing::join(std::move(in)); },
+    };
+    for (std::size_t k = 0; k < std::size(kinds); ++k) {
+        GraphStore s;
+        ASSERT_EQ(s.intern(testing::source("a")), 0u);
+        ASSERT_EQ(s.intern(testing::source("b")), 1u);
+        const GraphStoreProbe::Dense before = GraphStoreProbe::dense(s);
+        for (const std::vector<NodeId>& ids : {std::vector<NodeId>{2}, {0, 2}, {2, 0}, {1, 2, 5}}) {
+            EXPECT_EQ(s.intern(view_of(kinds[k](ids), false).view), std::unexpected(BadNodeId{2})) << k;
+            EXPECT_EQ(GraphStoreProbe::dense(s), before) << k;
+        }
+        EXPECT_EQ(s.intern(view_of(kinds[k]({0, 1}), false).view), 2u) << k;
+    }
 }
 
 // The boxed descriptor copies deeply and compares by value; an empty box reads as the
