@@ -4,12 +4,16 @@
 #include "token.hpp"
 
 #include <array>
+#include <bit>
 #include <charconv>
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <variant>
+
+#include "table_view.hpp"
 
 namespace corvane {
 namespace {
@@ -55,11 +59,12 @@ void append_decimal(std::string& out, std::uint64_t value) {
     out.append(buf, end);
 }
 
-void append_value(std::string& out, const ParamValue& value) {
-    switch (value.kind()) {
+// The token of a value, borrowed (a Float by its canonical bit pattern).
+void append_value(std::string& out, const ParamEntryView& value) {
+    switch (value.kind) {
         case ParamValue::Kind::Int: {
             char buf[24];
-            auto [end, ec] = std::to_chars(buf, buf + sizeof buf, value.as_int());
+            auto [end, ec] = std::to_chars(buf, buf + sizeof buf, static_cast<std::int64_t>(value.bits));
             (void)ec;
             out.push_back('i');
             out.append(buf, end);
@@ -68,7 +73,7 @@ void append_value(std::string& out, const ParamValue& value) {
         case ParamValue::Kind::Float: {
             char buf[17];
             buf[0] = 'f';
-            std::uint64_t bits = canonical_float_bits(value.as_float());
+            std::uint64_t bits = canonical_float_bits(std::bit_cast<double>(value.bits));
             for (int i = 16; i >= 1; --i) {
                 buf[i] = kHexLower[bits & 0xF];
                 bits >>= 4;
@@ -77,103 +82,136 @@ void append_value(std::string& out, const ParamValue& value) {
             return;
         }
         case ParamValue::Kind::Bool:
-            out.append(value.as_bool() ? std::string_view("btrue") : std::string_view("bfalse"));
+            out.append(value.bits != 0 ? std::string_view("btrue") : std::string_view("bfalse"));
             return;
         case ParamValue::Kind::Str:
             out.push_back('s');
-            append_escaped(out, value.as_str());
+            append_escaped(out, value.text());
             return;
     }
 }
 
-void append_entry(std::string& out, const ParamMap::Entry& entry) {
-    append_escaped(out, entry.first);
+void append_entry(std::string& out, const ParamEntryView& entry) {
+    append_escaped(out, entry.key());
     out.push_back('=');
-    append_value(out, entry.second);
+    append_value(out, entry);
 }
 
-void append_params(std::string& out, const ParamMap& params) {
+// "|" and the entries joined with ";", each item of `params` read through `entry` as a
+// borrowed entry; nothing for no parameters.
+template <class Range, class Entry>
+void append_params(std::string& out, const Range& params, Entry entry) {
     char sep = '|';
-    for (const auto& entry : params) {
+    for (const auto& item : params) {
         out.push_back(sep);
         sep = ';';
-        append_entry(out, entry);
+        append_entry(out, entry(item));
     }
 }
 
-void append_named(std::string& out, std::string_view head, std::string_view name,
-                  const ParamMap& params) {
-    out.append(head);
-    append_escaped(out, name);
-    append_params(out, params);
-}
+// A node's fields as both formats read them, borrowed: the parameters and the Stage
+// members are ranges read through `entry` and `member` (as ParamEntryView and
+// MemberView), so a key, a view and a table node are written by the same code.
+template <class Params, class Entry, class Members, class Member>
+struct Fields {
+    NodeKey::Kind kind;
+    std::string_view name;
+    DescriptorView descriptor;  // External only
+    const Params& params;
+    Entry entry;
+    const Members& members;     // Stage only
+    Member member;
+};
+
+enum class Form : std::uint8_t { Token, Symbol };
 
 // "ext", then the five descriptor fields and the preprocessing reference, each after a
-// "|" and written by `field`; an absent reference is "-", a present one follows `present`.
-void append_external(std::string& out, const node::External& n,
-                     void (*field)(std::string&, std::string_view), std::string_view present) {
-    const PayloadDescriptor& d = n.descriptor;
+// "|"; an absent reference is "-". The token writes the fields raw and a present
+// reference as it is; the symbol escapes them, and "=" keeps a present "-" apart from
+// the absent marker.
+template <class F>
+void append_external(std::string& out, const F& n, Form form) {
+    const DescriptorView& d = n.descriptor;
     out.append("ext");
-    for (const std::string* f : {&d.kind, &d.content_hash, &d.framework, &d.version, &d.io_schema}) {
+    for (std::string_view f : {d.kind, d.content_hash, d.framework, d.version, d.io_schema}) {
         out.push_back('|');
-        field(out, *f);
+        form == Form::Symbol ? append_escaped(out, f) : append_raw(out, f);
     }
     out.push_back('|');
-    if (d.preprocessing_ref) {
-        out.append(present);
-        field(out, *d.preprocessing_ref);
+    if (d.has_ref) {
+        if (form == Form::Symbol) {
+            out.push_back('=');
+            append_escaped(out, d.preprocessing_ref);
+        } else {
+            append_raw(out, d.preprocessing_ref);
+        }
     } else {
         out.push_back('-');
     }
-    append_params(out, n.params);
+    append_params(out, n.params, n.entry);
 }
 
-// The token of each alternative.
-void append_token_of(std::string& out, const node::Source& n) { append_named(out, "src|", n.name, n.params); }
-void append_token_of(std::string& out, const node::Op& n) { append_named(out, "op|", n.name, n.params); }
-void append_token_of(std::string& out, const node::Reduction& n) { append_named(out, "red|", n.name, n.params); }
-void append_token_of(std::string& out, const node::External& n) { append_external(out, n, append_raw, ""); }
-void append_token_of(std::string& out, const node::Stage& n) {
-    out.append("stage|");
-    append_decimal(out, n.members.size());
-}
-void append_token_of(std::string& out, const node::Exchange& n) {
-    out.append("exch");
-    append_params(out, n.params);
-}
-void append_token_of(std::string& out, const node::Join& n) {
-    out.append("join");
-    append_params(out, n.params);
-}
-
-// The optimizer symbol of each alternative: the token, except where the token leaves
-// fields out or joins them ambiguously.
-template <class Node>
-void append_symbol_of(std::string& out, const Node& n) {
-    append_token_of(out, n);
-}
-// Escaped fields; "=" keeps a present "-" apart from the absent marker.
-void append_symbol_of(std::string& out, const node::External& n) { append_external(out, n, append_escaped, "="); }
-// The member count, then each member's token and its references.
-void append_symbol_of(std::string& out, const node::Stage& stage) {
-    out.append("stage|");
-    append_decimal(out, stage.members.size());
-    for (const StageOp& member : stage.members) {
-        out.push_back('|');
-        append_escaped(out, member.op_token);
-        out.push_back('=');
-        bool first = true;
-        for (const StageRef& ref : member.inputs) {
-            if (!first) out.push_back(';');
-            first = false;
-            out.push_back(ref.kind == StageRef::Kind::Input ? 'i' : 'm');
-            append_decimal(out, ref.index);
+// The one definition of both formats. The symbol equals the token except where the
+// token leaves fields out or joins them ambiguously: External (see append_external) and
+// Stage, whose symbol adds each member's token and its references after the count.
+template <class F>
+void append_text(std::string& out, const F& n, Form form) {
+    switch (n.kind) {
+        case NodeKey::Kind::Source: out.append("src|"); break;
+        case NodeKey::Kind::Op: out.append("op|"); break;
+        case NodeKey::Kind::Reduction: out.append("red|"); break;
+        case NodeKey::Kind::External: append_external(out, n, form); return;
+        case NodeKey::Kind::Stage: {
+            out.append("stage|");
+            append_decimal(out, std::size(n.members));
+            if (form == Form::Token) return;
+            for (const auto& item : n.members) {
+                const MemberView member = n.member(item);
+                out.push_back('|');
+                append_escaped(out, member.token);
+                out.push_back('=');
+                bool first = true;
+                for (const StageRef& ref : member.operands) {
+                    if (!first) out.push_back(';');
+                    first = false;
+                    out.push_back(ref.kind == StageRef::Kind::Input ? 'i' : 'm');
+                    append_decimal(out, ref.index);
+                }
+            }
+            return;
         }
+        case NodeKey::Kind::Exchange: out.append("exch"); append_params(out, n.params, n.entry); return;
+        case NodeKey::Kind::Join: out.append("join"); append_params(out, n.params, n.entry); return;
     }
+    append_escaped(out, n.name);
+    append_params(out, n.params, n.entry);
 }
 
-void append_token(std::string& out, const NodeKey& key) {
-    std::visit([&](const auto& n) { append_token_of(out, n); }, key.variant());
+DescriptorView descriptor_view(const PayloadDescriptor& d) noexcept {
+    return DescriptorView{d.kind, d.content_hash, d.framework, d.version, d.io_schema,
+                          d.preprocessing_ref ? std::string_view(*d.preprocessing_ref) : std::string_view(),
+                          d.preprocessing_ref.has_value()};
+}
+
+const auto kSameMember = [](const MemberView& m) { return m; };
+const auto kSameEntry = [](const ParamEntryView& e) { return e; };
+const std::vector<StageOp> kNoMembers;
+
+// Writes a key's text: its fields are borrowed in place, nothing is built.
+void append_key_text(std::string& out, const NodeKey& key, Form form) {
+    std::string_view name;
+    DescriptorView descriptor;
+    const std::vector<StageOp>* members = &kNoMembers;
+    std::visit(
+        [&](const auto& n) {
+            using T = std::decay_t<decltype(n)>;
+            if constexpr (requires { n.name; }) name = n.name;
+            if constexpr (std::is_same_v<T, node::External>) descriptor = descriptor_view(n.descriptor);
+            if constexpr (std::is_same_v<T, node::Stage>) members = &n.members;
+        },
+        key.variant());
+    const auto member = [](const StageOp& m) { return MemberView{m.op_token, m.inputs}; };
+    append_text(out, Fields{key.kind(), name, descriptor, key.params(), ParamEntryView::of, *members, member}, form);
 }
 
 // Builds a text in one reused per-thread buffer and copies it out, so the result is
@@ -231,14 +269,14 @@ std::string unescape_token(std::string_view text) {
 }
 
 std::string token(const ParamValue& value) {
-    return build([&](std::string& out) { append_value(out, value); });
+    return build([&](std::string& out) { append_value(out, ParamEntryView::of({std::string(), value})); });
 }
 
 std::vector<std::string> token_entries(const ParamMap& params) {
     std::vector<std::string> entries;
     entries.reserve(params.size());
     for (const auto& entry : params) {
-        entries.push_back(build([&](std::string& out) { append_entry(out, entry); }));
+        entries.push_back(build([&](std::string& out) { append_entry(out, ParamEntryView::of(entry)); }));
     }
     return entries;
 }
@@ -246,16 +284,31 @@ std::vector<std::string> token_entries(const ParamMap& params) {
 std::string with_params(std::string_view head, const ParamMap& params) {
     return build([&](std::string& out) {
         out.append(head);
-        append_params(out, params);
+        append_params(out, params, ParamEntryView::of);
     });
 }
 
 std::string token(const NodeKey& key) {
-    return build([&](std::string& out) { append_token(out, key); });
+    return build([&](std::string& out) { append_key_text(out, key, Form::Token); });
 }
 
-void append_optimizer_symbol(std::string& out, const NodeKey& key) {
-    std::visit([&](const auto& n) { append_symbol_of(out, n); }, key.variant());
+void append_optimizer_symbol(std::string& out, const NodeKey& key) { append_key_text(out, key, Form::Symbol); }
+
+void append_optimizer_symbol(std::string& out, const NodeView& view) {
+    const DescriptorView descriptor = view.descriptor != nullptr ? *view.descriptor : DescriptorView{};
+    append_text(out, Fields{view.kind, view.name, descriptor, view.params, kSameEntry, view.members, kSameMember},
+                Form::Symbol);
+}
+
+void append_optimizer_symbol(std::string& out, const NodeTable& table, std::size_t i) {
+    const NodeKey::Kind kind = table.kind(i);
+    const DescriptorView descriptor = kind == NodeKey::Kind::External ? table_descriptor(table, i) : DescriptorView{};
+    const std::span<const MemberSlot> members = table.members(i);
+    const auto member = [&](const MemberSlot& m) {
+        return MemberView{table.text(m.token), table.operands(members, static_cast<std::size_t>(&m - members.data()))};
+    };
+    const auto entry = [&](const ParamSlot& slot) { return table.entry(slot); };
+    append_text(out, Fields{kind, table.name(i), descriptor, table.params(i), entry, members, member}, Form::Symbol);
 }
 
 std::string optimizer_symbol(const NodeKey& key) {

@@ -4,11 +4,13 @@
 // node. Both are byte-exact; the human-readable captions are in label.hpp.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "node.hpp"
+#include "node_table.hpp"
 
 namespace corvane {
 
@@ -31,7 +33,10 @@ std::string token(const NodeKey& key);
 // every field, so two keys share it exactly when they are equal apart from their
 // inputs. Never begins with "op|" unless the key is an Op.
 std::string optimizer_symbol(const NodeKey& key);
-// Appends optimizer_symbol(key) to `out`.
+// Appends optimizer_symbol(key) to `out`: of a key, of a borrowed view, or of node i of
+// a table, read in place; all three give the same bytes for the same node.
 void append_optimizer_symbol(std::string& out, const NodeKey& key);
+void append_optimizer_symbol(std::string& out, const NodeView& view);
+void append_optimizer_symbol(std::string& out, const NodeTable& table, std::size_t i);
 
 }  // namespace corvane
