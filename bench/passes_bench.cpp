@@ -37,8 +37,8 @@ struct Stages {
     SymbolGraph engine_graph;
     CanonicalGraph canon;
     DeduplicatedGraph dedup;
-    std::vector<NodeKey> boundary_keys;       // one per non-Op node, inputs emptied
-    std::vector<const NodeKey*> key_of;       // per deduplicated node
+    NodeTable boundary;                       // one row per non-Op symbol, inputs emptied
+    std::vector<std::uint32_t> row_of;        // per deduplicated node
 };
 
 const Stages& stages_of(std::size_t n) {
@@ -53,13 +53,12 @@ const Stages& stages_of(std::size_t n) {
         s.canon = SaturationEngine().canonicalize(s.engine_graph);
         s.dedup = cse(s.canon.canonical);
         // Any node with the symbol serves as the rebuild key in a benchmark.
-        s.boundary_keys.reserve(s.live.kept.size());
-        s.key_of.assign(s.dedup.graph.size(), nullptr);
+        s.row_of.assign(s.dedup.graph.size(), kNoIndex);
         for (std::size_t i = 0; i < s.live.kept.size(); ++i) {
             const std::uint32_t d = s.dedup.remap[s.canon.class_of[i]];
-            if (s.dedup.graph.opaque[d] == 0 || s.key_of[d] != nullptr) continue;
-            s.boundary_keys.push_back(s.live.kept[i].with_inputs({}));
-            s.key_of[d] = &s.boundary_keys.back();
+            if (s.dedup.graph.opaque[d] == 0 || s.row_of[d] != kNoIndex) continue;
+            s.row_of[d] = static_cast<std::uint32_t>(s.boundary.size());
+            s.boundary.append(s.live.kept[i].with_inputs({}));
         }
     }
     return *slot;
@@ -104,7 +103,7 @@ void BM_Cse(benchmark::State& state) {
 
 void BM_Fusion(benchmark::State& state) {
     const Stages& s = stages_of(static_cast<std::size_t>(state.range(0)));
-    for (auto _ : state) benchmark::DoNotOptimize(stage_fusion(s.dedup.graph, s.key_of, false));
+    for (auto _ : state) benchmark::DoNotOptimize(stage_fusion(s.dedup.graph, s.boundary, s.row_of, false));
     set_nodes(state, s.dedup.graph.size());
 }
 

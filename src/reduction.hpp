@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "node.hpp"
+#include "node_table.hpp"
 
 namespace corvane {
 
@@ -34,7 +35,7 @@ struct ReductionReport {
 };
 
 struct Reduced {
-    std::vector<NodeKey> nodes;          // Stage and boundary nodes, inputs before users
+    NodeTable nodes;                     // Stage and boundary nodes, inputs before users
     std::vector<std::uint64_t> outputs;  // one per requested output, same order
     NodeMap node_map;                    // one entry per input node
     ReductionReport report;

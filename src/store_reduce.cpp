@@ -5,6 +5,7 @@
 #include "optimizer/pipeline.hpp"
 #include "store.hpp"
 #include "store_inner.hpp"
+#include "table_view.hpp"
 
 namespace corvane {
 
@@ -12,7 +13,7 @@ namespace corvane {
 // costs less than copying the arena out; everything after that runs unlocked.
 ReducedStore GraphStore::reduce_with(const RewriteEngine& engine, bool maximal_fusion) const {
     PipelineInput input =
-        inner_->with_lock([](const Inner& in) { const std::vector<NodeKey> arena = in.nodes.keys(); return read_pipeline_input(arena, in.outputs); });
+        inner_->with_lock([](const Inner& in) { return read_pipeline_input(in.nodes, in.outputs); });
     return from_reduced(reduce_input(std::move(input), engine, maximal_fusion));
 }
 
@@ -23,36 +24,65 @@ std::expected<ReducedStore, BadNodeId> GraphStore::reduce_with_outputs(
             for (NodeId id : outputs) {
                 if (id >= in.nodes.size()) return std::unexpected(BadNodeId{id});
             }
-            const std::vector<NodeKey> arena = in.nodes.keys();
-            return read_pipeline_input(arena, outputs);
+            return read_pipeline_input(in.nodes, outputs);
         });
     if (!input) return std::unexpected(input.error());
     return from_reduced(reduce_input(std::move(*input), engine, maximal_fusion));
 }
 
+namespace {
+
+// The store index over `nodes` when no node repeats an earlier one and every node reads
+// only earlier nodes; nothing when some node repeats. Hashes under `seed`.
+std::optional<CompactIdTable> index_of_distinct(const NodeTable& nodes, const HashSeed& seed) {
+    CompactIdTable index;
+    index.reserve(nodes.size());
+    TableViewScratch scratch;
+    for (std::size_t i = 0; i < nodes.size(); ++i) {
+        const NodeView view = table_view(nodes, i, scratch);
+        for (NodeId x : view.inputs) fault_unless(x < i, "reduced graph references only earlier nodes");
+        const std::uint64_t hash = hash_key(view, seed);
+        if (index.find(hash, [&](NodeId id) { return nodes.matches(static_cast<std::size_t>(id), view); })) {
+            return std::nullopt;
+        }
+        index.insert(hash, i);
+    }
+    return index;
+}
+
+}  // namespace
+
 ReducedStore GraphStore::from_reduced(Reduced reduced) {
     GraphStore store;
-    store.reserve(reduced.nodes.size());
+    const std::size_t n = reduced.nodes.size();
+    // Reduced nodes are normally all distinct: then the store takes the table as it is,
+    // and every node keeps its index.
     std::vector<NodeId> ids;
-    ids.reserve(reduced.nodes.size());
-    for (NodeKey& key : reduced.nodes) {
-        // Reduced nodes are normally all distinct, so each lands at its own index and its
-        // inputs stay as they are; only a node whose inputs moved is rebuilt.
-        std::span<const NodeId> inputs = key.inputs();
-        bool moved = false;
-        for (NodeId x : inputs) {
-            fault_unless(x < ids.size(), "reduced graph references only earlier nodes");
-            moved |= ids[static_cast<std::size_t>(x)] != x;
+    if (std::optional<CompactIdTable> index = index_of_distinct(reduced.nodes, store.seed_)) {
+        store.inner_->with_lock([&](Inner& in) {
+            in.nodes = std::move(reduced.nodes);
+            in.index = std::move(*index);
+        });
+        ids.resize(n);
+        for (std::size_t i = 0; i < n; ++i) ids[i] = i;
+    } else {
+        // A repeated node lands on the earlier one, so the inputs of later nodes move.
+        store.reserve(n);
+        ids.reserve(n);
+        TableViewScratch scratch;
+        std::vector<NodeId> mapped;
+        for (std::size_t i = 0; i < n; ++i) {
+            NodeView view = table_view(reduced.nodes, i, scratch);
+            mapped.clear();
+            for (NodeId x : view.inputs) {
+                fault_unless(x < ids.size(), "reduced graph references only earlier nodes");
+                mapped.push_back(ids[static_cast<std::size_t>(x)]);
+            }
+            view.inputs = mapped;
+            auto id = store.intern(view);
+            fault_unless(id.has_value(), "reduced graph references only earlier nodes");
+            ids.push_back(*id);
         }
-        if (moved) {
-            std::vector<NodeId> mapped;
-            mapped.reserve(inputs.size());
-            for (NodeId x : inputs) mapped.push_back(ids[static_cast<std::size_t>(x)]);
-            key = std::move(key).with_inputs(std::move(mapped));
-        }
-        auto id = store.intern(std::move(key));
-        fault_unless(id.has_value(), "reduced graph references only earlier nodes");
-        ids.push_back(*id);
     }
     std::vector<NodeId> outputs;
     outputs.reserve(reduced.outputs.size());
@@ -70,13 +100,26 @@ ReducedStore GraphStore::from_reduced(Reduced reduced) {
     return {std::move(store), reduced.report};
 }
 
+// The cone copies the table out under the lock, then copies its live nodes, inputs
+// renumbered, into the new store's table.
 std::expected<GraphStore, BadNodeId> GraphStore::cone(std::span<const NodeId> outputs) const {
-    auto arena = arena_holding(outputs);
-    if (!arena) return std::unexpected(arena.error());
-    LiveNodes live = dead_code_elimination(*arena, outputs);
+    const TableSnapshot snapshot = table_snapshot();
+    const NodeTable& nodes = snapshot.nodes;
+    for (NodeId id : outputs) {
+        if (id >= nodes.size()) return std::unexpected(BadNodeId{id});
+    }
+    LiveIndex live = live_index(nodes, outputs, [](std::size_t, std::span<const NodeId>) {});
 
     Reduced reduced;
-    reduced.nodes = std::move(live.kept);
+    TableViewScratch scratch;
+    std::vector<NodeId> mapped;
+    for (NodeId id : live.ids) {
+        NodeView view = table_view(nodes, static_cast<std::size_t>(id), scratch);
+        mapped.clear();
+        for (NodeId x : view.inputs) mapped.push_back(live.remap[static_cast<std::size_t>(x)]);
+        view.inputs = mapped;
+        reduced.nodes.append(view);
+    }
     reduced.outputs = std::move(live.kept_outputs);
     reduced.node_map.resize(live.remap.size());
     for (std::size_t i = 0; i < live.remap.size(); ++i) {

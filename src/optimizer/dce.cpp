@@ -3,7 +3,7 @@
 namespace corvane {
 
 LiveIndex live_index(std::span<const NodeKey> nodes, std::span<const NodeId> outputs) {
-    return live_index(nodes, outputs, [](const NodeKey&, std::span<const NodeId>) {});
+    return live_index(KeyList{nodes}, outputs, [](std::size_t, std::span<const NodeId>) {});
 }
 
 LiveNodes dead_code_elimination(std::span<const NodeKey> nodes, std::span<const NodeId> outputs) {

@@ -1,9 +1,10 @@
 // Dead-code elimination: keep the nodes the outputs reach, renumbered densely in
 // ascending old-id order. `live_index` is the one marking, shared by every user: it
-// finds the live nodes without copying a key, and can hand each live key to a reader
-// as it passes. `dead_code_elimination` also builds the kept keys with renumbered inputs
-// (the cone); the reduction pipeline reads the live keys into its flat form on the way
-// (read_pipeline_input).
+// reads any node list that gives size() and inputs(i) (a NodeTable, or keys through
+// KeyList), copies nothing, and can hand each live node to a reader as it passes.
+// `dead_code_elimination` also builds the kept keys with renumbered inputs; the
+// reduction pipeline reads the live nodes into its flat form on the way
+// (read_pipeline_input), and the cone copies them into a table.
 #pragma once
 
 #include <cstdint>
@@ -32,15 +33,21 @@ struct LiveNodes {
     std::vector<std::uint64_t> remap;         // new index per old node, or kDropped
 };
 
+// A key list as a node list live_index reads.
+struct KeyList {
+    std::span<const NodeKey> keys;
+    std::size_t size() const noexcept { return keys.size(); }
+    std::span<const NodeId> inputs(std::size_t i) const noexcept { return keys[i].inputs(); }
+};
+
 // The live nodes of `nodes` (inputs before users) that `outputs` reach. Inputs always
 // precede their users, so one backward scan marks them all: a node is final once the
-// scan has passed all its possible users. The scan calls `visit(key, inputs)` for each
-// live node as it passes it, last node first, so that a caller that needs more of the
-// key reads it once, while it is in cache (an arena's keys are read in order, which
-// matters once they no longer fit in cache). The live nodes are then numbered in
-// ascending order.
-template <class Visit>
-LiveIndex live_index(std::span<const NodeKey> nodes, std::span<const NodeId> outputs, Visit&& visit) {
+// scan has passed all its possible users. The scan calls `visit(i, inputs)` for each
+// live node i as it passes it, last node first, so that a caller that needs more of the
+// node reads it once, while it is in cache (an arena is read in order, which matters
+// once it no longer fits in cache). The live nodes are then numbered in ascending order.
+template <class Nodes, class Visit>
+LiveIndex live_index(const Nodes& nodes, std::span<const NodeId> outputs, Visit&& visit) {
     const std::size_t n = nodes.size();
     LiveIndex out;
     // remap doubles as the mark: kDropped until a node is reached, then 0 until numbered.
@@ -53,13 +60,12 @@ LiveIndex live_index(std::span<const NodeKey> nodes, std::span<const NodeId> out
     for (std::size_t i = n; i-- > 0;) {
         if (out.remap[i] == kDropped) continue;
         ++live_count;
-        const NodeKey& key = nodes[i];
-        const std::span<const NodeId> inputs = key.inputs();
+        const std::span<const NodeId> inputs = nodes.inputs(i);
         for (NodeId input : inputs) {
             fault_unless(input < i, "live node reads a node that is not an earlier live node");
             out.remap[static_cast<std::size_t>(input)] = 0;
         }
-        visit(key, inputs);
+        visit(i, inputs);
     }
 
     out.ids.reserve(live_count);

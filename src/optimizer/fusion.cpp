@@ -4,6 +4,7 @@
 
 #include "fault.hpp"
 #include "optimizer/flat_index.hpp"
+#include "table_view.hpp"
 
 namespace corvane {
 namespace {
@@ -61,10 +62,11 @@ struct Consumers {
 
 }  // namespace
 
-Fused stage_fusion(const SymbolGraph& graph, std::span<const NodeKey* const> key_of, bool maximal_fusion) {
+Fused stage_fusion(const SymbolGraph& graph, const NodeTable& boundary,
+                   std::span<const std::uint32_t> row_of, bool maximal_fusion) {
     fault_unless(graph.size() < kNoIndex, "fusion input is too large");
     const auto m = static_cast<Index>(graph.size());
-    fault_unless(key_of.size() == m, "fusion needs one boundary key slot per node");
+    fault_unless(row_of.size() == m, "fusion needs one boundary row slot per node");
     for (Index i = 0; i < m; ++i)
         for (std::uint32_t ch : graph.children_of(i)) fault_unless(ch < i, "fusion input reads a later node");
 
@@ -119,7 +121,7 @@ Fused stage_fusion(const SymbolGraph& graph, std::span<const NodeKey* const> key
     out.landing_of.resize(m);
     std::size_t groups = 0;
     for (Index i = 0; i < m; ++i) if (last_member[group_of[i]] == i) ++groups;
-    out.nodes.reserve(groups);
+    out.nodes.reserve(groups, graph.children.size(), 0);
     std::vector<Index> reduced_id_of(m, kNoIndex);
     std::vector<Index> position(m, 0);            // member -> position in its stage
     std::vector<Index> input_slot(m, kNoIndex);      // outside group -> stage input slot
@@ -132,37 +134,39 @@ Fused stage_fusion(const SymbolGraph& graph, std::span<const NodeKey* const> key
     };
 
     std::vector<Index> input_groups;  // groups feeding the stage being built, by slot
+    // Buffers of the node being written, reused from node to node.
+    std::vector<NodeId> inputs;
+    std::vector<MemberView> stage_members;
+    std::vector<StageRef> operands;
+    std::vector<std::uint32_t> operands_end;
+    TableViewScratch scratch;
     for (Index i = 0; i < m; ++i) {
         const Index key = group_of[i];
         if (last_member[key] != i) continue;
         const auto reduced_id = static_cast<Index>(out.nodes.size());
 
         if (!is_op(i)) {
-            const std::span<const std::uint32_t> children = graph.children_of(i);
-            std::vector<NodeId> inputs;
-            inputs.reserve(children.size());
-            for (std::uint32_t ch : children) inputs.push_back(reduced_of_group(group_of[ch]));
-            fault_unless(key_of[i] != nullptr, "boundary node has no key to rebuild from");
-            out.nodes.push_back(key_of[i]->with_inputs(std::move(inputs)));
+            inputs.clear();
+            for (std::uint32_t ch : graph.children_of(i)) inputs.push_back(reduced_of_group(group_of[ch]));
+            fault_unless(row_of[i] < boundary.size(), "boundary node has no row to rebuild from");
+            NodeView view = table_view(boundary, row_of[i], scratch);
+            view.inputs = inputs;
+            out.nodes.append(view);
             out.landing_of[i] = Landing{reduced_id, std::nullopt};
             ++out.boundary_nodes;
         } else {
             std::span<const Index> group(members.data() + member_offset[key],
                                          member_offset[key + 1] - member_offset[key]);
-            node::Stage stage;
-            stage.members.reserve(group.size());
             input_groups.clear();
+            operands.clear();
+            operands_end.clear();
             for (std::size_t k = 0; k < group.size(); ++k) position[group[k]] = static_cast<Index>(k);
             for (std::size_t k = 0; k < group.size(); ++k) {
                 const Index member = group[k];
-                const std::span<const std::uint32_t> children = graph.children_of(member);
-                StageOp op;
-                op.op_token = graph.ops[member].str();
-                op.inputs.reserve(children.size());
-                for (std::uint32_t ch : children) {
+                for (std::uint32_t ch : graph.children_of(member)) {
                     const Index child_group = group_of[ch];
                     if (child_group == key) {
-                        op.inputs.push_back(StageRef::member(position[ch]));
+                        operands.push_back(StageRef::member(position[ch]));
                         continue;
                     }
                     if (input_slot_owner[child_group] != key) {
@@ -170,14 +174,25 @@ Fused stage_fusion(const SymbolGraph& graph, std::span<const NodeKey* const> key
                         input_slot[child_group] = static_cast<Index>(input_groups.size());
                         input_groups.push_back(child_group);
                     }
-                    op.inputs.push_back(StageRef::input(input_slot[child_group]));
+                    operands.push_back(StageRef::input(input_slot[child_group]));
                 }
-                stage.members.push_back(std::move(op));
+                operands_end.push_back(static_cast<std::uint32_t>(operands.size()));
                 out.landing_of[member] = Landing{reduced_id, k};
             }
-            stage.inputs.reserve(input_groups.size());
-            for (Index g : input_groups) stage.inputs.push_back(reduced_of_group(g));
-            out.nodes.push_back(NodeKey(std::move(stage)));
+            // The member views borrow `operands` only once it has stopped growing.
+            stage_members.clear();
+            for (std::size_t k = 0; k < group.size(); ++k) {
+                const std::size_t from = k == 0 ? 0 : operands_end[k - 1];
+                stage_members.push_back(MemberView{graph.ops[group[k]].str(),
+                                                   std::span<const StageRef>(operands).subspan(from, operands_end[k] - from)});
+            }
+            inputs.clear();
+            for (Index g : input_groups) inputs.push_back(reduced_of_group(g));
+            NodeView stage;
+            stage.kind = NodeKey::Kind::Stage;
+            stage.inputs = inputs;
+            stage.members = stage_members;
+            out.nodes.append(stage);
             ++out.stages;
         }
         reduced_id_of[key] = reduced_id;

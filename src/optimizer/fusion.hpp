@@ -7,21 +7,23 @@
 #include <vector>
 
 #include "node.hpp"
+#include "node_table.hpp"
 #include "optimizer/engine.hpp"
 #include "reduction.hpp"
 
 namespace corvane {
 
 struct Fused {
-    std::vector<NodeKey> nodes;
+    NodeTable nodes;
     std::vector<std::uint64_t> outputs;
     std::vector<Landing> landing_of;  // one per engine node
     std::uint64_t stages = 0;
     std::uint64_t boundary_nodes = 0;
 };
 
-// key_of[i] is the key a non-Op node i is rebuilt from (its inputs replaced); it is not
-// read for Op nodes.
-Fused stage_fusion(const SymbolGraph& deduplicated, std::span<const NodeKey* const> key_of, bool maximal_fusion);
+// A non-Op node i is rebuilt from row row_of[i] of `boundary` (its inputs replaced);
+// row_of is not read for Op nodes. The nodes are written straight into the table.
+Fused stage_fusion(const SymbolGraph& deduplicated, const NodeTable& boundary,
+                   std::span<const std::uint32_t> row_of, bool maximal_fusion);
 
 }  // namespace corvane

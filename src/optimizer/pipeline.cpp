@@ -14,25 +14,58 @@
 #include "optimizer/engine.hpp"
 #include "optimizer/flat_index.hpp"
 #include "optimizer/fusion.hpp"
+#include "table_view.hpp"
 #include "token.hpp"
 
 namespace corvane {
 
-// The one marking (live_index) hands each live key to this read as it passes it, last
-// node first, so that a key is read once however large the arena: its symbol, opacity
+namespace {
+
+// The two node lists a reduction reads, as read_live needs them: the opacity and symbol
+// of node i, and node i with its inputs emptied appended to a boundary table.
+struct TableSource {
+    const NodeTable& table;
+    std::size_t size() const noexcept { return table.size(); }
+    std::span<const NodeId> inputs(std::size_t i) const noexcept { return table.inputs(i); }
+    bool is_op(std::size_t i) const noexcept { return table.kind(i) == NodeKey::Kind::Op; }
+    void append_symbol(std::string& out, std::size_t i) const { append_optimizer_symbol(out, table, i); }
+    void append_boundary(NodeTable& boundary, std::size_t i, TableViewScratch& scratch) const {
+        NodeView view = table_view(table, i, scratch);
+        view.inputs = {};
+        boundary.append(view);
+    }
+};
+
+struct KeySource {
+    std::span<const NodeKey> keys;
+    std::size_t size() const noexcept { return keys.size(); }
+    std::span<const NodeId> inputs(std::size_t i) const noexcept { return keys[i].inputs(); }
+    bool is_op(std::size_t i) const noexcept { return keys[i].is_op(); }
+    void append_symbol(std::string& out, std::size_t i) const { append_optimizer_symbol(out, keys[i]); }
+    void append_boundary(NodeTable& boundary, std::size_t i, TableViewScratch&) const {
+        const KeyView key(keys[i]);
+        NodeView view = key.view();
+        view.inputs = {};
+        boundary.append(view);
+    }
+};
+
+// The one marking (live_index) hands each live node to this read as it passes it, last
+// node first, so that a node is read once however large the arena: its symbol, opacity
 // and input ids go to flat buffers in that order. The inputs are renumbered, and the
 // buffers put in forward order, once the live nodes are numbered.
-PipelineInput read_pipeline_input(std::span<const NodeKey> nodes, std::span<const NodeId> outputs) {
+template <class Source>
+PipelineInput read_live(const Source& nodes, std::span<const NodeId> outputs) {
     PipelineInput input;
     input.input_nodes = nodes.size();
     std::vector<std::uint8_t> opaque_rev;     // per live node, last first
     std::vector<NodeId> inputs_rev;           // input ids, node by node, last node first
     std::vector<std::size_t> inputs_end_rev;  // end of each node's inputs in inputs_rev
-    input.live = live_index(nodes, outputs, [&](const NodeKey& key, std::span<const NodeId> inputs) {
+    input.live = live_index(nodes, outputs, [&](std::size_t i, std::span<const NodeId> inputs) {
         for (NodeId x : inputs) inputs_rev.push_back(x);
         inputs_end_rev.push_back(inputs_rev.size());
-        opaque_rev.push_back(key.is_op() ? 0 : 1);
-        append_optimizer_symbol(input.texts, key);
+        opaque_rev.push_back(nodes.is_op(i) ? 0 : 1);
+        nodes.append_symbol(input.texts, i);
         input.text_end.push_back(input.texts.size());
     });
     const LiveIndex& live = input.live;
@@ -52,13 +85,14 @@ PipelineInput read_pipeline_input(std::span<const NodeKey> nodes, std::span<cons
     graph.outputs.reserve(live.kept_outputs.size());
     for (std::uint64_t o : live.kept_outputs) graph.outputs.push_back(as_index(o));
 
-    // Only non-Op nodes are ever rebuilt, so only they get a key; the first live node
-    // with a symbol gives it. A symbol names a key apart from its inputs, which the
-    // rebuild replaces, so one copy per symbol serves every node that carries it.
+    // Only non-Op nodes are ever rebuilt, so only they are copied; the first live node
+    // with a symbol gives the copy. A symbol names a node apart from its inputs, which
+    // the rebuild replaces, so one copy per symbol serves every node that carries it.
     input.boundary_of.assign(kept, kNoIndex);
     // Keyed by the process's random seed: the texts come from user data, which must not
     // be able to choose colliding hashes.
     IdTable first_with;  // live indices of the first node of each non-Op symbol
+    TableViewScratch scratch;
     for (std::size_t i = 0; i < kept; ++i) {
         if (graph.opaque[i] == 0) continue;
         const std::string_view text = input.text(i);
@@ -68,11 +102,21 @@ PipelineInput read_pipeline_input(std::span<const NodeKey> nodes, std::span<cons
             input.boundary_of[i] = input.boundary_of[static_cast<std::size_t>(*hit)];
             continue;
         }
-        input.boundary_of[i] = as_index(input.boundary_keys.size());
-        input.boundary_keys.push_back(nodes[static_cast<std::size_t>(live.ids[i])].with_inputs({}));
+        input.boundary_of[i] = as_index(input.boundary.size());
+        nodes.append_boundary(input.boundary, static_cast<std::size_t>(live.ids[i]), scratch);
         first_with.insert(hash, i);
     }
     return input;
+}
+
+}  // namespace
+
+PipelineInput read_pipeline_input(const NodeTable& nodes, std::span<const NodeId> outputs) {
+    return read_live(TableSource{nodes}, outputs);
+}
+
+PipelineInput read_pipeline_input(std::span<const NodeKey> nodes, std::span<const NodeId> outputs) {
+    return read_live(KeySource{nodes}, outputs);
 }
 
 Reduced reduce_nodes(std::span<const NodeKey> nodes, std::span<const NodeId> outputs,
@@ -117,9 +161,9 @@ Reduced reduce_input(PipelineInput input, const RewriteEngine& engine, bool maxi
     reduced.report.canonical_nodes = dedup.graph.size();
 
     // A deduplicated node carries the symbol of the first live node that lands in it, so
-    // that node's key is the one to rebuild a boundary node from.
+    // that node's boundary row is the one to rebuild a boundary node from.
     const std::size_t m = dedup.graph.size();
-    std::vector<const NodeKey*> key_of(m, nullptr);
+    std::vector<std::uint32_t> row_of(m, kNoIndex);
     std::vector<std::uint8_t> seen(m, 0);
     for (std::size_t i = 0; i < kept; ++i) {
         const std::uint32_t cls = canon.class_of[i];
@@ -128,12 +172,12 @@ Reduced reduce_input(PipelineInput input, const RewriteEngine& engine, bool maxi
         if (seen[d]) continue;
         seen[d] = 1;
         if (dedup.graph.opaque[d] == 0) continue;
-        const std::uint32_t key = input.boundary_of[i];
-        fault_unless(key != kNoIndex, "non-Op node has no boundary key");
-        key_of[d] = &input.boundary_keys[key];
+        const std::uint32_t row = input.boundary_of[i];
+        fault_unless(row != kNoIndex, "non-Op node has no boundary row");
+        row_of[d] = row;
     }
 
-    Fused fused = stage_fusion(dedup.graph, key_of, maximal_fusion);
+    Fused fused = stage_fusion(dedup.graph, input.boundary, row_of, maximal_fusion);
     reduced.report.stages = fused.stages;
     reduced.report.boundary_nodes = fused.boundary_nodes;
     reduced.report.reduced_nodes = fused.nodes.size();

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "node.hpp"
+#include "node_table.hpp"
 #include "optimizer/dce.hpp"
 #include "optimizer/engine.hpp"
 #include "optimizer/flat_index.hpp"
@@ -21,7 +22,7 @@ namespace corvane {
 class RewriteEngine;
 
 // Everything a reduction reads from the arena: the live nodes in flat engine form (their
-// symbols still as text) and a copy of the first live key of each non-Op symbol, which
+// symbols still as text) and a copy of the first live node of each non-Op symbol, which
 // fusion rebuilds boundary nodes from. Nothing later looks at the arena, so a store need
 // hold its lock only while this is read.
 struct PipelineInput {
@@ -30,8 +31,8 @@ struct PipelineInput {
     SymbolGraph graph;                        // ops left empty until the texts are interned
     std::string texts;                        // the live nodes' symbols, back to back, last node first
     std::vector<std::size_t> text_end;        // end of each symbol in texts, last node first
-    std::vector<NodeKey> boundary_keys;       // inputs emptied; the rebuild replaces them
-    std::vector<std::uint32_t> boundary_of;   // live node -> its symbol's key, kNoIndex for Ops
+    NodeTable boundary;                       // inputs emptied; the rebuild replaces them
+    std::vector<std::uint32_t> boundary_of;   // live node -> its symbol's boundary row, kNoIndex for Ops
 
     // The symbol text of live node i.
     std::string_view text(std::size_t i) const noexcept {
@@ -41,7 +42,9 @@ struct PipelineInput {
     }
 };
 
-// `nodes` are inputs-before-users; every output is below nodes.size().
+// `nodes` are inputs-before-users; every output is below nodes.size(). The table is read
+// in place: no key is built.
+PipelineInput read_pipeline_input(const NodeTable& nodes, std::span<const NodeId> outputs);
 PipelineInput read_pipeline_input(std::span<const NodeKey> nodes, std::span<const NodeId> outputs);
 // The rest of the reduction, which reads nothing but `input`; maximal_fusion picks the
 // maximal rule of stage fusion over the single-use one.

@@ -95,17 +95,17 @@ TEST(FlatPipeline, BoundaryNodesAreRebuiltFromTheFirstKeyWithTheirSymbol) {
     const Reduced r = reduce_nodes(nodes, outputs, engine, false);
     ASSERT_EQ(r.nodes.size(), 4u);
     for (const std::size_t i : {2u, 3u}) {
-        const auto& w = r.nodes[i].params().entries().front().second;
+        const ParamValue w = r.nodes.value(r.nodes.params(i).front());
         EXPECT_EQ(std::bit_cast<std::uint64_t>(w.as_float()), 0x7ff8000000000001u) << "node " << i;
     }
-    EXPECT_EQ(r.nodes[3].inputs()[0], 1u);
+    EXPECT_EQ(r.nodes.inputs(3)[0], 1u);
 }
 
 // A record whose nodes repeat (as a custom engine could leave them): the duplicate lands
 // on the first copy and its users are rebuilt to read that copy.
 TEST(FlatPipeline, ReducedStoreMergesRepeatedNodes) {
     Reduced r;
-    r.nodes = {source("x"), source("x"), op("f", {1}), op("g", {0, 2})};
+    for (const NodeKey& key : {source("x"), source("x"), op("f", {1}), op("g", {0, 2})}) r.nodes.append(key);
     r.outputs = {3, 1};
     r.node_map = {Landing{1, std::nullopt}, Landing{2, std::nullopt}, std::nullopt};
     auto [store, report] = GraphStore::from_reduced(std::move(r));

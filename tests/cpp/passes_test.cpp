@@ -95,12 +95,9 @@ class Fusion : public ::testing::TestWithParam<FusionCase> {};
 TEST_P(Fusion, GroupsAndOrders) {
     const FusionCase& c = GetParam();
     EngineGraph g{c.nodes, c.outputs};
-    std::vector<NodeKey> boundary_keys;
-    boundary_keys.reserve(g.nodes.size());
     TokenMap tokens;
     for (const EngineNode& n : g.nodes) {
-        boundary_keys.push_back(source(n.op));
-        if (n.opaque) tokens.emplace(n.op, &boundary_keys.back());
+        if (n.opaque) tokens.emplace(n.op, source(n.op));
     }
     Fused f = stage_fusion(g, tokens, c.maximal);
     ASSERT_EQ(f.nodes.size(), c.expected_groups.size());
@@ -108,10 +105,10 @@ TEST_P(Fusion, GroupsAndOrders) {
     for (std::size_t i = 0; i < g.nodes.size(); ++i) groups[f.landing_of[i].reduced_node_id].push_back(i);
     EXPECT_EQ(groups, c.expected_groups);
     for (std::size_t r = 0; r < f.nodes.size(); ++r) {
-        if (f.nodes[r].kind() == NodeKey::Kind::Stage) {
-            EXPECT_EQ(f.nodes[r].as<node::Stage>().members.size(), groups[r].size());
+        if (f.nodes.kind(r) == NodeKey::Kind::Stage) {
+            EXPECT_EQ(f.nodes.members(r).size(), groups[r].size());
         }
-        for (NodeId x : f.nodes[r].inputs()) EXPECT_LT(x, r);
+        for (NodeId x : f.nodes.inputs(r)) EXPECT_LT(x, r);
     }
 }
 
@@ -143,11 +140,11 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(Fusion, StageInputsAndReferences) {
     // x, y sources; a = f(x, y); b = g(a, x); output b.
     EngineGraph g{{en("src|x", {}, true), en("src|y", {}, true), en("op|f", {0, 1}), en("op|g", {2, 0})}, {3}};
-    std::vector<NodeKey> keys = {source("x"), source("y")};
-    TokenMap tokens{{"src|x", &keys[0]}, {"src|y", &keys[1]}};
+    const TokenMap tokens{{"src|x", source("x")}, {"src|y", source("y")}};
     Fused f = stage_fusion(g, tokens, false);
     ASSERT_EQ(f.nodes.size(), 3u);
-    const auto& stage = f.nodes[2].as<node::Stage>();
+    const NodeKey key = f.nodes.key(2);
+    const auto& stage = key.as<node::Stage>();
     EXPECT_EQ(stage.inputs, (std::vector<NodeId>{0, 1}));
     ASSERT_EQ(stage.members.size(), 2u);
     EXPECT_EQ(stage.members[0].inputs, (std::vector<StageRef>{StageRef::input(0), StageRef::input(1)}));

@@ -30,13 +30,13 @@ TEST(Pipeline, WorkedExampleSingleUse) {
     Reduced r = reduce_nodes(nodes, outputs, engine, false);
     EXPECT_EQ(r.report, (ReductionReport{9, 8, 6, 2, 5, 3}));
     ASSERT_EQ(r.nodes.size(), 5u);
-    EXPECT_EQ(r.nodes[0], source("x"));
-    EXPECT_EQ(r.nodes[1], source("y"));
-    EXPECT_EQ(r.nodes[2], NodeKey(node::Stage{{0, 1}, {StageOp{"op|add", {StageRef::input(0), StageRef::input(1)}}}}));
-    EXPECT_EQ(r.nodes[3], NodeKey(node::Stage{{2},
+    EXPECT_EQ(r.nodes.key(0), source("x"));
+    EXPECT_EQ(r.nodes.key(1), source("y"));
+    EXPECT_EQ(r.nodes.key(2), NodeKey(node::Stage{{0, 1}, {StageOp{"op|add", {StageRef::input(0), StageRef::input(1)}}}}));
+    EXPECT_EQ(r.nodes.key(3), NodeKey(node::Stage{{2},
                                                {StageOp{"op|mul", {StageRef::input(0), StageRef::input(0)}},
                                                 StageOp{"op|abs", {StageRef::member(0)}}}}));
-    EXPECT_EQ(r.nodes[4], reduction("sum", {3}));
+    EXPECT_EQ(r.nodes.key(4), reduction("sum", {3}));
     EXPECT_EQ(r.outputs, (std::vector<std::uint64_t>{4}));
     EXPECT_EQ(r.node_map, (NodeMap{at(0), at(1), at(2, 0), at(2, 0), at(2, 0), at(3, 0), std::nullopt,
                                    at(3, 1), at(4)}));
@@ -49,11 +49,11 @@ TEST(Pipeline, WorkedExampleMaximal) {
     Reduced r = reduce_nodes(nodes, outputs, engine, true);
     EXPECT_EQ(r.report, (ReductionReport{9, 8, 6, 1, 4, 3}));
     ASSERT_EQ(r.nodes.size(), 4u);
-    EXPECT_EQ(r.nodes[2], NodeKey(node::Stage{{0, 1},
+    EXPECT_EQ(r.nodes.key(2), NodeKey(node::Stage{{0, 1},
                                                {StageOp{"op|add", {StageRef::input(0), StageRef::input(1)}},
                                                 StageOp{"op|mul", {StageRef::member(0), StageRef::member(0)}},
                                                 StageOp{"op|abs", {StageRef::member(1)}}}}));
-    EXPECT_EQ(r.nodes[3], reduction("sum", {2}));
+    EXPECT_EQ(r.nodes.key(3), reduction("sum", {2}));
 }
 
 TEST(Pipeline, EmptyOutputsAndEmptyArena) {

@@ -85,16 +85,18 @@ Deduplicated cse(const EngineGraph& canonical) {
 }
 
 Fused stage_fusion(const EngineGraph& graph, const TokenMap& token_map, bool maximal_fusion) {
-    std::vector<const NodeKey*> key_of(graph.nodes.size(), nullptr);
+    NodeTable boundary;
+    std::vector<std::uint32_t> row_of(graph.nodes.size(), kNoIndex);
     for (std::size_t i = 0; i < graph.nodes.size(); ++i) {
         const EngineNode& node = graph.nodes[i];
         if (!node.opaque) continue;
         auto found = token_map.find(node.op);
         fault_unless(found != token_map.end(), "boundary node symbol missing from the token map");
-        key_of[i] = found->second;
+        row_of[i] = static_cast<std::uint32_t>(boundary.size());
+        boundary.append(found->second);
     }
     eqsat::SymbolScope symbols;
-    return corvane::stage_fusion(to_symbol_graph(graph, symbols), key_of, maximal_fusion);
+    return corvane::stage_fusion(to_symbol_graph(graph, symbols), boundary, row_of, maximal_fusion);
 }
 
 }  // namespace corvane::testing

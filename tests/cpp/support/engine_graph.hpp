@@ -59,7 +59,7 @@ struct Deduplicated {
 Deduplicated cse(const EngineGraph& canonical);
 
 // Symbol -> the key a boundary node with that symbol is rebuilt from.
-using TokenMap = std::unordered_map<std::string, const NodeKey*>;
+using TokenMap = std::unordered_map<std::string, NodeKey>;
 // stage_fusion over the string form, looking each boundary node's symbol up in `token_map`.
 Fused stage_fusion(const EngineGraph& deduplicated, const TokenMap& token_map, bool maximal_fusion);
 
