@@ -1,7 +1,6 @@
 #include "node_table.hpp"
 
 #include <algorithm>
-#include <cstring>
 #include <new>
 
 namespace corvane {
@@ -25,11 +24,6 @@ bool same_text(std::string_view a, std::string_view b) noexcept {
         if (a[i] != b[i]) return false;
     }
     return true;
-}
-
-bool same_ids(std::span<const NodeId> a, std::span<const NodeId> b) noexcept {
-    return a.size() == b.size() &&
-           (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(NodeId)) == 0);
 }
 
 std::size_t text_bytes(std::span<const ParamEntryView> params) noexcept {
@@ -126,35 +120,34 @@ std::vector<NodeKey> NodeTable::keys(std::size_t from) const {
     return out;
 }
 
-namespace {
-
-bool same_value(const NodeTable& table, const ParamSlot& slot, ParamValue::Kind kind,
-                std::uint64_t bits, std::string_view text) noexcept {
-    if (slot.kind != kind) return false;
-    switch (kind) {
-        case ParamValue::Kind::Int:
-        case ParamValue::Kind::Bool: return slot.value == bits;
-        case ParamValue::Kind::Float:
-            return canonical_float_bits(std::bit_cast<double>(slot.value)) ==
-                   canonical_float_bits(std::bit_cast<double>(bits));
-        case ParamValue::Kind::Str: return same_text(table.text(static_cast<std::uint32_t>(slot.value)), text);
-    }
-    return false;
-}
-
-}  // namespace
 
 bool NodeTable::matches(std::size_t i, const NodeView& view) const noexcept {
     const Record& r = records_[i];
-    if (r.kind != view.kind || !same_ids(inputs(i), view.inputs)) return false;
-    const std::span<const ParamSlot> slots = params(i);
-    if (slots.size() != view.params.size()) return false;
-    for (std::size_t p = 0; p < slots.size(); ++p) {
+    if (r.kind != view.kind) return false;
+    const std::size_t in_begin = begin(i, &Record::inputs_end);
+    if (r.inputs_end - in_begin != view.inputs.size()) return false;
+    const NodeId* ids = inputs_.data() + in_begin;
+    for (std::size_t k = 0; k < view.inputs.size(); ++k) {
+        if (ids[k] != view.inputs[k]) return false;
+    }
+    const std::size_t p_begin = begin(i, &Record::params_end);
+    if (r.params_end - p_begin != view.params.size()) return false;
+    const ParamSlot* slots = params_.data() + p_begin;
+    for (std::size_t p = 0; p < view.params.size(); ++p) {
         const ParamEntryView& e = view.params[p];
-        if (!same_value(*this, slots[p], e.kind, e.bits, e.text()) ||
-            !same_text(strings_.text(slots[p].key), e.key())) {
+        const ParamSlot& slot = slots[p];
+        if (slot.kind != e.kind) return false;
+        if (e.kind == ParamValue::Kind::Str) {
+            if (!same_text(strings_.text(static_cast<std::uint32_t>(slot.value)), e.text())) return false;
+        } else if (e.kind == ParamValue::Kind::Float) {
+            if (canonical_float_bits(std::bit_cast<double>(slot.value)) !=
+                canonical_float_bits(std::bit_cast<double>(e.bits))) {
+                return false;
+            }
+        } else if (slot.value != e.bits) {
             return false;
         }
+        if (!same_text(strings_.text(slot.key), e.key())) return false;
     }
     switch (r.kind) {
         case NodeKey::Kind::Source:
@@ -271,7 +264,7 @@ void NodeTable::append(const NodeView& view) {
         default: break;
     }
     for (const ParamEntryView& e : view.params) params_.push_back(slot_of(e));
-    inputs_.insert(inputs_.end(), view.inputs.begin(), view.inputs.end());
+    for (NodeId id : view.inputs) inputs_.push_back(id);  // room was made: no reallocation
     records_.push_back(Record{inputs_.size(), static_cast<std::uint32_t>(params_.size()), ref, view.kind});
 }
 

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <cstring>
 #include <vector>
 
 #include "id_table.hpp"
@@ -19,12 +20,12 @@ class StringTable {
 public:
     explicit StringTable(const HashSeed& seed = HashSeed::random()) noexcept : seed_(seed) {}
 
-    std::size_t size() const noexcept { return ends_.size(); }
+    std::size_t size() const noexcept { return starts_.size() - 1; }
     std::size_t byte_size() const noexcept { return bytes_.size(); }
 
     std::string_view text(std::uint32_t id) const noexcept {
-        const std::size_t begin = id == 0 ? 0 : static_cast<std::size_t>(ends_[id - 1]);
-        return {bytes_.data() + begin, static_cast<std::size_t>(ends_[id]) - begin};
+        const auto begin = static_cast<std::size_t>(starts_[id]);
+        return {bytes_.data() + begin, static_cast<std::size_t>(starts_[id + 1]) - begin};
     }
 
     std::optional<std::uint32_t> find(std::string_view s) const noexcept;
@@ -36,10 +37,18 @@ public:
     std::uint32_t intern(std::string_view s);
 
 private:
+    std::optional<std::uint32_t> probe(std::string_view s, std::uint64_t hash) const noexcept;
+    std::size_t recent_slot(std::string_view s) const noexcept;
+
     HashSeed seed_;
     std::string bytes_;                // every string back to back
-    std::vector<std::uint64_t> ends_;  // end of string i in bytes_
+    std::vector<std::uint64_t> starts_{0};  // string i is bytes_[starts_[i], starts_[i + 1])
     CompactIdTable index_;
+    // The ids of recently interned strings, by a cheap function of their first bytes:
+    // recording repeats the same few names and keys, which then skip hashing and probing.
+    // Only ever a shortcut to the id the index gives, so it changes no result.
+    static constexpr std::size_t kRecent = 16;
+    std::uint32_t recent_[kRecent] = {};
 };
 
 }  // namespace corvane
