@@ -4,7 +4,6 @@
 // make one fail on demand.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <bit>
 #include <cstdlib>
 #include <expected>
@@ -56,13 +55,15 @@ double nan_with(std::uint64_t bits) { return std::bit_cast<double>(bits); }
 // A node of any kind drawn from `seed` over a small vocabulary, so that strings repeat:
 // Int, Float (NaNs of several payloads and signs, 0.0 and -0.0), Bool and Str
 // parameters, duplicate parameter keys, Externals with and without a preprocessing_ref,
-// Stages with members. `nan_shift` swaps each NaN for one with another payload.
-NodeKey every_kind_key(std::uint64_t seed, std::vector<NodeId> inputs, std::uint64_t nan_shift) {
+// Stages with members. `nan_shift` swaps each NaN for one with another payload (the same
+// node); `twist` swaps 0.0 and -0.0, true and 1, and an absent and an empty
+// preprocessing_ref (a near miss: another node).
+NodeKey every_kind_key(std::uint64_t seed, std::vector<NodeId> inputs, std::uint64_t nan_shift, bool twist) {
     static const std::vector<ParamMap::Entry> pool = {
         {"k", I(3)},  {"k", I(-1)}, {"x", F(0.0)},  {"x", F(-0.0)},
         {"x", F(nan_with(0x7ff8000000000000ULL))},  {"x", F(nan_with(0xfff0000000000123ULL))},
         {"x", F(nan_with(0x7ff00000000000ffULL))},  {"b", B(true)},   {"b", B(false)},
-        {"s", S("")}, {"s", S("map")}, {"s", S(std::string(40, 'w'))}, {"a", I(1)}, {"a", I(2)},
+        {"s", S("")}, {"s", S("map")}, {"s", S(std::string(40, 'w'))}, {"b", I(1)}, {"a", I(2)},
     };
     static const char* const names[] = {"map", "k", "", "w"};
     Rng d(seed);
@@ -70,6 +71,8 @@ NodeKey every_kind_key(std::uint64_t seed, std::vector<NodeId> inputs, std::uint
     for (std::uint64_t p = d.below(4); p-- > 0;) {
         std::uint64_t e = d.below(pool.size());
         if (e >= 4 && e <= 6) e = 4 + (e - 4 + nan_shift) % 3;
+        if (twist && (e == 2 || e == 3)) e = 5 - e;
+        if (twist && (e == 7 || e == 12)) e = 19 - e;
         entries.push_back(pool[static_cast<std::size_t>(e)]);
     }
     ParamMap map(std::move(entries));
@@ -80,7 +83,7 @@ NodeKey every_kind_key(std::uint64_t seed, std::vector<NodeId> inputs, std::uint
         case 2: return node::Reduction{name, std::move(map), std::move(inputs)};
         case 3: {
             PayloadDescriptor desc{"model", name, "torch", "2", "{}", std::nullopt};
-            if (const std::uint64_t r = d.below(3); r > 0) desc.preprocessing_ref = r == 1 ? "" : "map";
+            if (const std::uint64_t r = d.below(3); r != (twist ? 1u : 0u)) desc.preprocessing_ref = r == 2 ? "map" : "";
             return node::External{std::move(desc), std::move(map), std::move(inputs)};
         }
         case 4: {
@@ -101,8 +104,8 @@ NodeKey every_kind_key(std::uint64_t seed, std::vector<NodeId> inputs, std::uint
     }
 }
 
-// Graphs of such nodes; a third of the steps record an earlier node again, its NaNs
-// with other payloads (so the same node), and repeats are recorded again.
+// Graphs of such nodes; a third of the steps record an earlier node again with its NaNs
+// shifted (and so do repeats), a sixth a near miss of an earlier node.
 RandomGraph every_kind_graph(std::size_t n, std::uint64_t seed) {
     struct Drawn {
         std::uint64_t seed;
@@ -114,14 +117,14 @@ RandomGraph every_kind_graph(std::size_t n, std::uint64_t seed) {
     recipe.distinct = false;
     recipe.sources = {source("s", params({{"path", S("p")}})), source(""), source("map")};
     recipe.step = [drawn](GraphDraw& d) -> std::optional<NodeKey> {
-        if (!drawn->empty() && d.below(3) == 0) {
+        if (const std::uint64_t r = d.below(6); !drawn->empty() && r < 3) {
             const Drawn& again = (*drawn)[static_cast<std::size_t>(d.below(drawn->size()))];
-            return every_kind_key(again.seed, again.inputs, 1 + d.below(2));
+            return every_kind_key(again.seed, again.inputs, 1 + d.below(2), r == 2);
         }
         Drawn next{d.below(1u << 30), {}};
         for (std::uint64_t p = 1 + d.below(2); p-- > 0;) next.inputs.push_back(d.recent());
         drawn->push_back(next);
-        return every_kind_key(next.seed, next.inputs, 0);
+        return every_kind_key(next.seed, next.inputs, 0, false);
     };
     Rng rng(seed);
     return random_graph(recipe, rng);
@@ -192,26 +195,17 @@ TEST(NodeTable, DescribesTheRecordedKeys) {
         std::vector<std::span<const ParamSlot>> slots;
         std::vector<std::span<const MemberSlot>> members;
         std::vector<std::span<const StageRef>> operands;
+        // The key built from each node's ranges is the key recorded first (its NaNs' bits
+        // included), and the ranges of successive nodes lie end to end.
         for (std::size_t i = 0; i < t.size(); ++i) {
-            const NodeKey& want = distinct[i];
-            EXPECT_TRUE(same_bits(t.key(i), want)) << i;
-            add_strings(want, strings);
+            EXPECT_TRUE(same_bits(t.key(i), distinct[i])) << i;
+            add_strings(distinct[i], strings);
             inputs.push_back(t.inputs(i));
-            EXPECT_TRUE(std::ranges::equal(t.inputs(i), want.inputs())) << i;
             slots.push_back(t.params(i));
-            ASSERT_EQ(t.params(i).size(), want.params().size()) << i;
-            for (std::size_t p = 0; p < want.params().size(); ++p) {
-                EXPECT_EQ(t.text(t.params(i)[p].key), want.params().entries()[p].first) << i;
-            }
-            if (const auto* stage = want.get_if<node::Stage>()) {
-                const std::span<const MemberSlot> ms = t.members(i);
-                members.push_back(ms);
-                ASSERT_EQ(ms.size(), stage->members.size()) << i;
-                for (std::size_t m = 0; m < ms.size(); ++m) {
-                    operands.push_back(t.operands(ms, m));
-                    EXPECT_TRUE(std::ranges::equal(t.operands(ms, m), stage->members[m].inputs)) << i;
-                }
-            }
+            if (t.kind(i) != NodeKey::Kind::Stage) continue;
+            const std::span<const MemberSlot> ms = t.members(i);
+            members.push_back(ms);
+            for (std::size_t m = 0; m < ms.size(); ++m) operands.push_back(t.operands(ms, m));
         }
         expect_end_to_end(inputs, "inputs");
         expect_end_to_end(slots, "params");
@@ -227,7 +221,7 @@ TEST(NodeTable, DescribesTheRecordedKeys) {
 
         // A node matches exactly the keys equal to its own.
         for (std::size_t i = 0; i < t.size(); ++i) {
-            for (std::size_t j = 0; j < recorded.size(); j += 3) {
+            for (std::size_t j = 0; j < recorded.size(); ++j) {
                 EXPECT_EQ(t.matches(i, recorded[j]), ids[j] == i) << i << " vs " << j;
             }
         }
