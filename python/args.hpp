@@ -64,6 +64,12 @@ public:
         // The common call: positional arguments only, every required one among them.
         const auto given = static_cast<std::size_t>(nargs);
         if (kwnames == nullptr && given >= min_positional_ && given <= positional_) {
+            // Every argument given is the common case: a copy of fixed length, slot by
+            // slot (a copy of the variable length costs more than the rest of the bind).
+            if (given == N) {
+                for (std::size_t i = 0; i < N; ++i) out[i] = args[i];
+                return true;
+            }
             for (std::size_t i = 0; i < N; ++i) out[i] = i < given ? args[i] : nullptr;
             return true;
         }

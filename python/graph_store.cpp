@@ -120,7 +120,7 @@ PyObject* add_node(Binder<N>& binder, PyObject* self, PyObject* const* args, Py_
         ParamBuffer params;
         std::size_t next = 0;
         if constexpr (named) {
-            if (!string_from_py(a[next++], "name", view.name)) return nullptr;
+            if (!string_arg(a[next++], "name", view.name)) return nullptr;
         }
         if constexpr (has_inputs) {
             if (!ids_from_py(a[next++], "inputs", inputs)) return nullptr;

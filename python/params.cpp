@@ -3,7 +3,6 @@
 #include <array>
 #include <bit>
 #include <cstdint>
-#include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -143,63 +142,67 @@ PyRef params_to_dict(const Range& params, Entry entry) {
     return dict;
 }
 
-// The UTF-8 text of an exact str, copied into `text` at `used` when it fits. False, with
-// no error set, when it does not or cannot be had without raising.
-bool copy_exact_str(PyObject* str, char* text, std::size_t capacity, std::size_t& used,
-                    const char*& data_out, std::size_t& size_out) {
+// The UTF-8 text of an exact str, borrowed from it. False, with no error set, when it
+// cannot be had without raising.
+bool exact_str_text(PyObject* str, const char*& data_out, std::size_t& size_out) noexcept {
     if (!PyUnicode_CheckExact(str)) return false;
     std::string_view utf8;
     if (!utf8_of(str, utf8)) {
         PyErr_Clear();  // the general path raises it again, in its own order
         return false;
     }
-    if (utf8.size() > capacity - used) return false;
-    std::memcpy(text + used, utf8.data(), utf8.size());
-    data_out = text + used;
+    data_out = utf8.data();
     size_out = utf8.size();
-    used += utf8.size();
     return true;
 }
 
 // A small dict of exact str keys to bool, exact int (within 64 bits), exact float or
 // exact str values, converted in one critical section: none of these conversions runs
-// Python code, and the text is copied into the buffer so that nothing borrowed from the
-// dict outlives the section. False (no error set) leaves it to the general path, which
-// gives the same result or the usual error.
+// Python code, and the buffer takes a reference to every str whose text a view borrows,
+// so that nothing borrowed from the dict depends on it after the section. False (no error
+// set) leaves it to the general path, which gives the same result or the usual error.
 template <std::size_t N>
-bool params_fast(PyObject* dict, InlineBuffer<ParamEntryView, N>& entries, char* text,
-                 std::size_t capacity) {
+bool params_fast(PyObject* dict, InlineBuffer<ParamEntryView, N>& entries, StrRefs<2 * N>& strs) {
     const Py_ssize_t n = PyDict_GET_SIZE(dict);
     if (static_cast<std::size_t>(n) > N) return false;
     ParamEntryView* views = entries.prepare(static_cast<std::size_t>(n));  // inline: cannot throw
     std::size_t count = 0;
-    std::size_t used = 0;
     const bool ok = visit_dict_items(dict, n, [&](PyObject* key, PyObject* value, std::size_t i) {
         ParamEntryView& e = views[i];
         e.text_data = nullptr;
         e.text_size = 0;
-        if (!copy_exact_str(key, text, capacity, used, e.key_data, e.key_size)) return false;
+        if (!exact_str_text(key, e.key_data, e.key_size)) return false;
         if (value == Py_True || value == Py_False) {
             e.kind = ParamValue::Kind::Bool;
             e.bits = value == Py_True ? 1 : 0;
         } else if (PyLong_CheckExact(value)) {
-            int overflow = 0;
-            const long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
-            if (overflow != 0) return false;  // out of range: the general path makes it a Float
+            auto* number = reinterpret_cast<PyLongObject*>(value);
+            if (PyUnstable_Long_IsCompact(number)) {
+                e.bits = static_cast<std::uint64_t>(static_cast<std::int64_t>(PyUnstable_Long_CompactValue(number)));
+            } else {
+                int overflow = 0;
+                const long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
+                if (overflow != 0) return false;  // out of range: the general path makes it a Float
+                e.bits = static_cast<std::uint64_t>(v);
+            }
             e.kind = ParamValue::Kind::Int;
-            e.bits = static_cast<std::uint64_t>(v);
         } else if (PyFloat_CheckExact(value)) {
             e.kind = ParamValue::Kind::Float;
             e.bits = std::bit_cast<std::uint64_t>(PyFloat_AS_DOUBLE(value));
-        } else if (copy_exact_str(value, text, capacity, used, e.text_data, e.text_size)) {
+        } else if (exact_str_text(value, e.text_data, e.text_size)) {
             e.kind = ParamValue::Kind::Str;
+            strs.hold(value);
         } else {
             return false;
         }
+        strs.hold(key);
         count = i + 1;
         return true;
     });
-    if (!ok) return false;
+    if (!ok) {
+        strs.clear();
+        return false;
+    }
     entries.set_size(count);
     sort_param_views(entries.items());
     return true;
@@ -244,7 +247,7 @@ bool params_from_py(PyObject* obj, ParamBuffer& out) {
         out.entries_.prepare(0);
         return true;
     }
-    if (PyDict_Check(obj) && params_fast(obj, out.entries_, out.text_, ParamBuffer::kTextBytes)) {
+    if (PyDict_Check(obj) && params_fast(obj, out.entries_, out.strs_)) {
         return true;
     }
     if (!params_from_py(obj, out.fallback_)) return false;

@@ -18,9 +18,30 @@
 
 namespace corvane::py {
 
+// Strong references to up to N strs, released together when the holder goes.
+template <std::size_t N>
+class StrRefs {
+public:
+    StrRefs() noexcept {}
+    StrRefs(const StrRefs&) = delete;
+    StrRefs& operator=(const StrRefs&) = delete;
+    ~StrRefs() { clear(); }
+
+    // The caller keeps count: at most N holds between clears.
+    void hold(PyObject* str) noexcept { refs_[count_++] = Py_NewRef(str); }
+    void clear() noexcept {
+        for (std::size_t i = 0; i < count_; ++i) Py_DECREF(refs_[i]);
+        count_ = 0;
+    }
+
+private:
+    PyObject* refs_[N];
+    std::size_t count_ = 0;
+};
+
 // The parameters of a node being recorded, as entry views in ParamMap order. The views
-// point into the buffer itself or into its fallback map, so they live as long as the
-// buffer.
+// borrow the text of strs the buffer holds references to, or point into its fallback
+// map, so they live as long as the buffer.
 class ParamBuffer {
 public:
     ParamBuffer() noexcept {}
@@ -32,10 +53,9 @@ public:
 private:
     friend bool params_from_py(PyObject* obj, ParamBuffer& out);
     static constexpr std::size_t kInlineEntries = 8;
-    static constexpr std::size_t kTextBytes = 256;
 
     InlineBuffer<ParamEntryView, kInlineEntries> entries_;
-    char text_[kTextBytes];
+    StrRefs<2 * kInlineEntries> strs_;  // a key and a Str value per entry at most
     ParamMap fallback_;
 };
 

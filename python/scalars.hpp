@@ -32,6 +32,11 @@ inline bool utf8_of(PyObject* str, std::string_view& out) noexcept {
 bool string_from_py(PyObject* obj, const char* argname, std::string_view& out);
 bool string_from_py(PyObject* obj, const char* argname, std::string& out);
 
+// string_from_py with the common case, a str, read in line.
+inline bool string_arg(PyObject* obj, const char* argname, std::string_view& out) {
+    return PyUnicode_Check(obj) ? utf8_of(obj, out) : string_from_py(obj, argname, out);
+}
+
 // A bool, or a NumPy boolean scalar (recognised by its type's name, so that NumPy need
 // not be imported); TypeError naming `argname` otherwise.
 bool flag_from_py(PyObject* obj, const char* argname, bool& out);
