@@ -1,11 +1,12 @@
-// The validating blob reader: one pass over the bytes, each string copied once and each
-// record interned once into a store that stays private until it is returned. The first
+// The validating blob reader: one pass over the bytes. Each record is decoded into a
+// view whose strings borrow the bytes and interned once into a store that stays private
+// until it is returned, so no record builds an owning key. The first
 // problem in reading order is the error. Announced counts are not trusted: a list starts
 // with a small reservation and grows as its elements are read, so a rejected blob costs
 // a small constant plus the part of it that was valid.
 #include <algorithm>
-#include <bit>
-#include <utility>
+#include <string_view>
+#include <vector>
 
 #include "blob.hpp"
 #include "blob_format.hpp"
@@ -35,7 +36,6 @@ using blob_format::load_le;
 constexpr std::size_t kMinRecord = 9;      // tag + two u32 counts (Source, Stage, Exchange, Join)
 constexpr std::size_t kMinParam = 6;       // key length + tag + Bool byte
 constexpr std::size_t kMinMember = 8;      // token length + reference count
-constexpr std::size_t kRefSize = 5;        // tag + u32 index
 
 // The first reservation for a list announced to hold `count` elements of at least
 // `min_size` bytes each: what the remaining bytes could hold, but never more than a small
@@ -49,7 +49,7 @@ template <class T>
 using Result = std::expected<T, DecodeError>;
 
 // A cursor over the borrowed bytes. Every read checks that its bytes lie before the end
-// and advances only after the check.
+// and advances only after the check. Strings are returned as views of the bytes.
 class Reader {
 public:
     Reader(std::span<const std::uint8_t> bytes, std::size_t pos) noexcept
@@ -64,65 +64,95 @@ public:
     Result<std::uint32_t> u32() noexcept { return fixed<std::uint32_t>(); }
     Result<std::uint64_t> u64() noexcept { return fixed<std::uint64_t>(); }
 
-    Result<std::string> string() {
+    Result<std::string_view> string() noexcept {
         const auto len = u32();
         if (!len) return std::unexpected(len.error());
         if (remaining() < *len) return std::unexpected(DecodeError::truncated());
         const std::uint8_t* p = data_ + pos_;
         pos_ += *len;
         if (!utf8::valid(p, *len)) return std::unexpected(DecodeError::bad_utf8());
-        return std::string(reinterpret_cast<const char*>(p), *len);
+        return std::string_view(reinterpret_cast<const char*>(p), *len);
     }
 
-    Result<ParamMap> params() {
+    // A parameter map into `out`, in map order (entries that arrive out of order are
+    // sorted stably, as the map itself would sort them).
+    Result<void> params(std::vector<ParamEntryView>& out) {
+        out.clear();
         const auto count = u32();
         if (!count) return std::unexpected(count.error());
-        std::vector<ParamMap::Entry> entries;
-        entries.reserve(first_reservation(*count, remaining(), kMinParam));
+        out.reserve(first_reservation(*count, remaining(), kMinParam));
         for (std::uint32_t i = 0; i < *count; ++i) {
-            auto key = string();
+            const auto key = string();
             if (!key) return std::unexpected(key.error());
             const auto tag = u8();
             if (!tag) return std::unexpected(tag.error());
-            auto value = param_value(*tag);
-            if (!value) return std::unexpected(value.error());
-            entries.emplace_back(std::move(*key), std::move(*value));
+            ParamEntryView entry{key->data(), key->size(), ParamValue::Kind::Int, 0, nullptr, 0};
+            switch (*tag) {
+                case 0:
+                case 1: {
+                    const auto v = u64();
+                    if (!v) return std::unexpected(v.error());
+                    entry.kind = *tag == 0 ? ParamValue::Kind::Int : ParamValue::Kind::Float;
+                    entry.bits = *v;  // a Float keeps its own bit pattern
+                    break;
+                }
+                case 2: {
+                    const auto v = u8();
+                    if (!v) return std::unexpected(v.error());
+                    entry.kind = ParamValue::Kind::Bool;
+                    entry.bits = *v != 0 ? 1 : 0;
+                    break;
+                }
+                case 3: {
+                    const auto v = string();
+                    if (!v) return std::unexpected(v.error());
+                    entry.kind = ParamValue::Kind::Str;
+                    entry.text_data = v->data();
+                    entry.text_size = v->size();
+                    break;
+                }
+                default: return std::unexpected(DecodeError::bad_tag("param", *tag));
+            }
+            out.push_back(entry);
         }
-        return ParamMap(std::move(entries));  // sorts entries that arrive out of order
+        sort_param_views(out);
+        return {};
     }
 
-    // An id list whose entries are record positions below resolved.size(); each position
-    // is replaced by the store id that record interned to.
-    Result<std::vector<NodeId>> inputs(std::span<const NodeId> resolved) {
+    // An id list into `out`, whose entries are record positions below resolved.size();
+    // each position is replaced by the store id that record interned to.
+    Result<void> inputs(std::span<const NodeId> resolved, std::vector<NodeId>& out) {
+        out.clear();
         const auto count = u32();
         if (!count) return std::unexpected(count.error());
         // The ids that are present are checked in order before a shortfall is reported.
         const std::size_t present = std::min<std::size_t>(*count, remaining() / 8);
-        std::vector<NodeId> ids;
-        ids.reserve(std::min(present, kFirstReservation));
+        out.reserve(std::min(present, kFirstReservation));
         const std::uint8_t* p = data_ + pos_;
         for (std::size_t i = 0; i < present; ++i, p += 8) {
             const NodeId id = load_le<NodeId>(p);
             if (id >= resolved.size()) return std::unexpected(DecodeError::node_ref_out_of_range(id));
-            ids.push_back(resolved[static_cast<std::size_t>(id)]);
+            out.push_back(resolved[static_cast<std::size_t>(id)]);
         }
         if (present < *count) return std::unexpected(DecodeError::truncated());
         pos_ += present * 8;
-        return ids;
+        return {};
     }
 
-    Result<std::vector<StageOp>> members() {
+    // A Stage's members into `members`, their operands back to back in `operands`.
+    Result<void> members(std::vector<MemberView>& members, std::vector<StageRef>& operands,
+                         std::vector<std::size_t>& operand_ends) {
+        members.clear();
+        operands.clear();
+        operand_ends.clear();
         const auto count = u32();
         if (!count) return std::unexpected(count.error());
-        std::vector<StageOp> members;
         members.reserve(first_reservation(*count, remaining(), kMinMember));
         for (std::uint32_t m = 0; m < *count; ++m) {
-            auto token = string();
+            const auto token = string();
             if (!token) return std::unexpected(token.error());
             const auto refs = u32();
             if (!refs) return std::unexpected(refs.error());
-            StageOp member{std::move(*token), {}};
-            member.inputs.reserve(first_reservation(*refs, remaining(), kRefSize));
             for (std::uint32_t r = 0; r < *refs; ++r) {
                 const auto tag = u8();
                 if (!tag) return std::unexpected(tag.error());
@@ -131,15 +161,22 @@ public:
                 if (!index) return std::unexpected(index.error());
                 if (*tag == 1) {
                     if (*index >= m) return std::unexpected(DecodeError::node_ref_out_of_range(*index));
-                    member.inputs.push_back(StageRef::member(*index));
+                    operands.push_back(StageRef::member(*index));
                 } else {
                     // Input indexes are not checked against the stage's input list.
-                    member.inputs.push_back(StageRef::input(*index));
+                    operands.push_back(StageRef::input(*index));
                 }
             }
-            members.push_back(std::move(member));
+            members.push_back(MemberView{*token, {}});
+            operand_ends.push_back(operands.size());
         }
-        return members;
+        // The operand list has stopped moving: point each member at its part of it.
+        std::size_t begin = 0;
+        for (std::size_t m = 0; m < members.size(); ++m) {
+            members[m].operands = std::span<const StageRef>(operands).subspan(begin, operand_ends[m] - begin);
+            begin = operand_ends[m];
+        }
+        return {};
     }
 
 private:
@@ -151,111 +188,93 @@ private:
         return v;
     }
 
-    Result<ParamValue> param_value(std::uint8_t tag) {
-        switch (tag) {
-            case 0: {
-                const auto v = u64();
-                if (!v) return std::unexpected(v.error());
-                return ParamValue::of_int(static_cast<std::int64_t>(*v));
-            }
-            case 1: {
-                const auto v = u64();
-                if (!v) return std::unexpected(v.error());
-                return ParamValue::of_float(std::bit_cast<double>(*v));
-            }
-            case 2: {
-                const auto v = u8();
-                if (!v) return std::unexpected(v.error());
-                return ParamValue::of_bool(*v != 0);
-            }
-            case 3: {
-                auto v = string();
-                if (!v) return std::unexpected(v.error());
-                return ParamValue::of_str(std::move(*v));
-            }
-            default: return std::unexpected(DecodeError::bad_tag("param", tag));
-        }
-    }
-
     const std::uint8_t* data_;
     std::size_t size_;
     std::size_t pos_;
 };
 
-// Reads a name, a parameter map and an input list into T (Op or Reduction).
-template <class T>
-Result<NodeKey> named_with_inputs(Reader& r, std::span<const NodeId> resolved) {
-    auto name = r.string();
-    if (!name) return std::unexpected(name.error());
-    auto params = r.params();
-    if (!params) return std::unexpected(params.error());
-    auto inputs = r.inputs(resolved);
-    if (!inputs) return std::unexpected(inputs.error());
-    return NodeKey(T{std::move(*name), std::move(*params), std::move(*inputs)});
-}
-
-// Reads a parameter map and an input list into T (Exchange or Join).
-template <class T>
-Result<NodeKey> unnamed_with_inputs(Reader& r, std::span<const NodeId> resolved) {
-    auto params = r.params();
-    if (!params) return std::unexpected(params.error());
-    auto inputs = r.inputs(resolved);
-    if (!inputs) return std::unexpected(inputs.error());
-    return NodeKey(T{std::move(*params), std::move(*inputs)});
-}
-
-Result<NodeKey> read_source(Reader& r) {
-    auto name = r.string();
-    if (!name) return std::unexpected(name.error());
-    auto params = r.params();
-    if (!params) return std::unexpected(params.error());
-    return NodeKey(node::Source{std::move(*name), std::move(*params)});
-}
-
-Result<NodeKey> read_external(Reader& r, std::span<const NodeId> resolved) {
-    PayloadDescriptor d;
-    for (std::string* field : {&d.kind, &d.content_hash, &d.framework, &d.version, &d.io_schema}) {
-        auto s = r.string();
-        if (!s) return std::unexpected(s.error());
-        *field = std::move(*s);
+// Decodes records into one reusable view: its strings borrow the blob's bytes, its lists
+// live in buffers that are reused from record to record, so a record allocates nothing
+// once the buffers have grown to the longest lists seen.
+class RecordDecoder {
+public:
+    // One node record; `resolved` holds the store ids of the records before it. The view
+    // stays valid until the next call.
+    Result<const NodeView*> read(Reader& r, std::span<const NodeId> resolved) {
+        const auto tag = r.u8();
+        if (!tag) return std::unexpected(tag.error());
+        if (*tag > static_cast<std::uint8_t>(NodeKey::Kind::Join)) {
+            return std::unexpected(DecodeError::bad_tag("node", *tag));
+        }
+        view_ = NodeView{static_cast<NodeKey::Kind>(*tag), {}, {}, {}, nullptr, {}};
+        params_.clear();
+        const auto done = fields(r, resolved);
+        if (!done) return std::unexpected(done.error());
+        view_.params = params_;
+        view_.inputs = inputs_;
+        if (view_.kind == NodeKey::Kind::Stage) view_.members = members_;
+        return &view_;
     }
-    const auto present = r.u8();
-    if (!present) return std::unexpected(present.error());
-    if (*present != 0) {
-        auto s = r.string();
-        if (!s) return std::unexpected(s.error());
-        d.preprocessing_ref = std::move(*s);
-    }
-    auto params = r.params();
-    if (!params) return std::unexpected(params.error());
-    auto inputs = r.inputs(resolved);
-    if (!inputs) return std::unexpected(inputs.error());
-    return NodeKey(node::External{std::move(d), std::move(*params), std::move(*inputs)});
-}
 
-Result<NodeKey> read_stage(Reader& r, std::span<const NodeId> resolved) {
-    auto inputs = r.inputs(resolved);
-    if (!inputs) return std::unexpected(inputs.error());
-    auto members = r.members();
-    if (!members) return std::unexpected(members.error());
-    return NodeKey(node::Stage{std::move(*inputs), std::move(*members)});
-}
-
-// One node record; `resolved` holds the store ids of the records before it.
-Result<NodeKey> read_node(Reader& r, std::span<const NodeId> resolved) {
-    const auto tag = r.u8();
-    if (!tag) return std::unexpected(tag.error());
-    switch (*tag) {
-        case 0: return read_source(r);
-        case 1: return named_with_inputs<node::Op>(r, resolved);
-        case 2: return named_with_inputs<node::Reduction>(r, resolved);
-        case 3: return read_external(r, resolved);
-        case 4: return read_stage(r, resolved);
-        case 5: return unnamed_with_inputs<node::Exchange>(r, resolved);
-        case 6: return unnamed_with_inputs<node::Join>(r, resolved);
-        default: return std::unexpected(DecodeError::bad_tag("node", *tag));
+private:
+    // The fields after the tag, in record order.
+    Result<void> fields(Reader& r, std::span<const NodeId> resolved) {
+        inputs_.clear();
+        Result<void> head;
+        switch (view_.kind) {
+            case NodeKey::Kind::Source: return named(r);
+            case NodeKey::Kind::Op:
+            case NodeKey::Kind::Reduction: head = named(r); break;
+            case NodeKey::Kind::External: head = external(r); break;
+            case NodeKey::Kind::Stage: {
+                const auto in = r.inputs(resolved, inputs_);
+                if (!in) return in;
+                return r.members(members_, operands_, operand_ends_);
+            }
+            case NodeKey::Kind::Exchange:
+            case NodeKey::Kind::Join: head = r.params(params_); break;
+        }
+        if (!head) return head;
+        return r.inputs(resolved, inputs_);
     }
-}
+
+    // A name and a parameter map (Source, Op, Reduction).
+    Result<void> named(Reader& r) {
+        const auto name = r.string();
+        if (!name) return std::unexpected(name.error());
+        view_.name = *name;
+        return r.params(params_);
+    }
+
+    // A descriptor and a parameter map.
+    Result<void> external(Reader& r) {
+        descriptor_ = DescriptorView{};
+        for (std::string_view* field : {&descriptor_.kind, &descriptor_.content_hash, &descriptor_.framework,
+                                        &descriptor_.version, &descriptor_.io_schema}) {
+            const auto s = r.string();
+            if (!s) return std::unexpected(s.error());
+            *field = *s;
+        }
+        const auto present = r.u8();
+        if (!present) return std::unexpected(present.error());
+        if (*present != 0) {
+            const auto s = r.string();
+            if (!s) return std::unexpected(s.error());
+            descriptor_.preprocessing_ref = *s;
+            descriptor_.has_ref = true;
+        }
+        view_.descriptor = &descriptor_;
+        return r.params(params_);
+    }
+
+    NodeView view_;
+    DescriptorView descriptor_;
+    std::vector<ParamEntryView> params_;
+    std::vector<NodeId> inputs_;
+    std::vector<MemberView> members_;
+    std::vector<StageRef> operands_;
+    std::vector<std::size_t> operand_ends_;
+};
 
 }  // namespace
 
@@ -276,10 +295,11 @@ std::expected<GraphStore, DecodeError> deserialize(std::span<const std::uint8_t>
     // The store grows with the records read; the first reservation is small.
     resolved.reserve(first_reservation(*count, r.remaining(), kMinRecord));
     store.reserve(resolved.capacity());
+    RecordDecoder decoder;
     for (std::uint32_t k = 0; k < *count; ++k) {
-        auto key = read_node(r, resolved);
-        if (!key) return std::unexpected(key.error());
-        const auto id = store.intern(std::move(*key));
+        const auto view = decoder.read(r, resolved);
+        if (!view) return std::unexpected(view.error());
+        const auto id = store.intern(**view);
         // Every input was resolved to an id the store already holds.
         fault_unless(id.has_value(), "blob reader resolved an input to a missing node");
         resolved.push_back(*id);

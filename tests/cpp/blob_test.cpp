@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
+#include <memory>
 #include <random>
 #include <string>
 #include <string_view>
@@ -106,6 +108,23 @@ TEST(Blob, StageRecordBothWays) {
         source("x"), node::Stage{{0}, {StageOp{"op|neg", {StageRef::input(0)}}}}};
     EXPECT_EQ(write(store_of(keys)), blob);
     EXPECT_EQ(read(blob).snapshot().arena, keys);
+}
+
+// The reader's records borrow the blob's bytes only while it runs: the store it returns
+// owns every string.
+TEST(Blob, ReadStoreOutlivesItsBytes) {
+    const std::vector<NodeKey> keys = {
+        source("a much longer source name than fits in place"),
+        op("f", {0}, ParamMap({{"s", ParamValue::of_str("value text")}})),
+        node::External{{"kind", "hash", "fw", "1", "io", "pre"}, {}, {1}},
+        node::Stage{{1, 2}, {StageOp{"op|f", {StageRef::input(1)}}, StageOp{"op|g", {StageRef::member(0)}}}}};
+    auto bytes = std::make_unique<Blob>(write(store_of(keys, {3})));
+    const Blob copy = *bytes;
+    GraphStore back = read(*bytes);
+    std::fill(bytes->begin(), bytes->end(), std::uint8_t{0xEE});
+    bytes.reset();
+    EXPECT_EQ(back.snapshot().arena, keys);
+    EXPECT_EQ(write(back), copy);
 }
 
 TEST(Blob, EmptyStoreIsTwelveBytes) {
@@ -419,6 +438,8 @@ TEST(Blob, RandomStoresRoundTripByteForByte) {
         ASSERT_EQ(b.arena, a.arena);
         ASSERT_EQ(b.outputs, a.outputs);
         ASSERT_EQ(write(back), blob);
+        // The key writer and the store's table writer agree byte for byte.
+        ASSERT_EQ(serialize_nodes(a.arena, a.outputs).value(), blob);
         // Every strict prefix of a valid blob is truncated, never anything else.
         for (std::size_t len = 0; round < 40 && len < blob.size(); ++len) {
             auto cut = deserialize(std::span(blob).first(len));
