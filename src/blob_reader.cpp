@@ -11,6 +11,8 @@
 #include "blob.hpp"
 #include "blob_format.hpp"
 #include "fault.hpp"
+#include "id_table.hpp"
+#include "node_table.hpp"
 #include "utf8.hpp"
 
 namespace corvane {
@@ -288,22 +290,35 @@ std::expected<GraphStore, DecodeError> deserialize(std::span<const std::uint8_t>
     const auto count = r.u32();
     if (!count) return std::unexpected(count.error());
 
-    GraphStore store;
-    // resolved[k]: the store id record k interned to. It equals k unless the blob
-    // repeats a record, which interns onto the earlier node.
+    // The table and its index are built here, privately, and handed to the store in one
+    // step: a record costs no lock and no check the decoder already made.
+    const HashSeed seed = HashSeed::random();
+    NodeTable nodes;
+    CompactIdTable index;
+    // resolved[k]: the node id record k interned to. It equals k unless the blob repeats
+    // a record, which interns onto the earlier node.
     std::vector<NodeId> resolved;
-    // The store grows with the records read; the first reservation is small.
+    // The table grows with the records read; the first reservation is small.
     resolved.reserve(first_reservation(*count, r.remaining(), kMinRecord));
-    store.reserve(resolved.capacity());
+    nodes.reserve(resolved.capacity(), 0, 0);
+    index.reserve(resolved.capacity());
     RecordDecoder decoder;
     for (std::uint32_t k = 0; k < *count; ++k) {
-        const auto view = decoder.read(r, resolved);
-        if (!view) return std::unexpected(view.error());
-        const auto id = store.intern(**view);
-        // Every input was resolved to an id the store already holds.
-        fault_unless(id.has_value(), "blob reader resolved an input to a missing node");
-        resolved.push_back(*id);
+        const auto read = decoder.read(r, resolved);
+        if (!read) return std::unexpected(read.error());
+        const NodeView& view = **read;
+        const std::uint64_t hash = hash_key(view, seed);
+        const auto hit = index.find(hash, [&](NodeId id) { return nodes.matches(static_cast<std::size_t>(id), view); });
+        if (hit) {
+            resolved.push_back(*hit);
+            continue;
+        }
+        const NodeId id = nodes.size();
+        nodes.append(view);  // every input was resolved to an earlier node
+        index.insert(hash, id);
+        resolved.push_back(id);
     }
+    GraphStore store = GraphStore::adopt(seed, std::move(nodes), std::move(index));
 
     const auto outputs = r.u32();
     if (!outputs) return std::unexpected(outputs.error());

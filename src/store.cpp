@@ -51,6 +51,15 @@ std::expected<NodeId, BadNodeId> GraphStore::intern(const NodeView& view) {
     });
 }
 
+GraphStore GraphStore::adopt(const HashSeed& seed, NodeTable nodes, CompactIdTable index) {
+    GraphStore store(seed);
+    store.inner_->with_lock([&](Inner& in) {
+        in.nodes = std::move(nodes);
+        in.index = std::move(index);
+    });
+    return store;
+}
+
 void GraphStore::reserve(std::size_t count, std::size_t inputs, std::size_t params) {
     inner_->with_lock([&](Inner& in) {
         in.nodes.reserve(count, inputs, params);

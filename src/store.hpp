@@ -15,6 +15,7 @@
 
 #include "bad_node_id.hpp"
 #include "guarded.hpp"
+#include "id_table.hpp"
 #include "node.hpp"
 #include "node_table.hpp"
 #include "reduction.hpp"
@@ -76,6 +77,10 @@ public:
                                                                const RewriteEngine& engine,
                                                                bool maximal_fusion) const;
     static ReducedStore from_reduced(Reduced reduced);
+    // A store made of a table that its builder indexed privately, without a lock per node
+    // (the blob reader): `index` holds every node of `nodes` once, under hash_key(node,
+    // seed), and no node repeats another. The store hashes under `seed` from then on.
+    static GraphStore adopt(const HashSeed& seed, NodeTable nodes, CompactIdTable index);
 
     // The unoptimised dependency cone of `outputs` as a fresh store with a node map.
     std::expected<GraphStore, BadNodeId> cone(std::span<const NodeId> outputs) const;
