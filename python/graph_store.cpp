@@ -58,11 +58,10 @@ constinit Binder<2> g_reduce_args{"reduce", {keyword("maximal_fusion", false), k
 constinit Binder<1> g_reduce_incremental_args{"reduce_incremental", {keyword("outputs", false)}};
 constinit Binder<1> g_reduction_report_args{"reduction_report", {keyword("outputs", false)}};
 
-// Records a node, given as a NodeKey or as a NodeView (which a repeat finds without
-// allocating), and returns its id.
-template <class Node>
-PyObject* intern(PyObject* self, Node&& node) {
-    const std::expected<NodeId, BadNodeId> id = store_of(self).intern(std::forward<Node>(node));
+// Records a node given as a NodeView (which a repeat finds without allocating) and
+// returns its id.
+PyObject* intern(PyObject* self, const NodeView& view) {
+    const std::expected<NodeId, BadNodeId> id = store_of(self).intern(view);
     if (!id) return raise_error(id.error());
     return PyLong_FromUnsignedLongLong(*id);
 }
@@ -156,14 +155,25 @@ PyObject* add_external(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     return guarded([&]() -> PyObject* {
         std::array<PyObject*, 3> a{};
         if (!g_add_external_args.bind(args, nargs, kwnames, a)) return nullptr;
-        std::vector<NodeId> inputs;
-        PayloadDescriptor descriptor;
-        ParamMap params;
-        if (!ids_from_py(a[1], "inputs", inputs) || !descriptor_from_py(a[0], descriptor) ||
-            !params_from_py(a[2], params)) {
-            return nullptr;
+        IdBuffer inputs;
+        if (!ids_from_py(a[1], "inputs", inputs)) return nullptr;
+        // A PayloadDescriptor's record is immutable and lives as long as the argument, so
+        // it is borrowed; only the dict form is copied.
+        PayloadDescriptor copied;
+        const PayloadDescriptor* record = payload_descriptor_record(a[0]);
+        if (record == nullptr) {
+            if (!descriptor_from_py(a[0], copied)) return nullptr;
+            record = &copied;
         }
-        return intern(self, node::External{std::move(descriptor), std::move(params), std::move(inputs)});
+        const DescriptorView descriptor = descriptor_view(*record);
+        ParamBuffer params;
+        if (!params_from_py(a[2], params)) return nullptr;
+        NodeView view;
+        view.kind = NodeKey::Kind::External;
+        view.inputs = inputs.items();
+        view.params = params.items();
+        view.descriptor = &descriptor;
+        return intern(self, view);
     });
 }
 
