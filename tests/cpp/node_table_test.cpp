@@ -16,7 +16,9 @@
 #include <unordered_map>
 #include <vector>
 
+#include "blob.hpp"
 #include "node_table.hpp"
+#include "optimizer/engine.hpp"
 #include "store.hpp"
 #include "support/keys.hpp"
 #include "support/random_graph.hpp"
@@ -40,10 +42,20 @@ void* operator new(std::size_t n) {
     throw std::bad_alloc();
 }
 void* operator new[](std::size_t n) { return ::operator new(n); }
+void* operator new(std::size_t n, const std::nothrow_t&) noexcept {
+    try {
+        return ::operator new(n);
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+void* operator new[](std::size_t n, const std::nothrow_t& tag) noexcept { return ::operator new(n, tag); }
 void operator delete(void* p) noexcept { std::free(p); }
 void operator delete[](void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
 
 namespace corvane {
 namespace {
@@ -170,23 +182,32 @@ void expect_end_to_end(const std::vector<std::span<const T>>& spans, const char*
     }
 }
 
+// A graph recorded into a store, node by node, checking each id against key equality.
+struct Recorded {
+    std::vector<NodeKey> keys;      // the graph's keys over the store's ids
+    std::vector<NodeId> ids;        // graph position -> store id
+    std::vector<NodeKey> distinct;  // first-seen keys, in id order
+};
+
+Recorded record(GraphStore& store, const RandomGraph& graph) {
+    Recorded r;
+    std::unordered_map<NodeKey, NodeId, NodeKeyHash> first;
+    for (const NodeKey& node : graph.nodes) {
+        NodeKey key = NodeKey(node).with_inputs_mapped([&](NodeId x) { return r.ids[x]; });
+        const auto [it, fresh] = first.emplace(key, r.distinct.size());
+        if (fresh) r.distinct.push_back(key);
+        EXPECT_EQ(store.intern(key), it->second);
+        r.ids.push_back(it->second);
+        r.keys.push_back(std::move(key));
+    }
+    return r;
+}
+
 TEST(NodeTable, DescribesTheRecordedKeys) {
     for (std::uint64_t seed : {1u, 2u, 3u}) {
         SCOPED_TRACE(seed);
-        const RandomGraph graph = every_kind_graph(400, seed);
         GraphStore store;
-        std::vector<NodeKey> recorded;     // the graph's keys over the store's ids
-        std::vector<NodeId> ids;           // graph position -> store id
-        std::vector<NodeKey> distinct;     // first-seen keys, in id order
-        std::unordered_map<NodeKey, NodeId, NodeKeyHash> first;
-        for (const NodeKey& node : graph.nodes) {
-            NodeKey key = NodeKey(node).with_inputs_mapped([&](NodeId x) { return ids[x]; });
-            const auto [it, fresh] = first.emplace(key, distinct.size());
-            if (fresh) distinct.push_back(key);
-            ASSERT_EQ(store.intern(key), it->second);
-            ids.push_back(it->second);
-            recorded.push_back(std::move(key));
-        }
+        const auto [recorded, ids, distinct] = record(store, every_kind_graph(400, seed));
 
         const NodeTable t = store.table_snapshot().nodes;
         ASSERT_EQ(t.size(), distinct.size());
@@ -233,6 +254,31 @@ TEST(NodeTable, DescribesTheRecordedKeys) {
             EXPECT_EQ(j % 2 == 0 ? store.intern(recorded[j]) : store.intern(view.view()), ids[j]);
         }
         EXPECT_EQ(GraphStoreProbe::dense(store), before);
+    }
+}
+
+// A store built from a table (a reduction's result, a cone, a blob) rather than by
+// recording finds each of its nodes again: its index agrees with its table and seed.
+TEST(NodeTable, DerivedStoresFindTheirOwnNodes) {
+    GraphStore store;
+    const RandomGraph graph = every_kind_graph(300, 7);
+    const Recorded r = record(store, graph);
+    std::vector<NodeId> outputs;
+    for (NodeId o : graph.outputs) outputs.push_back(r.ids[o]);
+    ASSERT_TRUE(store.mark_outputs(outputs));
+    const SaturationEngine engine;
+    std::vector<GraphStore> derived;
+    derived.push_back(store.reduce_with(engine, false).first);
+    derived.push_back(store.reduce_with(engine, true).first);
+    derived.push_back(store.cone(outputs).value());
+    derived.push_back(deserialize(serialize_marked(store).value()).value());
+    for (std::size_t d = 0; d < derived.size(); ++d) {
+        const GraphStoreProbe::Dense before = GraphStoreProbe::dense(derived[d]);
+        ASSERT_GT(before.keys.size(), 0u) << d;
+        for (std::size_t i = 0; i < before.keys.size(); ++i) {
+            EXPECT_EQ(derived[d].intern(before.keys[i]), i) << d;
+        }
+        EXPECT_EQ(GraphStoreProbe::dense(derived[d]), before) << d;
     }
 }
 
