@@ -50,6 +50,14 @@ std::size_t first_reservation(std::size_t count, std::size_t remaining, std::siz
 template <class T>
 using Result = std::expected<T, DecodeError>;
 
+// Most strings are short ASCII names and keys: those pass without the full check.
+inline bool short_ascii(const std::uint8_t* p, std::size_t n) noexcept {
+    if (n > 8) return false;
+    std::uint8_t any = 0;
+    for (std::size_t i = 0; i < n; ++i) any |= p[i];
+    return any < 0x80;
+}
+
 // A cursor over the borrowed bytes. Every read checks that its bytes lie before the end
 // and advances only after the check. Strings are returned as views of the bytes.
 class Reader {
@@ -72,7 +80,7 @@ public:
         if (remaining() < *len) return std::unexpected(DecodeError::truncated());
         const std::uint8_t* p = data_ + pos_;
         pos_ += *len;
-        if (!utf8::valid(p, *len)) return std::unexpected(DecodeError::bad_utf8());
+        if (!short_ascii(p, *len) && !utf8::valid(p, *len)) return std::unexpected(DecodeError::bad_utf8());
         return std::string_view(reinterpret_cast<const char*>(p), *len);
     }
 
@@ -117,7 +125,7 @@ public:
             }
             out.push_back(entry);
         }
-        sort_param_views(out);
+        if (out.size() > 1) sort_param_views(out);
         return {};
     }
 
