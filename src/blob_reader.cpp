@@ -1,9 +1,9 @@
 // The validating blob reader: one pass over the bytes. Each record is decoded into a
-// view whose strings borrow the bytes and interned once into a store that stays private
-// until it is returned, so no record builds an owning key. The first
-// problem in reading order is the error. Announced counts are not trusted: a list starts
-// with a small reservation and grows as its elements are read, so a rejected blob costs
-// a small constant plus the part of it that was valid.
+// view whose strings borrow the bytes, and appended to a table and index that the reader
+// builds privately and the store adopts at the end, so no record builds an owning key
+// or takes a lock. The first problem in reading order is the error. Announced counts are
+// not trusted: a list starts with a small reservation and grows as its elements are
+// read, so a rejected blob costs a small constant plus the part of it that was valid.
 #include <algorithm>
 #include <string_view>
 #include <vector>

@@ -12,6 +12,7 @@
 #include "blob.hpp"
 #include "blob_format.hpp"
 #include "fault.hpp"
+#include "table_view.hpp"
 
 namespace corvane {
 
@@ -191,12 +192,7 @@ public:
         for (const ParamSlot& slot : table_.params(i_)) fn(table_.entry(slot));
     }
     std::span<const NodeId> inputs() const noexcept { return table_.inputs(i_); }
-    DescriptorView descriptor() const noexcept {
-        const DescriptorSlot& d = table_.descriptor(i_);
-        return DescriptorView{table_.text(d.kind), table_.text(d.content_hash), table_.text(d.framework),
-                              table_.text(d.version), table_.text(d.io_schema),
-                              d.has_ref ? table_.text(d.preprocessing_ref) : std::string_view(), d.has_ref};
-    }
+    DescriptorView descriptor() const noexcept { return table_descriptor(table_, i_); }
     std::size_t member_count() const noexcept { return table_.members(i_).size(); }
     MemberView member(std::size_t m) const noexcept {
         const std::span<const MemberSlot> members = table_.members(i_);
