@@ -1,11 +1,12 @@
 // The flat pipeline: the engine's promise that its canonical graph needs no CSE, the
-// store's locked read against the in-memory pipeline, and which key a boundary node is
-// rebuilt from.
+// live read of a table against that of keys, the store's locked read against the
+// in-memory pipeline, and which node a boundary node is rebuilt from.
 #include <gtest/gtest.h>
 
 #include <bit>
 #include <cstdint>
 #include <numeric>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -56,6 +57,35 @@ TEST(FlatPipeline, EngineOutputNeedsNoCseOnPipelineGraphs) {
         SCOPED_TRACE("nodes " + std::to_string(n));
         expect_cse_changes_nothing(engine.canonicalize(input.graph));
     }
+}
+
+// The live read of a table gives the same symbols, flat graph and boundary rows as the
+// read of the same keys, for every kind and every field the symbol encodes.
+TEST(FlatPipeline, TableReadMatchesKeyRead) {
+    const auto ext = [](std::optional<std::string> ref, std::vector<NodeId> inputs) {
+        return NodeKey(node::External{PayloadDescriptor{"k|1", "h;2", "f=3", "v%4", "io", std::move(ref)},
+                                      params({{"p", S("x|y")}}), std::move(inputs)});
+    };
+    const std::vector<NodeKey> nodes = {
+        source("a=b", params({{"i", I(-7)}, {"f", F(-0.0)}, {"b", B(true)}, {"s", S("%;=|")}})),
+        op("f;g", {0}, params({{"k|", F(std::bit_cast<double>(std::uint64_t{0x7ff8000000000003}))}})),
+        ext(std::nullopt, {1}), ext("-", {1}), ext("", {2, 3}),
+        NodeKey(node::Stage{{4, 1}, {StageOp{"op|m=1", {StageRef::input(0)}},
+                                     StageOp{"op|n", {StageRef::member(0), StageRef::input(1)}}}}),
+        reduction("r|s", {5}, params({{"b", B(false)}})),
+        join({6, 0}), NodeKey(node::Exchange{params({{"e", I(3)}}), {7}}),
+    };
+    NodeTable table;
+    for (const NodeKey& key : nodes) table.append(key);
+    const NodeId outputs[] = {8, 2};
+    const PipelineInput from_keys = read_pipeline_input(nodes, outputs);
+    const PipelineInput from_table = read_pipeline_input(table, outputs);
+    EXPECT_EQ(from_table.texts, from_keys.texts);
+    EXPECT_EQ(from_table.text_end, from_keys.text_end);
+    EXPECT_EQ(from_table.graph, from_keys.graph);
+    EXPECT_EQ(from_table.boundary.keys(), from_keys.boundary.keys());
+    EXPECT_EQ(from_table.boundary_of, from_keys.boundary_of);
+    EXPECT_EQ(from_table.live.remap, from_keys.live.remap);
 }
 
 // The store reads the live nodes under its lock and builds the reduced store itself;
