@@ -50,9 +50,15 @@ std::size_t first_reservation(std::size_t count, std::size_t remaining, std::siz
 template <class T>
 using Result = std::expected<T, DecodeError>;
 
-// Most strings are short ASCII names and keys: those pass without the full check.
-inline bool short_ascii(const std::uint8_t* p, std::size_t n) noexcept {
+// Most strings are short ASCII names and keys: those pass with one word test, read from
+// p when 8 bytes lie before `end` (the bytes past the string are masked off).
+inline bool short_ascii(const std::uint8_t* p, std::size_t n, const std::uint8_t* end) noexcept {
     if (n > 8) return false;
+    if (end - p >= 8) {
+        const std::uint64_t bytes = load_le<std::uint64_t>(p);
+        const std::uint64_t mask = n == 8 ? ~std::uint64_t{0} : (std::uint64_t{1} << (8 * n)) - 1;
+        return (bytes & mask & 0x8080808080808080ULL) == 0;
+    }
     std::uint8_t any = 0;
     for (std::size_t i = 0; i < n; ++i) any |= p[i];
     return any < 0x80;
@@ -80,7 +86,7 @@ public:
         if (remaining() < *len) return std::unexpected(DecodeError::truncated());
         const std::uint8_t* p = data_ + pos_;
         pos_ += *len;
-        if (!short_ascii(p, *len) && !utf8::valid(p, *len)) return std::unexpected(DecodeError::bad_utf8());
+        if (!short_ascii(p, *len, data_ + size_) && !utf8::valid(p, *len)) return std::unexpected(DecodeError::bad_utf8());
         return std::string_view(reinterpret_cast<const char*>(p), *len);
     }
 
