@@ -28,6 +28,8 @@ public:
 
     std::size_t size() const noexcept { return size_; }
     bool empty() const noexcept { return size_ == 0; }
+    // How many more ids fit before the table must grow.
+    std::size_t room() const noexcept { return slots_.size() / 2 - size_; }
 
     // The id whose hash is `hash` and for which `same(id)` holds, if any.
     template <class Same>

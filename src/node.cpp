@@ -7,6 +7,8 @@
 #include <random>
 #include <tuple>
 
+#include "same_text.hpp"
+
 namespace corvane {
 
 bool operator==(const ParamValue& a, const ParamValue& b) noexcept {
@@ -147,6 +149,18 @@ public:
         if (n > 0) word(load_short(p, n));
     }
     void str(std::string_view s) noexcept { bytes(s.data(), s.size()); }
+    // A parameter's key and its value's tag; a short key shares its word with the tag
+    // (length in bits 56-58, tag in bits 59-60).
+    void key_and_kind(std::string_view key, ParamValue::Kind kind) noexcept {
+        const auto tag = static_cast<std::uint64_t>(kind);
+        if (key.size() < 8) {
+            word(load_short(reinterpret_cast<const unsigned char*>(key.data()), key.size()) |
+                 (std::uint64_t{key.size()} << 56) | (tag << 59));
+            return;
+        }
+        str(key);
+        word(tag);
+    }
     void ids(std::span<const NodeId> v) noexcept {
         word(v.size());
         for (NodeId id : v) word(id);
@@ -154,8 +168,7 @@ public:
     void params(const ParamMap& m) noexcept {
         word(m.size());
         for (const auto& [k, v] : m) {
-            str(k);
-            word(static_cast<std::uint64_t>(v.kind()));
+            key_and_kind(k, v.kind());
             switch (v.kind()) {
                 case ParamValue::Kind::Int: word(static_cast<std::uint64_t>(v.as_int())); break;
                 case ParamValue::Kind::Float: word(canonical_float_bits(v.as_float())); break;
@@ -168,8 +181,7 @@ public:
     void params(std::span<const ParamEntryView> m) noexcept {
         word(m.size());
         for (const ParamEntryView& e : m) {
-            str(e.key());
-            word(static_cast<std::uint64_t>(e.kind));
+            key_and_kind(e.key(), e.kind);
             switch (e.kind) {
                 case ParamValue::Kind::Int:
                 case ParamValue::Kind::Bool: word(e.bits); break;
@@ -300,15 +312,6 @@ bool key_less(std::string_view a, std::string_view b) noexcept {
         if (x != y) return x < y;
     }
     return a.size() < b.size();
-}
-
-bool same_text(std::string_view a, std::string_view b) noexcept {
-    if (a.size() != b.size()) return false;
-    if (a.size() > 16) return a == b;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (a[i] != b[i]) return false;
-    }
-    return true;
 }
 
 }  // namespace

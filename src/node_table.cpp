@@ -3,27 +3,16 @@
 #include <algorithm>
 #include <new>
 
+#include "grow.hpp"
+#include "same_text.hpp"
+
 namespace corvane {
 namespace {
-
-template <class Vector>
-void grow_to(Vector& v, std::size_t needed) {
-    if (needed > v.capacity()) v.reserve(std::max<std::size_t>({16, needed, 2 * v.capacity()}));
-}
 
 // The 32-bit offsets of the flat arrays cap them; past the cap a table is as full as
 // memory would be.
 void check_u32(std::size_t needed) {
     if (needed > 0xffffffffULL) throw std::bad_alloc();
-}
-
-bool same_text(std::string_view a, std::string_view b) noexcept {
-    if (a.size() != b.size()) return false;
-    if (a.size() > 16) return a == b;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (a[i] != b[i]) return false;
-    }
-    return true;
 }
 
 std::size_t text_bytes(std::span<const ParamEntryView> params) noexcept {
@@ -185,6 +174,13 @@ bool NodeTable::matches(std::size_t i, const NodeKey& key) const {
 
 void NodeTable::make_room(std::size_t inputs, std::size_t params, std::size_t strings,
                           std::size_t bytes, std::size_t members, std::size_t operands) {
+    // The common case: every array has room already.
+    if (members == 0 && records_.size() < records_.capacity() &&
+        inputs_.capacity() - inputs_.size() >= inputs && params_.capacity() - params_.size() >= params &&
+        records_.size() < 0xffffffffULL && params_.size() + params <= 0xffffffffULL) {
+        strings_.reserve_more(strings, bytes);
+        return;
+    }
     check_u32(params_.size() + params);
     check_u32(members_.size() + members);
     check_u32(operands_.size() + operands);

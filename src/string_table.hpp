@@ -8,11 +8,11 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <cstring>
 #include <vector>
 
 #include "id_table.hpp"
 #include "node.hpp"
+#include "same_text.hpp"
 
 namespace corvane {
 
@@ -32,13 +32,33 @@ public:
 
     // Makes room so that interning up to `strings` new strings of `bytes` bytes in all
     // allocates nothing and cannot throw. Grows geometrically.
-    void reserve_more(std::size_t strings, std::size_t bytes);
+    void reserve_more(std::size_t strings, std::size_t bytes) {
+        if (bytes_.capacity() - bytes_.size() >= bytes && starts_.capacity() - starts_.size() >= strings &&
+            index_.room() >= strings && strings <= CompactIdTable::kMaxIds - size()) {
+            return;
+        }
+        grow(strings, bytes);
+    }
     // The id of `s`, added if new.
-    std::uint32_t intern(std::string_view s);
+    std::uint32_t intern(std::string_view s) {
+        const std::size_t slot = recent_slot(s);
+        const std::uint32_t recent = recent_[slot];
+        if (recent < size() && same_text(text(recent), s)) return recent;
+        return intern_new(s, slot);
+    }
 
 private:
+    static std::size_t recent_slot(std::string_view s) noexcept {
+        std::uint64_t word = s.size();
+        if (!s.empty()) {
+            word ^= (std::uint64_t{static_cast<unsigned char>(s.front())} << 8) ^
+                    (std::uint64_t{static_cast<unsigned char>(s.back())} << 16);
+        }
+        return static_cast<std::size_t>((word * 0x9E3779B97F4A7C15ULL) >> 60) % kRecent;
+    }
     std::optional<std::uint32_t> probe(std::string_view s, std::uint64_t hash) const noexcept;
-    std::size_t recent_slot(std::string_view s) const noexcept;
+    void grow(std::size_t strings, std::size_t bytes);
+    std::uint32_t intern_new(std::string_view s, std::size_t slot);
 
     HashSeed seed_;
     std::string bytes_;                // every string back to back
