@@ -46,13 +46,17 @@ public:
 
     // Makes room for `count` ids in total, so that as many inserts cannot throw.
     void reserve(std::size_t count) {
-        if (count > kMaxIds) throw std::bad_alloc();
+        if constexpr (sizeof(Word) < sizeof(std::uint64_t)) {
+            if (count > kMaxIds) throw std::bad_alloc();
+        }
         if (2 * count > slots_.size()) rehash(std::bit_ceil(std::max<std::size_t>(16, 2 * count)));
     }
 
     // Adds an id that is not in the table yet; may throw (then the table is unchanged).
     void insert(std::uint64_t hash, std::uint64_t id) {
-        if (id >= kMaxIds) throw std::bad_alloc();
+        if constexpr (sizeof(Word) < sizeof(std::uint64_t)) {
+            if (id >= kMaxIds) throw std::bad_alloc();
+        }
         reserve(size_ + 1);
         place(hash, id);
         ++size_;
