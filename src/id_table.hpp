@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <new>
 #include <optional>
+#include <utility>
 #include <vector>
 
 namespace corvane {
@@ -25,6 +26,21 @@ public:
     // Ids must stay below this bound; insert throws bad_alloc beyond it, as when memory
     // runs out.
     static constexpr std::uint64_t kMaxIds = std::uint64_t{static_cast<Word>(-1)} - 1;
+
+    BasicIdTable() = default;
+    BasicIdTable(const BasicIdTable&) = default;
+    BasicIdTable& operator=(const BasicIdTable&) = default;
+    // A moved-from table is empty and usable.
+    BasicIdTable(BasicIdTable&& other) noexcept
+        : slots_(std::exchange(other.slots_, {})),
+          mask_(std::exchange(other.mask_, 0)),
+          size_(std::exchange(other.size_, 0)) {}
+    BasicIdTable& operator=(BasicIdTable&& other) noexcept {
+        slots_ = std::exchange(other.slots_, {});
+        mask_ = std::exchange(other.mask_, 0);
+        size_ = std::exchange(other.size_, 0);
+        return *this;
+    }
 
     std::size_t size() const noexcept { return size_; }
     bool empty() const noexcept { return size_ == 0; }

@@ -23,7 +23,8 @@ std::optional<std::uint32_t> StringTable::find(std::string_view s) const noexcep
 void StringTable::grow(std::size_t strings, std::size_t bytes) {
     if (strings > CompactIdTable::kMaxIds - size()) throw std::bad_alloc();
     grow_to(bytes_, bytes_.size() + bytes);
-    grow_to(starts_, starts_.size() + strings);
+    grow_to(starts_, size() + strings + 1);
+    if (starts_.empty()) starts_.push_back(0);  // room was made above
     index_.reserve(size() + strings);
 }
 

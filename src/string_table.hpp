@@ -1,6 +1,7 @@
 // The strings of one dense node table, each stored once and named by a small id: ids
-// are dense (0, 1, 2, ... in first-intern order), a string's bytes never move once it
-// has an id, and the lookup is seeded so that chosen texts cannot make probes collide.
+// are dense (0, 1, 2, ... in first-intern order) and never change, and the lookup is
+// seeded so that chosen texts cannot make probes collide. The bytes move when the table
+// grows, so a text() view lasts only until the next intern.
 // Interning gives the strong guarantee: on failure nothing changes.
 #pragma once
 
@@ -20,7 +21,7 @@ class StringTable {
 public:
     explicit StringTable(const HashSeed& seed = HashSeed::random()) noexcept : seed_(seed) {}
 
-    std::size_t size() const noexcept { return starts_.size() - 1; }
+    std::size_t size() const noexcept { return starts_.empty() ? 0 : starts_.size() - 1; }
     std::size_t byte_size() const noexcept { return bytes_.size(); }
 
     std::string_view text(std::uint32_t id) const noexcept {
@@ -33,7 +34,8 @@ public:
     // Makes room so that interning up to `strings` new strings of `bytes` bytes in all
     // allocates nothing and cannot throw. Grows geometrically.
     void reserve_more(std::size_t strings, std::size_t bytes) {
-        if (bytes_.capacity() - bytes_.size() >= bytes && starts_.capacity() - starts_.size() >= strings &&
+        if (!starts_.empty() && bytes_.capacity() - bytes_.size() >= bytes &&
+            starts_.capacity() - starts_.size() >= strings &&
             index_.room() >= strings && strings <= CompactIdTable::kMaxIds - size()) {
             return;
         }
@@ -62,7 +64,9 @@ private:
 
     HashSeed seed_;
     std::string bytes_;                // every string back to back
-    std::vector<std::uint64_t> starts_{0};  // string i is bytes_[starts_[i], starts_[i + 1])
+    // String i is bytes_[starts_[i], starts_[i + 1]); empty until the first string, so
+    // that an empty table (a new one, or one moved from) allocates nothing.
+    std::vector<std::uint64_t> starts_;
     CompactIdTable index_;
     // The ids of recently interned strings, by a cheap function of their first bytes:
     // recording repeats the same few names and keys, which then skip hashing and probing.

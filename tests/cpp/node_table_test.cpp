@@ -19,6 +19,7 @@
 #include "blob.hpp"
 #include "node_table.hpp"
 #include "optimizer/engine.hpp"
+#include "same_text.hpp"
 #include "store.hpp"
 #include "support/keys.hpp"
 #include "support/random_graph.hpp"
@@ -334,6 +335,43 @@ TEST(NodeTable, AFailedAllocationChangesNothing) {
         }
     }
     EXPECT_GT(failures, 20);  // the growth steps of every array were reached
+}
+
+// A store is built, or fails with bad_alloc, whichever allocation fails; an empty table
+// and one moved from are both usable.
+TEST(NodeTable, EmptyAndMovedFromTablesAreUsable) {
+    for (long k = 0; k < 4; ++k) {
+        t_fail_in = k;
+        try {
+            GraphStore store;
+        } catch (const std::bad_alloc&) {
+        }
+        t_fail_in = -1;
+    }
+    NodeTable table;
+    table.append(source("a"));
+    NodeTable moved = std::move(table);
+    table.append(source("b"));
+    table.append(source("a"));
+    ASSERT_EQ(table.size(), 2u);
+    EXPECT_EQ(table.key(1), source("a"));
+    EXPECT_EQ(table.strings().size(), 2u);
+    EXPECT_EQ(moved.key(0), source("a"));
+}
+
+// The short-text comparison reads each text only at its ends: every length up to past
+// its widest case, with a difference at every position.
+TEST(NodeTable, ShortTextEqualityLooksAtEveryByte) {
+    for (std::size_t n = 0; n <= 24; ++n) {
+        const std::string a(n, 'x');
+        EXPECT_TRUE(same_text(a, std::string(n, 'x'))) << n;
+        EXPECT_FALSE(same_text(a, std::string(n + 1, 'x'))) << n;
+        for (std::size_t i = 0; i < n; ++i) {
+            std::string b = a;
+            b[i] = 'y';
+            EXPECT_FALSE(same_text(a, b)) << n << " at " << i;
+        }
+    }
 }
 
 // Recording a repeat through a view allocates nothing, and new nodes allocate only when
