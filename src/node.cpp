@@ -7,8 +7,6 @@
 #include <random>
 #include <tuple>
 
-#include "same_text.hpp"
-
 namespace corvane {
 
 bool operator==(const ParamValue& a, const ParamValue& b) noexcept {
@@ -416,64 +414,6 @@ KeyView::KeyView(const NodeKey& key) {
             }
         },
         key.variant());
-}
-
-namespace {
-
-bool same_descriptor(const DescriptorView& a, const DescriptorView& b) noexcept {
-    return same_text(a.kind, b.kind) && same_text(a.content_hash, b.content_hash) &&
-           same_text(a.framework, b.framework) && same_text(a.version, b.version) &&
-           same_text(a.io_schema, b.io_schema) && a.has_ref == b.has_ref &&
-           (!a.has_ref || same_text(a.preprocessing_ref, b.preprocessing_ref));
-}
-
-bool same_members(std::span<const MemberView> a, std::span<const MemberView> b) noexcept {
-    if (a.size() != b.size()) return false;
-    for (std::size_t m = 0; m < a.size(); ++m) {
-        if (!same_text(a[m].token, b[m].token) ||
-            !std::equal(a[m].operands.begin(), a[m].operands.end(), b[m].operands.begin(),
-                        b[m].operands.end())) {
-            return false;
-        }
-    }
-    return true;
-}
-
-bool same_entries(std::span<const ParamEntryView> a, std::span<const ParamEntryView> b) noexcept {
-    if (a.size() != b.size()) return false;
-    for (std::size_t p = 0; p < a.size(); ++p) {
-        if (a[p].kind != b[p].kind || !same_text(a[p].key(), b[p].key())) return false;
-        switch (a[p].kind) {
-            case ParamValue::Kind::Int:
-            case ParamValue::Kind::Bool:
-                if (a[p].bits != b[p].bits) return false;
-                break;
-            case ParamValue::Kind::Float:
-                if (canonical_float_bits(std::bit_cast<double>(a[p].bits)) !=
-                    canonical_float_bits(std::bit_cast<double>(b[p].bits))) {
-                    return false;
-                }
-                break;
-            case ParamValue::Kind::Str:
-                if (!same_text(a[p].text(), b[p].text())) return false;
-                break;
-        }
-    }
-    return true;
-}
-
-}  // namespace
-
-bool matches(const NodeKey& key, const NodeView& view) {
-    const KeyView mine(key);
-    const NodeView& k = mine.view();
-    if (k.kind != view.kind || !same_text(k.name, view.name) || !same_entries(k.params, view.params) ||
-        !std::equal(k.inputs.begin(), k.inputs.end(), view.inputs.begin(), view.inputs.end()) ||
-        !same_members(k.members, view.members)) {
-        return false;
-    }
-    if (k.kind != NodeKey::Kind::External) return true;
-    return view.descriptor != nullptr && same_descriptor(*k.descriptor, *view.descriptor);
 }
 
 std::uint64_t hash_key(const NodeView& view, const HashSeed& seed) noexcept {

@@ -320,9 +320,6 @@ private:
     NodeView view_;
 };
 
-// Whether `key` is the node `view` stands for.
-bool matches(const NodeKey& key, const NodeView& view);
-
 // Seed of a key hash, drawn from process-random keys; each hashing table gets its own.
 struct HashSeed {
     std::uint64_t k0 = 0;
