@@ -20,6 +20,29 @@ def project_version() -> str:
     return re.search(r"project\(corvane_core VERSION ([0-9.]+)", text).group(1)
 
 
+def _numpy():
+    """NumPy where it imports: absent, or built for another interpreter (the
+    distribution's numpy under a free-threaded build), it raises ImportError."""
+    try:
+        import numpy
+    except ImportError:
+        return None
+    return numpy
+
+
+NUMPY = _numpy()
+needs_numpy = pytest.mark.skipif(NUMPY is None, reason="numpy does not import here")
+
+
+def numpy_param(make, arity: int = 1):
+    """A parametrize case of `arity` values made by make(numpy), skipped where numpy
+    does not import."""
+    if NUMPY is None:
+        return pytest.param(*(None,) * arity, marks=needs_numpy)
+    values = make(NUMPY)
+    return pytest.param(*(values if arity > 1 else (values,)))
+
+
 @pytest.fixture
 def store() -> cc.GraphStore:
     return cc.GraphStore()

@@ -5,11 +5,10 @@ from __future__ import annotations
 import threading
 from collections.abc import Sequence
 
-import numpy as np
 import pytest
 
 import corvane_core as cc
-from conftest import snapshot
+from conftest import numpy_param, snapshot
 
 
 class Index:
@@ -110,7 +109,7 @@ def test_hash_consing(store):
 
 
 @pytest.mark.parametrize("inputs", [
-    [0, 1], (0, 1), range(2), Seq(0, 1), [Index(0), 1], (np.int64(0), np.uint8(1)),
+    [0, 1], (0, 1), range(2), Seq(0, 1), [Index(0), 1], numpy_param(lambda np: (np.int64(0), np.uint8(1))),
     [False, True], b"\x00\x01", type("L", (list,), {})([0, 1]),
 ], ids=repr)
 def test_input_sequences_and_index_items(store, inputs):

@@ -5,12 +5,11 @@ from __future__ import annotations
 import copy
 import threading
 
-import numpy as np
 import pytest
 from hypothesis import given, settings
 
 import corvane_core as cc
-from conftest import build_random, chain, fusable, identity_example, random_plans, snapshot
+from conftest import NUMPY, build_random, chain, fusable, identity_example, needs_numpy, random_plans, snapshot
 
 ZEROS = {"input_nodes": 0, "reachable_nodes": 0, "canonical_nodes": 0, "stages": 0,
          "reduced_nodes": 0, "boundary_nodes": 0}
@@ -166,9 +165,10 @@ def test_a_failed_first_call_binds_nothing(store):
     assert reducer.step(store) == 1
 
 
+@needs_numpy
 def test_numpy_bool_flag(store):
     _, _, b = fusable(store)
-    reduced, _ = cc.IncrementalReducer().finalize(store, maximal_fusion=np.True_, outputs=[b])
+    reduced, _ = cc.IncrementalReducer().finalize(store, maximal_fusion=NUMPY.True_, outputs=[b])
     assert reduced.node_count() >= 1
 
 

@@ -8,10 +8,10 @@ from __future__ import annotations
 
 from collections import OrderedDict
 
-import numpy as np
 import pytest
 
 import corvane_core as cc
+from conftest import numpy_param
 
 
 class IntSub(int):
@@ -44,7 +44,7 @@ PARAM_PAIRS = [
     ({"k": "v"}, {"k": StrSub("v")}),
     ({"k": 1.5}, {"k": FloatSub(1.5)}),
     ({"k": 5}, {"k": Index(5)}),
-    ({"k": 7}, {"k": np.int64(7)}),
+    numpy_param(lambda np: ({"k": 7}, {"k": np.int64(7)}), 2),
     ({"k": float(2**63)}, {"k": 2**63}),
     ({"k": -1}, {"k": IntSub(-1)}),
     ({"é": "ü"}, {StrSub("é"): StrSub("ü")}),
@@ -87,7 +87,7 @@ def test_param_forms_name_one_node(kind, common, general, general_first):
     lambda x, y: (x, y),
     lambda x, y: [Index(x), y],
     lambda x, y: (x, IntSub(y)),
-    lambda x, y: np.array([x, y], dtype=np.uint64),
+    numpy_param(lambda np: lambda x, y: np.array([x, y], dtype=np.uint64)),
     lambda x, y: range(x, y + 1),
 ], ids=["tuple", "list with __index__", "tuple with int subclass", "numpy array", "range"])
 def test_input_forms_name_one_node(inputs):

@@ -4,6 +4,7 @@ from, and every thread must get the same id for the same node."""
 
 from __future__ import annotations
 
+import copy
 import pickle
 import random
 import re
@@ -174,6 +175,22 @@ def run_threads(work: Callable[[int], None], count: int = THREADS) -> None:
         raise errors[0]
 
 
+class Countdown:
+    """Set once count_down() has been called `count` times, from any threads."""
+
+    def __init__(self, count: int) -> None:
+        self._left, self._lock, self._event = count, threading.Lock(), threading.Event()
+
+    def count_down(self) -> None:
+        with self._lock:
+            self._left -= 1
+            if self._left == 0:
+                self._event.set()
+
+    def is_set(self) -> bool:
+        return self._event.is_set()
+
+
 def test_mixed_operations_on_shared_stores_stay_consistent() -> None:
     stores = [cc.GraphStore(), cc.GraphStore()]
     reducers = [cc.IncrementalReducer(), cc.IncrementalReducer()]
@@ -281,6 +298,149 @@ def test_reducer_shared_by_threads_consumes_each_node_once(maximal: bool) -> Non
     final, report = reducer.finalize(store, outputs=outputs, maximal_fusion=maximal)
     check_derived(final, outputs, store.node_count(), report, incremental=True)
     assert len(final.node_map()) == store.node_count()
+    # steps spread over threads canonicalise exactly as one thread stepping once
+    alone = cc.IncrementalReducer()
+    alone.step(store)
+    assert alone.canonical_count() == reducer.canonical_count()
+    assert same_reduction((final, report), alone.finalize(store, outputs=outputs, maximal_fusion=maximal))
+
+
+def same_reduction(a: tuple[cc.GraphStore, dict], b: tuple[cc.GraphStore, dict]) -> bool:
+    return (a[0].serialize(), a[0].node_map(), a[1]) == (b[0].serialize(), b[0].node_map(), b[1])
+
+
+def replay(view: list[dict]) -> cc.GraphStore:
+    """A store recorded on one thread from the entries of a nodes() view (no stages)."""
+    store = cc.GraphStore()
+    for entry in view:
+        kind, inputs, params = entry["kind"], entry["inputs"], entry["params"]
+        if kind == "source":
+            node = store.add_source(entry["name"], params)
+        elif kind in ("op", "reduction"):
+            node = getattr(store, f"add_{kind}")(entry["name"], inputs, params)
+        elif kind == "external":
+            node = store.add_external(entry["descriptor"], inputs, params)
+        else:
+            node = getattr(store, f"add_{kind}")(inputs, params)
+        assert node == entry["id"]
+    return store
+
+
+def test_snapshots_are_prefixes_and_reductions_match_one_thread() -> None:
+    """Writers record shared and thread-own keys into one store while readers take every
+    kind of snapshot of it. Afterwards each key has one id, every snapshot is a prefix of
+    the final store, and every result equals the same call made on one thread on a store
+    recorded from that prefix."""
+    store = cc.GraphStore()
+    writers, readers, samples = 3, 3, 24
+    known: list[dict[int, int]] = [{} for _ in range(writers)]
+    finished = Countdown(writers)  # the last writer out stops the readers
+    taken: list[list[tuple]] = [[] for _ in range(readers)]
+
+    def write(t: int) -> None:
+        rng = random.Random(t)
+        ids = known[t]
+        try:
+            own = store.add_source(f"w{t}")
+            for j in range(600):
+                record(store, ids, rng.randrange(KEYS))
+                if j % 4 == 0:  # a key only this writer records
+                    own = store.add_op(f"w{t}", [own, rng.choice(list(ids.values()))], {"j": j})
+        finally:
+            finished.count_down()
+
+    def read(t: int) -> None:
+        rng = random.Random(50 + t)
+        out = taken[t]
+        while not finished.is_set() and len(out) < samples:
+            count = store.node_count()
+            if count == 0:
+                continue
+            outputs = sorted({rng.randrange(count) for _ in range(2)})
+            match rng.randrange(7):
+                case 0:
+                    out.append(("nodes", store.nodes()))
+                case 1:
+                    out.append(("nodes", cc.GraphStore.deserialize(store.serialize()).nodes()))
+                case 2:
+                    out.append(("nodes", copy.copy(store).nodes()))
+                case 3:
+                    out.append(("nodes", pickle.loads(pickle.dumps(store)).nodes()))
+                case 4:
+                    out.append(("dot", store.to_dot()))
+                case 5:
+                    out.append(("cone", outputs, store.cone(outputs=outputs).serialize()))
+                case _:
+                    maximal = rng.random() < 0.5
+                    out.append(("reduce", outputs, maximal, store.reduce(outputs=outputs, maximal_fusion=maximal)))
+
+    run_threads(lambda t: write(t) if t < writers else read(t - writers), count=writers + readers)
+
+    final = store.nodes()
+    agreed: dict[int, int] = {}
+    for ids in known:
+        for k, node in ids.items():
+            assert agreed.setdefault(k, node) == node, f"key {k}: ids {agreed[k]} and {node}"
+    check_view(final, agreed)
+    prefixes: dict[int, cc.GraphStore] = {}
+
+    def prefix(n: int) -> cc.GraphStore:
+        if n not in prefixes:
+            prefixes[n] = replay(final[:n])
+        return prefixes[n]
+
+    for sample in (s for out in taken for s in out):
+        match sample:
+            case ("nodes", view):
+                assert view == final[: len(view)]
+            case ("dot", text):
+                assert text == prefix(sum(1 for line in text.splitlines() if VERTEX.match(line))).to_dot()
+            case ("cone", outputs, blob):
+                assert blob == store.cone(outputs=outputs).serialize()
+            case ("reduce", outputs, maximal, result):
+                alone = prefix(len(result[0].node_map())).reduce(outputs=outputs, maximal_fusion=maximal)
+                assert same_reduction(result, alone)
+
+
+def test_arguments_mutated_by_other_threads_are_read_in_one_state() -> None:
+    """Threads rewrite the very list and dict that other threads pass as inputs and
+    params, each rewrite in one call that keeps every entry equal to the others. A node
+    recorded with them reflects one state: all its inputs alike, all its params alike."""
+    store = cc.GraphStore()
+    sources = [store.add_source(f"s{i}") for i in range(8)]
+    inputs: list[int] = [sources[0]] * 3
+    params: dict[str, object] = dict.fromkeys("abc", 0)
+    values = [0, 1, -2, 2**40, 0.5, "v", "long string value " * 4, True]
+    recorded: list[list[int]] = [[] for _ in range(4)]
+    stop = Countdown(len(recorded))  # the last recorder out stops the writers
+
+    def work(t: int) -> None:
+        rng = random.Random(t)
+        if t < 2:
+            while not stop.is_set():
+                inputs[:] = [rng.choice(sources)] * rng.randint(1, 6)
+                value = rng.choice(values)
+                params.update(dict.fromkeys("abc", f"{value}{rng.random()}" if isinstance(value, str) else value))
+            return
+        try:
+            for _ in range(3000):
+                method = rng.choice(["add_op", "add_reduction", "add_join", "add_exchange"])
+                if method in ("add_op", "add_reduction"):
+                    node = getattr(store, method)("f", inputs, params)
+                else:
+                    node = getattr(store, method)(inputs, params)
+                recorded[t - 2].append(node)
+        finally:
+            stop.count_down()
+
+    run_threads(work, count=6)
+    view = store.nodes()
+    check_view(view)
+    for node in (n for nodes in recorded for n in nodes):
+        entry = view[node]
+        assert 1 <= len(entry["inputs"]) <= 6 and len(set(entry["inputs"])) == 1, entry
+        assert sorted(entry["params"]) == ["a", "b", "c"], entry
+        assert len({repr(v) for v in entry["params"].values()}) == 1, entry
 
 
 def long_chain(length: int) -> tuple[cc.GraphStore, int]:
