@@ -16,6 +16,7 @@
 #include "params.hpp"
 #include "payload_descriptor.hpp"
 #include "scalars.hpp"
+#include "table_view.hpp"
 
 namespace corvane::py {
 namespace {
@@ -70,12 +71,6 @@ Name kind_name(NodeKey::Kind kind) noexcept {
     return Name::op;
 }
 
-DescriptorView descriptor_of(const NodeTable& table, std::size_t i) noexcept {
-    const DescriptorSlot& d = table.descriptor(i);
-    return {table.text(d.kind), table.text(d.content_hash), table.text(d.framework), table.text(d.version),
-            table.text(d.io_schema), d.has_ref ? table.text(d.preprocessing_ref) : std::string_view(), d.has_ref};
-}
-
 // "kind", "name" and "params", then "descriptor" for an External and "n_members" and
 // "members" for a Stage.
 bool put_kind_fields(PyObject* dict, const NodeTable& table, std::size_t i) {
@@ -86,7 +81,7 @@ bool put_kind_fields(PyObject* dict, const NodeTable& table, std::size_t i) {
         !put(dict, Name::params, params_to_py(table, table.params(i)))) {
         return false;
     }
-    if (kind == NodeKey::Kind::External) return put(dict, Name::descriptor, descriptor_to_py(descriptor_of(table, i)));
+    if (kind == NodeKey::Kind::External) return put(dict, Name::descriptor, descriptor_to_py(table_descriptor(table, i)));
     if (kind != NodeKey::Kind::Stage) return true;
     const std::span<const MemberSlot> ms = table.members(i);
     if (!put(dict, Name::n_members, u64_to_py(ms.size()))) return false;

@@ -168,8 +168,8 @@ bool NodeTable::matches(std::size_t i, const NodeView& view) const noexcept {
 }
 
 bool NodeTable::matches(std::size_t i, const NodeKey& key) const {
-    const KeyView view(key);
-    return matches(i, view.view());
+    ViewScratch scratch;
+    return matches(i, view_of(key, scratch));
 }
 
 void NodeTable::make_room(std::size_t inputs, std::size_t params, std::size_t strings,
@@ -265,8 +265,8 @@ void NodeTable::append(const NodeView& view) {
 }
 
 void NodeTable::append(const NodeKey& key) {
-    const KeyView view(key);
-    append(view.view());
+    ViewScratch scratch;
+    append(view_of(key, scratch));
 }
 
 }  // namespace corvane
