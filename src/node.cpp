@@ -96,21 +96,7 @@ std::uint64_t splitmix64(std::uint64_t& state) noexcept {
 // A small streaming hash: each 8-byte word is folded into the state with eqsat's
 // 64x64->128 multiply (low half xor high half), finished with a murmur-style avalanche.
 
-// The n < 8 bytes at p as one word, read without a variable-length copy: two
-// overlapping 4-byte loads, or three single bytes. Distinct bytes of one length give
-// distinct words.
-std::uint64_t load_short(const unsigned char* p, std::size_t n) noexcept {
-    if (n >= 4) {
-        std::uint32_t lo;
-        std::uint32_t hi;
-        std::memcpy(&lo, p, 4);
-        std::memcpy(&hi, p + n - 4, 4);
-        return std::uint64_t{lo} | (std::uint64_t{hi} << (8 * (n - 4)));
-    }
-    if (n == 0) return 0;
-    return std::uint64_t{p[0]} | (std::uint64_t{p[n / 2]} << (8 * (n / 2))) |
-           (std::uint64_t{p[n - 1]} << (8 * (n - 1)));
-}
+using eqsat::hash_detail::load_short;
 
 class KeyHasher {
 public:
@@ -274,9 +260,12 @@ NodeView view_of(const NodeKey& key, ViewScratch& scratch) {
     NodeView view;
     view.kind = key.kind();
     view.inputs = key.inputs();
-    scratch.params.clear();
-    for (const auto& entry : key.params()) scratch.params.push_back(ParamEntryView::of(entry));
-    view.params = scratch.params;
+    const ParamMap& params = key.params();
+    ParamEntryView* const entries = scratch.params_room(params.size());
+    for (std::size_t k = 0; k < params.size(); ++k) {
+        entries[k] = ParamEntryView::of(params.entries()[k]);
+    }
+    view.params = {entries, params.size()};
     std::visit(
         [&](const auto& n) {
             using T = std::decay_t<decltype(n)>;
@@ -285,11 +274,11 @@ NodeView view_of(const NodeKey& key, ViewScratch& scratch) {
                 scratch.descriptor = descriptor_view(n.descriptor.get());
                 view.descriptor = &scratch.descriptor;
             } else if constexpr (std::is_same_v<T, node::Stage>) {
-                scratch.members.clear();
-                for (const StageOp& m : n.members) {
-                    scratch.members.push_back(MemberView{m.op_token, m.inputs});
+                MemberView* const out = scratch.members_room(n.members.size());
+                for (std::size_t m = 0; m < n.members.size(); ++m) {
+                    out[m] = MemberView{n.members[m].op_token, n.members[m].inputs};
                 }
-                view.members = scratch.members;
+                view.members = {out, n.members.size()};
             }
         },
         key.variant());

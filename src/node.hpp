@@ -335,12 +335,22 @@ struct NodeView {
 };
 
 // The buffers a view borrows its parameters, descriptor and members from when the node's
-// own storage does not hold them in view form. One scratch serves a whole scan; a view
-// stays valid while neither its node nor the scratch changes.
+// own storage does not hold them in view form. One scratch serves a whole scan (its
+// buffers only grow); a view stays valid while neither its node nor the scratch changes.
 struct ViewScratch {
     std::vector<ParamEntryView> params;
     std::vector<MemberView> members;
     DescriptorView descriptor;
+
+    // Room for n entries or members at the front of the buffer.
+    ParamEntryView* params_room(std::size_t n) {
+        if (params.size() < n) params.resize(n);
+        return params.data();
+    }
+    MemberView* members_room(std::size_t n) {
+        if (members.size() < n) members.resize(n);
+        return members.data();
+    }
 };
 
 // `key` as a view, borrowing the key and `scratch`.

@@ -16,9 +16,10 @@ NodeView table_view(const NodeTable& table, std::size_t i, ViewScratch& scratch)
     view.kind = table.kind(i);
     view.name = table.name(i);
     view.inputs = table.inputs(i);
-    scratch.params.clear();
-    for (const ParamSlot& slot : table.params(i)) scratch.params.push_back(table.entry(slot));
-    view.params = scratch.params;
+    const std::span<const ParamSlot> slots = table.params(i);
+    ParamEntryView* const entries = scratch.params_room(slots.size());
+    for (std::size_t k = 0; k < slots.size(); ++k) entries[k] = table.entry(slots[k]);
+    view.params = {entries, slots.size()};
     const KindTraits& t = traits(view.kind);
     if (t.descriptor) {
         scratch.descriptor = table_descriptor(table, i);
@@ -26,12 +27,11 @@ NodeView table_view(const NodeTable& table, std::size_t i, ViewScratch& scratch)
     }
     if (t.members) {
         const std::span<const MemberSlot> members = table.members(i);
-        scratch.members.clear();
+        MemberView* const out = scratch.members_room(members.size());
         for (std::size_t m = 0; m < members.size(); ++m) {
-            scratch.members.push_back(
-                MemberView{table.text(members[m].token), table.operands(members, m)});
+            out[m] = MemberView{table.text(members[m].token), table.operands(members, m)};
         }
-        view.members = scratch.members;
+        view.members = {out, members.size()};
     }
     return view;
 }
