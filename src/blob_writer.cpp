@@ -105,8 +105,8 @@ void put_node(Sink& s, const NodeView& n) {
     if (t.name) put_string(s, n.name);
     if (t.descriptor) {
         const DescriptorView& d = *n.descriptor;
-        for (std::string_view field : {d.kind, d.content_hash, d.framework, d.version, d.io_schema}) {
-            put_string(s, field);
+        for (std::string_view f : {d.kind, d.content_hash, d.framework, d.version, d.io_schema}) {
+            put_string(s, f);
         }
         s.u8(d.has_ref ? 1 : 0);
         if (d.has_ref) put_string(s, d.preprocessing_ref);

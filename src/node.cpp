@@ -285,6 +285,43 @@ NodeView view_of(const NodeKey& key, ViewScratch& scratch) {
     return view;
 }
 
+NodeKey key_of(const NodeView& view) {
+    std::vector<ParamMap::Entry> entries;
+    entries.reserve(view.params.size());
+    for (const ParamEntryView& e : view.params) {
+        entries.emplace_back(std::string(e.key()), e.value());
+    }
+    ParamMap map(ParamMap::Sorted{}, std::move(entries));
+    std::vector<NodeId> ids(view.inputs.begin(), view.inputs.end());
+    switch (view.kind) {
+        case NodeKey::Kind::Source: return node::Source{std::string(view.name), std::move(map)};
+        case NodeKey::Kind::Op:
+            return node::Op{std::string(view.name), std::move(map), std::move(ids)};
+        case NodeKey::Kind::Reduction:
+            return node::Reduction{std::string(view.name), std::move(map), std::move(ids)};
+        case NodeKey::Kind::External: {
+            const DescriptorView& d = *view.descriptor;
+            PayloadDescriptor owned{std::string(d.kind),      std::string(d.content_hash),
+                                    std::string(d.framework), std::string(d.version),
+                                    std::string(d.io_schema), std::nullopt};
+            if (d.has_ref) owned.preprocessing_ref.emplace(d.preprocessing_ref);
+            return node::External{std::move(owned), std::move(map), std::move(ids)};
+        }
+        case NodeKey::Kind::Stage: {
+            std::vector<StageOp> members;
+            members.reserve(view.members.size());
+            for (const MemberView& m : view.members) {
+                members.push_back(
+                    StageOp{std::string(m.token), {m.operands.begin(), m.operands.end()}});
+            }
+            return node::Stage{std::move(ids), std::move(members)};
+        }
+        case NodeKey::Kind::Exchange: return node::Exchange{std::move(map), std::move(ids)};
+        case NodeKey::Kind::Join: return node::Join{std::move(map), std::move(ids)};
+    }
+    return node::Source{};
+}
+
 std::uint64_t hash_key(const NodeView& view, const HashSeed& seed) noexcept {
     const KindTraits& t = traits(view.kind);
     KeyHasher h(seed);

@@ -355,6 +355,9 @@ struct ViewScratch {
 
 // `key` as a view, borrowing the key and `scratch`.
 NodeView view_of(const NodeKey& key, ViewScratch& scratch);
+// The owning key a well-formed view stands for: the one place a key is built from
+// borrowed fields (parameters in the view's order, Float bits as they are).
+NodeKey key_of(const NodeView& view);
 
 // Seed of a key hash, drawn from the process's random seed; each hashing table gets its
 // own.

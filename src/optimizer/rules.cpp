@@ -31,7 +31,8 @@ const std::array<std::string, kIdentityRules.size()>& identity_symbols() {
             const std::string_view scalar = "scalar";
             const std::string_view side = "side";
             const ParamEntryView params[] = {
-                {scalar.data(), scalar.size(), ParamValue::Kind::Float, rule.scalar_bits, nullptr, 0},
+                {scalar.data(), scalar.size(), ParamValue::Kind::Float, rule.scalar_bits, nullptr,
+                 0},
                 {side.data(), side.size(), ParamValue::Kind::Str, 0, rule.side.data(),
                  rule.side.size()},
             };

@@ -109,7 +109,7 @@ TEST(NodeView, AgreesWithItsKey) {
                 const Viewed v = viewed(keys[i], shuffle);
                 ASSERT_TRUE(v.view.is_well_formed()) << i;
                 const std::uint64_t hash = hash_key(v.view, seed);
-                EXPECT_EQ(testing::key_of(v.view), keys[i]) << i;
+                EXPECT_EQ(key_of(v.view), keys[i]) << i;
                 for (std::size_t j = 0; j < keys.size(); ++j) {
                     const bool equal = keys[j] == keys[i];
                     EXPECT_EQ(table.matches(j, v.view), equal) << i << " vs " << j;
@@ -127,7 +127,7 @@ TEST(NodeView, KeepsFloatBitsWhenBuilt) {
     for (double value : {-0.0, payload_nan, 1e300}) {
         const NodeKey key = testing::op("f", {}, params({{"x", ParamValue::of_float(value)}}));
         const Viewed v = viewed(key, false);
-        const NodeKey built = testing::key_of(v.view);
+        const NodeKey built = key_of(v.view);
         EXPECT_EQ(std::bit_cast<std::uint64_t>(built.params().entries()[0].second.as_float()),
                   std::bit_cast<std::uint64_t>(value));
     }

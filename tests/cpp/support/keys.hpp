@@ -79,13 +79,6 @@ private:
     NodeView view_;
 };
 
-// The owning key a well-formed view stands for, as a table builds it.
-inline NodeKey key_of(const NodeView& view) {
-    NodeTable table;
-    table.append(view);
-    return table.key(0);
-}
-
 // The live nodes of a key list, and its live keys with their inputs renumbered.
 inline LiveIndex live_index(std::span<const NodeKey> keys, std::span<const NodeId> outputs) {
     const auto inputs_of = [&](std::size_t i) { return keys[i].inputs(); };
@@ -96,7 +89,8 @@ inline std::vector<NodeKey> live_keys(std::span<const NodeKey> keys, const LiveI
     std::vector<NodeKey> kept;
     kept.reserve(live.ids.size());
     for (NodeId id : live.ids) {
-        kept.push_back(NodeKey(keys[id]).with_inputs_mapped([&](NodeId x) { return live.remap[x]; }));
+        const auto renumbered = [&](NodeId x) { return live.remap[x]; };
+        kept.push_back(NodeKey(keys[id]).with_inputs_mapped(renumbered));
     }
     return kept;
 }
