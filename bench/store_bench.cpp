@@ -11,6 +11,7 @@
 #include "blob.hpp"
 #include "node.hpp"
 #include "store.hpp"
+#include "support/keys.hpp"
 #include "support/random_graph.hpp"
 
 namespace corvane::bench {
@@ -18,6 +19,7 @@ namespace {
 
 using testing::pipeline_graph;
 using testing::RandomGraph;
+using testing::serialize_nodes;
 
 // The recording workload: Op "map" over two sources with a two-entry parameter map,
 // distinct per index.
@@ -132,12 +134,13 @@ void BM_HashView(benchmark::State& state) {
 }
 BENCHMARK(BM_HashView)->Arg(100'000)->Unit(benchmark::kMicrosecond);
 
+// A key hashed as NodeKeyHash does: the key's view, then the view's hash.
 void BM_HashKey(benchmark::State& state) {
     const std::vector<NodeKey> keys = recorded_keys(static_cast<std::size_t>(state.range(0)));
     const HashSeed seed = HashSeed::random();
     for (auto _ : state) {
         std::uint64_t acc = 0;
-        for (const NodeKey& key : keys) acc ^= hash_key(key, seed);
+        for (const NodeKey& key : keys) acc ^= testing::hash_key(key, seed);
         benchmark::DoNotOptimize(acc);
     }
     state.SetItemsProcessed(state.iterations() * state.range(0));

@@ -25,14 +25,14 @@ struct ParentRef {
     Id eclass;
 };
 
-// One class record per root, indexed by its id; 32 bytes, no heap block for a class with
-// at most two members and one user.
 // An operator with its arity: the root of a pattern.
 struct OpKey {
     Symbol op;
     std::size_t arity = 0;
 };
 
+// One class record per root, indexed by its id; 32 bytes, no heap block for a class with
+// at most two members and one user.
 struct EClass {
     SmallVec<Memo::Key, 2> nodes;    // members, as hash-cons keys
     SmallVec<ParentRef, 1> parents;  // every e-node using this class, with its class

@@ -24,6 +24,22 @@ inline std::uint64_t fold(std::uint64_t a, std::uint64_t b) noexcept {
     return static_cast<std::uint64_t>(product) ^ static_cast<std::uint64_t>(product >> 64);
 }
 
+// The n < 8 bytes at p as one zero-padded little-endian word, read without a
+// variable-length copy: two overlapping 4-byte loads (the bytes they share land on the
+// same bits), or single bytes.
+inline std::uint64_t load_short(const unsigned char* p, std::size_t n) noexcept {
+    if (n >= 4) {
+        std::uint32_t lo;
+        std::uint32_t hi;
+        std::memcpy(&lo, p, 4);
+        std::memcpy(&hi, p + n - 4, 4);
+        return std::uint64_t{lo} | (std::uint64_t{hi} << (8 * (n - 4)));
+    }
+    if (n == 0) return 0;
+    return std::uint64_t{p[0]} | (std::uint64_t{p[n / 2]} << (8 * (n / 2))) |
+           (std::uint64_t{p[n - 1]} << (8 * (n - 1)));
+}
+
 inline constexpr std::uint64_t kMul0 = 0xa0761d6478bd642fULL;
 inline constexpr std::uint64_t kMul1 = 0xe7037ed1a0b428dbULL;
 inline constexpr std::uint64_t kMul2 = 0x8ebc6af09c88c6e3ULL;
@@ -53,9 +69,8 @@ inline std::uint64_t hash_text(std::uint64_t seed, std::string_view text) noexce
         h = fold(word ^ kMul1, h);
     }
     if (i < text.size()) {
-        std::uint64_t word = 0;
-        std::memcpy(&word, text.data() + i, text.size() - i);
-        h = fold(word ^ kMul1, h);
+        const auto* tail = reinterpret_cast<const unsigned char*>(text.data()) + i;
+        h = fold(load_short(tail, text.size() - i) ^ kMul1, h);
     }
     return fold(h, kMul2);
 }

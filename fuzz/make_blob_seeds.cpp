@@ -16,7 +16,10 @@ using namespace corvane;
 
 bool write_seed(const std::string& dir, const char* name, const std::vector<NodeKey>& keys,
                 const std::vector<NodeId>& outputs) {
-    auto blob = serialize_nodes(keys, outputs);
+    NodeTable table;
+    ViewScratch scratch;
+    for (const NodeKey& key : keys) table.append(view_of(key, scratch));
+    auto blob = serialize_table(table, outputs);
     if (!blob) return false;
     std::ofstream out(dir + "/" + name, std::ios::binary);
     out.write(reinterpret_cast<const char*>(blob->data()), static_cast<std::streamsize>(blob->size()));

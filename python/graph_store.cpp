@@ -226,9 +226,7 @@ PyObject* serialize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
             if (!ids_from_py(a[0], "outputs", ids)) return nullptr;
             // Nodes are never removed, so ids below this count stay valid for the writer.
             const std::uint64_t count = store.node_count();
-            for (NodeId id : ids) {
-                if (id >= count) return raise_error(BadNodeId{id});
-            }
+            if (const auto bad = first_bad_id(ids, count)) return raise_error(*bad);
         } else {
             ids = store.outputs();
         }

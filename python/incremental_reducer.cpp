@@ -191,9 +191,7 @@ PyObject* finalize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
         // against the store as it is now, otherwise the store's marks are read.
         if (a[2] != nullptr && a[2] != Py_None) {
             const std::uint64_t count = store->node_count();
-            for (NodeId id : outputs) {
-                if (id >= count) return raise_error(BadNodeId{id});
-            }
+            if (const auto bad = first_bad_id(outputs, count)) return raise_error(*bad);
         } else {
             outputs = store->outputs();
         }

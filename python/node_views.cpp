@@ -16,6 +16,7 @@
 #include "params.hpp"
 #include "payload_descriptor.hpp"
 #include "scalars.hpp"
+#include "table_view.hpp"
 
 namespace corvane::py {
 namespace {
@@ -70,43 +71,37 @@ Name kind_name(NodeKey::Kind kind) noexcept {
     return Name::op;
 }
 
-DescriptorView descriptor_of(const NodeTable& table, std::size_t i) noexcept {
-    const DescriptorSlot& d = table.descriptor(i);
-    return {table.text(d.kind), table.text(d.content_hash), table.text(d.framework), table.text(d.version),
-            table.text(d.io_schema), d.has_ref ? table.text(d.preprocessing_ref) : std::string_view(), d.has_ref};
-}
-
 // "kind", "name" and "params", then "descriptor" for an External and "n_members" and
 // "members" for a Stage.
-bool put_kind_fields(PyObject* dict, const NodeTable& table, std::size_t i) {
-    const NodeKey::Kind kind = table.kind(i);
-    const std::string_view node_name = table.name(i);
-    if (!put(dict, Name::kind, PyRef::borrow(name(kind_name(kind)))) ||
-        !put(dict, Name::name, node_name.empty() ? PyRef::borrow(name(Name::empty)) : string_to_py(node_name)) ||
-        !put(dict, Name::params, params_to_py(table, table.params(i)))) {
+bool put_kind_fields(PyObject* dict, const NodeView& node) {
+    if (!put(dict, Name::kind, PyRef::borrow(name(kind_name(node.kind)))) ||
+        !put(dict, Name::name,
+             node.name.empty() ? PyRef::borrow(name(Name::empty)) : string_to_py(node.name)) ||
+        !put(dict, Name::params, params_to_py(node.params))) {
         return false;
     }
-    if (kind == NodeKey::Kind::External) return put(dict, Name::descriptor, descriptor_to_py(descriptor_of(table, i)));
-    if (kind != NodeKey::Kind::Stage) return true;
-    const std::span<const MemberSlot> ms = table.members(i);
+    const KindTraits& t = traits(node.kind);
+    if (t.descriptor) return put(dict, Name::descriptor, descriptor_to_py(*node.descriptor));
+    if (!t.members) return true;
+    const std::span<const MemberView> ms = node.members;
     if (!put(dict, Name::n_members, u64_to_py(ms.size()))) return false;
     PyRef members = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(ms.size())));
     if (!members) return false;
     for (std::size_t m = 0; m < ms.size(); ++m) {
-        PyRef member = member_to_py(table.text(ms[m].token), table.operands(ms, m));
+        PyRef member = member_to_py(ms[m].token, ms[m].operands);
         if (!member) return false;
         PyList_SET_ITEM(members.get(), static_cast<Py_ssize_t>(m), member.release());
     }
     return put(dict, Name::members, std::move(members));
 }
 
-PyRef node_to_py(const NodeTable& table, std::size_t i, bool is_output) {
+PyRef node_to_py(const NodeView& node, std::size_t id, bool is_output) {
     PyRef dict = PyRef::steal(PyDict_New());
     if (!dict) return {};
-    if (!put(dict.get(), Name::id, u64_to_py(i)) ||
+    if (!put(dict.get(), Name::id, u64_to_py(id)) ||
         !put(dict.get(), Name::output, PyRef::borrow(is_output ? Py_True : Py_False)) ||
-        !put(dict.get(), Name::inputs, ids_to_py(table.inputs(i))) ||
-        !put_kind_fields(dict.get(), table, i)) {
+        !put(dict.get(), Name::inputs, ids_to_py(node.inputs)) ||
+        !put_kind_fields(dict.get(), node)) {
         return {};
     }
     return dict;
@@ -123,8 +118,9 @@ PyRef nodes_to_py(const GraphStore::TableSnapshot& snapshot) {
     }
     PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(n)));
     if (!list) return {};
+    ViewScratch scratch;
     for (std::size_t i = 0; i < n; ++i) {
-        PyRef view = node_to_py(table, i, is_output[i]);
+        PyRef view = node_to_py(table_view(table, i, scratch), i, is_output[i]);
         if (!view) return {};
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), view.release());
     }

@@ -260,8 +260,8 @@ bool params_from_py(PyObject* obj, ParamBuffer& out) {
 
 PyRef params_to_py(const ParamMap& params) { return params_to_dict(params, ParamEntryView::of); }
 
-PyRef params_to_py(const NodeTable& table, std::span<const ParamSlot> params) {
-    return params_to_dict(params, [&table](const ParamSlot& slot) { return table.entry(slot); });
+PyRef params_to_py(std::span<const ParamEntryView> params) {
+    return params_to_dict(params, [](const ParamEntryView& e) { return e; });
 }
 
 }  // namespace corvane::py

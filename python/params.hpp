@@ -64,8 +64,8 @@ private:
 bool params_from_py(PyObject* obj, ParamBuffer& out);
 bool params_from_py(PyObject* obj, ParamMap& out);
 
-// A dict in the map's (or the table's) order, or an empty owner with an error set.
+// A dict in the map's (or the view's) order, or an empty owner with an error set.
 PyRef params_to_py(const ParamMap& params);
-PyRef params_to_py(const NodeTable& table, std::span<const ParamSlot> params);
+PyRef params_to_py(std::span<const ParamEntryView> params);
 
 }  // namespace corvane::py

@@ -231,12 +231,6 @@ PyRef descriptor_to_py(const DescriptorView& descriptor) {
     return dict;
 }
 
-DescriptorView descriptor_view(const PayloadDescriptor& descriptor) noexcept {
-    const std::optional<std::string>& ref = descriptor.preprocessing_ref;
-    return {descriptor.kind, descriptor.content_hash, descriptor.framework, descriptor.version,
-            descriptor.io_schema, ref ? std::string_view(*ref) : std::string_view(), ref.has_value()};
-}
-
 PyRef descriptor_to_py(const PayloadDescriptor& descriptor) { return descriptor_to_py(descriptor_view(descriptor)); }
 
 }  // namespace corvane::py

@@ -20,8 +20,6 @@ const PayloadDescriptor* payload_descriptor_record(PyObject* obj) noexcept;
 // for a field of another type; ValueError for a missing field. Fields are checked
 // preprocessing_ref first, then in the constructor's order.
 bool descriptor_from_py(PyObject* obj, PayloadDescriptor& out);
-// A record seen as a borrowed descriptor (valid while the record lives).
-DescriptorView descriptor_view(const PayloadDescriptor& descriptor) noexcept;
 
 // The dict form, of a record or a borrowed one, or an empty owner with an error set.
 PyRef descriptor_to_py(const DescriptorView& descriptor);

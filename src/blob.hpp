@@ -45,26 +45,9 @@ struct BlobTooLarge {
 };
 inline constexpr const char* kBlobTooLarge = "store too large for the corvane IR blob format";
 
-// Appends one parameter map (entry count, then key, tag and value of each entry).
-std::expected<void, BlobTooLarge> put_params(std::vector<std::uint8_t>& out, const ParamMap& params);
-
-// A checked blob layout: the arena and outputs to write and the exact byte size.
-struct BlobPlan {
-    std::span<const NodeKey> arena;
-    std::span<const NodeId> outputs;
-    std::size_t size = 0;
-};
-// Sizes the blob of `arena` with `outputs`, or BlobTooLarge. The spans must stay valid
-// and unchanged until the plan is written.
-std::expected<BlobPlan, BlobTooLarge> plan_blob(std::span<const NodeKey> arena,
-                                                std::span<const NodeId> outputs);
-// Writes a planned blob into `out`, whose size must be plan.size (an internal fault
-// otherwise); lets a caller write straight into a buffer it owns.
-void write_blob(const BlobPlan& plan, std::span<std::uint8_t> out);
-
-// Writes an arena and outputs directly.
-std::expected<std::vector<std::uint8_t>, BlobTooLarge> serialize_nodes(std::span<const NodeKey> arena,
-                                                                       std::span<const NodeId> outputs);
+// Writes `table` with `outputs` (each below the table's size; the caller checks).
+std::expected<std::vector<std::uint8_t>, BlobTooLarge> serialize_table(
+    const NodeTable& table, std::span<const NodeId> outputs);
 // Writes a snapshot of `store` with `outputs` (each already a node of the store; the
 // caller checks them against the node count).
 std::expected<std::vector<std::uint8_t>, BlobTooLarge> serialize_with(const GraphStore& store,

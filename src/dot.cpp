@@ -8,6 +8,7 @@
 #include "store.hpp"
 #include "store_inner.hpp"
 #include "label.hpp"
+#include "table_view.hpp"
 
 namespace corvane {
 namespace {
@@ -37,12 +38,13 @@ std::string GraphStore::to_dot() const {
             if (id < is_output.size()) is_output[static_cast<std::size_t>(id)] = true;
         }
         std::string caption;
+        ViewScratch scratch;
         for (std::size_t i = 0; i < in.nodes.size(); ++i) {
             out += "  n";
             append_id(out, i);
             out += " [label=\"";
             caption.clear();
-            append_label(caption, in.nodes, i);
+            append_label(caption, table_view(in.nodes, i, scratch));
             append_escaped(out, caption);
             out += '"';
             if (is_output[i]) out += ", shape=doublecircle";

@@ -8,7 +8,9 @@
 #include <limits>
 #include <string>
 #include <string_view>
+#include <span>
 #include <system_error>
+#include <vector>
 
 #include "fault.hpp"
 #include "utf8.hpp"
@@ -102,13 +104,11 @@ void append_display(std::string& out, const ParamEntryView& value) {
     }
 }
 
-// "{k=v, ...}" of a parameter range, each item read through `entry` as a borrowed entry.
-template <class Range, class Entry>
-void append_display(std::string& out, const Range& params, Entry entry) {
+// "{k=v, ...}".
+void append_display(std::string& out, std::span<const ParamEntryView> params) {
     out.push_back('{');
     bool first = true;
-    for (const auto& item : params) {
-        const ParamEntryView e = entry(item);
+    for (const ParamEntryView& e : params) {
         if (!first) out.append(", ");
         first = false;
         out.append(e.key());
@@ -116,35 +116,6 @@ void append_display(std::string& out, const Range& params, Entry entry) {
         append_display(out, e);
     }
     out.push_back('}');
-}
-
-const auto kSameEntry = [](const ParamEntryView& e) { return e; };
-
-// The caption's one definition: the kind with its name, descriptor or member count, then a
-// space and the parameters' display form when there are any. `descriptor` is read only
-// for an External, `members` only for a Stage.
-template <class Range, class Entry>
-void append_caption(std::string& out, NodeKey::Kind kind, std::string_view name,
-                    const DescriptorView* descriptor, std::size_t members, const Range& params,
-                    Entry entry) {
-    switch (kind) {
-        case NodeKey::Kind::Source: out.append("Source ").append(name); break;
-        case NodeKey::Kind::Op: out.append("Op ").append(name); break;
-        case NodeKey::Kind::Reduction: out.append("Reduction ").append(name); break;
-        case NodeKey::Kind::External: {
-            fault_unless(descriptor != nullptr, "External node without a descriptor");
-            const DescriptorView& d = *descriptor;
-            out.append("External ").append(d.kind).append(":").append(d.content_hash);
-            out.append(" [").append(d.framework).append(" ").append(d.version).append("]");
-            break;
-        }
-        case NodeKey::Kind::Stage: out.append("Stage[").append(std::to_string(members)).append(" members]"); break;
-        case NodeKey::Kind::Exchange: out.append("Exchange"); break;
-        case NodeKey::Kind::Join: out.append("Join"); break;
-    }
-    if (std::empty(params)) return;
-    out.push_back(' ');
-    append_display(out, params, entry);
 }
 
 }  // namespace
@@ -213,8 +184,11 @@ std::string display(const ParamValue& value) {
 }
 
 std::string display(const ParamMap& params) {
+    std::vector<ParamEntryView> entries;
+    entries.reserve(params.size());
+    for (const auto& entry : params) entries.push_back(ParamEntryView::of(entry));
     std::string out;
-    append_display(out, params, ParamEntryView::of);
+    append_display(out, entries);
     return out;
 }
 
@@ -225,26 +199,29 @@ std::string quoted(std::string_view text) {
     return out;
 }
 
-std::string label(const NodeKey& key) { return label(KeyView(key).view()); }
-
-std::string label(const NodeView& view) {
-    std::string out;
-    append_caption(out, view.kind, view.name, view.descriptor, view.members.size(), view.params, kSameEntry);
-    return out;
+// The caption word, then the name, the descriptor's kind, hash, framework and version,
+// or the member count, as the kind has them; then a space and the parameters' display
+// form when there are any.
+void append_label(std::string& out, const NodeView& node) {
+    const KindTraits& t = traits(node.kind);
+    out.append(t.caption);
+    if (t.name) out.append(" ").append(node.name);
+    if (t.descriptor) {
+        fault_unless(node.descriptor != nullptr, "External node without a descriptor");
+        const DescriptorView& d = *node.descriptor;
+        out.append(" ").append(d.kind).append(":").append(d.content_hash);
+        out.append(" [").append(d.framework).append(" ").append(d.version).append("]");
+    }
+    if (t.members) out.append("[").append(std::to_string(node.members.size())).append(" members]");
+    if (node.params.empty()) return;
+    out.push_back(' ');
+    append_display(out, node.params);
 }
 
-void append_label(std::string& out, const NodeTable& table, std::size_t i) {
-    const NodeKey::Kind kind = table.kind(i);
-    DescriptorView descriptor;
-    if (kind == NodeKey::Kind::External) {
-        const DescriptorSlot& d = table.descriptor(i);
-        descriptor.kind = table.text(d.kind);
-        descriptor.content_hash = table.text(d.content_hash);
-        descriptor.framework = table.text(d.framework);
-        descriptor.version = table.text(d.version);
-    }
-    append_caption(out, kind, table.name(i), &descriptor, table.members(i).size(), table.params(i),
-                   [&table](const ParamSlot& slot) { return table.entry(slot); });
+std::string label(const NodeView& node) {
+    std::string out;
+    append_label(out, node);
+    return out;
 }
 
 }  // namespace corvane

@@ -4,8 +4,8 @@
 #include <atomic>
 #include <bit>
 #include <cstring>
-#include <random>
-#include <tuple>
+
+#include "eqsat/hash.hpp"
 
 namespace corvane {
 
@@ -93,41 +93,17 @@ std::uint64_t splitmix64(std::uint64_t& state) noexcept {
     return z ^ (z >> 31);
 }
 
-std::uint64_t process_key() {
-    static const std::uint64_t key = [] {
-        std::random_device rd;
-        return (std::uint64_t{rd()} << 32) ^ std::uint64_t{rd()};
-    }();
-    return key;
-}
+// A small streaming hash: each 8-byte word is folded into the state with eqsat's
+// 64x64->128 multiply (low half xor high half), finished with a murmur-style avalanche.
 
-// A small streaming hash: each 8-byte word is folded into the state with one 64x64->128
-// multiply (low half xor high half), finished with a murmur-style avalanche.
-__extension__ typedef unsigned __int128 Wide;
-
-// The n < 8 bytes at p as one word, read without a variable-length copy: two
-// overlapping 4-byte loads, or three single bytes. Distinct bytes of one length give
-// distinct words.
-std::uint64_t load_short(const unsigned char* p, std::size_t n) noexcept {
-    if (n >= 4) {
-        std::uint32_t lo;
-        std::uint32_t hi;
-        std::memcpy(&lo, p, 4);
-        std::memcpy(&hi, p + n - 4, 4);
-        return std::uint64_t{lo} | (std::uint64_t{hi} << (8 * (n - 4)));
-    }
-    if (n == 0) return 0;
-    return std::uint64_t{p[0]} | (std::uint64_t{p[n / 2]} << (8 * (n / 2))) |
-           (std::uint64_t{p[n - 1]} << (8 * (n - 1)));
-}
+using eqsat::hash_detail::load_short;
 
 class KeyHasher {
 public:
     explicit KeyHasher(const HashSeed& seed) noexcept : h_(seed.k0), k_(seed.k1 | 1) {}
 
     void word(std::uint64_t w) noexcept {
-        const Wide product = static_cast<Wide>(h_ ^ w) * (k_ ^ 0x9E3779B97F4A7C15ULL);
-        h_ = static_cast<std::uint64_t>(product) ^ static_cast<std::uint64_t>(product >> 64);
+        h_ = eqsat::hash_detail::fold(h_ ^ w, k_ ^ 0x9E3779B97F4A7C15ULL);
     }
     void bytes(const void* data, std::size_t n) noexcept {
         const auto* p = static_cast<const unsigned char*>(data);
@@ -163,19 +139,6 @@ public:
         word(v.size());
         for (NodeId id : v) word(id);
     }
-    void params(const ParamMap& m) noexcept {
-        word(m.size());
-        for (const auto& [k, v] : m) {
-            key_and_kind(k, v.kind());
-            switch (v.kind()) {
-                case ParamValue::Kind::Int: word(static_cast<std::uint64_t>(v.as_int())); break;
-                case ParamValue::Kind::Float: word(canonical_float_bits(v.as_float())); break;
-                case ParamValue::Kind::Bool: word(v.as_bool() ? 1 : 0); break;
-                case ParamValue::Kind::Str: str(v.as_str()); break;
-            }
-        }
-    }
-    // Must feed the same words as params() for the map the entries stand for.
     void params(std::span<const ParamEntryView> m) noexcept {
         word(m.size());
         for (const ParamEntryView& e : m) {
@@ -183,7 +146,9 @@ public:
             switch (e.kind) {
                 case ParamValue::Kind::Int:
                 case ParamValue::Kind::Bool: word(e.bits); break;
-                case ParamValue::Kind::Float: word(canonical_float_bits(std::bit_cast<double>(e.bits))); break;
+                case ParamValue::Kind::Float:
+                    word(canonical_float_bits(std::bit_cast<double>(e.bits)));
+                    break;
                 case ParamValue::Kind::Str: str(e.text()); break;
             }
         }
@@ -207,8 +172,8 @@ private:
 
 HashSeed HashSeed::random() {
     static std::atomic<std::uint64_t> counter{0};
-    std::uint64_t state = process_key() ^ (counter.fetch_add(1, std::memory_order_relaxed) *
-                                           0xD1B54A32D192ED03ULL);
+    std::uint64_t state = eqsat::process_hash_seed() ^
+                          (counter.fetch_add(1, std::memory_order_relaxed) * 0xD1B54A32D192ED03ULL);
     HashSeed seed;
     seed.k0 = splitmix64(state);
     seed.k1 = splitmix64(state);
@@ -216,52 +181,7 @@ HashSeed HashSeed::random() {
 }
 
 std::uint64_t hash_string(std::string_view text, const HashSeed& seed) noexcept {
-    KeyHasher h(seed);
-    h.str(text);
-    return h.finish();
-}
-
-std::uint64_t hash_key(const NodeKey& key, const HashSeed& seed) noexcept {
-    KeyHasher h(seed);
-    h.word(static_cast<std::uint64_t>(key.kind()));
-    std::visit(
-        [&](const auto& n) {
-            using T = std::decay_t<decltype(n)>;
-            if constexpr (std::is_same_v<T, node::Source>) {
-                h.str(n.name);
-                h.params(n.params);
-            } else if constexpr (std::is_same_v<T, node::Op> || std::is_same_v<T, node::Reduction>) {
-                h.str(n.name);
-                h.params(n.params);
-                h.ids(n.inputs);
-            } else if constexpr (std::is_same_v<T, node::External>) {
-                const PayloadDescriptor& d = n.descriptor.get();
-                h.str(d.kind);
-                h.str(d.content_hash);
-                h.str(d.framework);
-                h.str(d.version);
-                h.str(d.io_schema);
-                h.word(d.preprocessing_ref.has_value() ? 1 : 0);
-                if (d.preprocessing_ref) h.str(*d.preprocessing_ref);
-                h.params(n.params);
-                h.ids(n.inputs);
-            } else if constexpr (std::is_same_v<T, node::Stage>) {
-                h.ids(n.inputs);
-                h.word(n.members.size());
-                for (const StageOp& m : n.members) {
-                    h.str(m.op_token);
-                    h.word(m.inputs.size());
-                    for (const StageRef& r : m.inputs) {
-                        h.word((r.index << 1) ^ static_cast<std::uint64_t>(r.kind));
-                    }
-                }
-            } else {
-                h.params(n.params);
-                h.ids(n.inputs);
-            }
-        },
-        key.variant());
-    return h.finish();
+    return eqsat::hash_text(seed.k0, text);
 }
 
 ParamEntryView ParamEntryView::of(const ParamMap::Entry& entry) noexcept {
@@ -277,15 +197,6 @@ ParamEntryView ParamEntryView::of(const ParamMap::Entry& entry) noexcept {
             break;
     }
     return view;
-}
-
-ParamValue::ParamValue(const ParamEntryView& view) : storage_(std::in_place_index<0>, 0) {
-    switch (view.kind) {
-        case Kind::Int: storage_.emplace<0>(static_cast<std::int64_t>(view.bits)); break;
-        case Kind::Float: storage_.emplace<1>(std::bit_cast<double>(view.bits)); break;
-        case Kind::Bool: storage_.emplace<2>(view.bits != 0); break;
-        case Kind::Str: storage_.emplace<3>(view.text_data, view.text_size); break;
-    }
 }
 
 ParamValue ParamEntryView::value() const {
@@ -328,137 +239,120 @@ void sort_param_views(std::span<ParamEntryView> entries) noexcept {
     }
 }
 
-namespace {
-
-ParamMap params_of(std::span<const ParamEntryView> views) {
-    std::vector<ParamMap::Entry> entries;
-    entries.reserve(views.size());
-    for (const ParamEntryView& v : views) {
-        entries.emplace_back(std::piecewise_construct, std::forward_as_tuple(v.key_data, v.key_size),
-                             std::forward_as_tuple(v));
-    }
-    return ParamMap(ParamMap::Sorted{}, std::move(entries));
-}
-
-}  // namespace
-
 bool NodeView::is_well_formed() const noexcept {
     for (std::size_t i = 1; i < params.size(); ++i) {
         if (key_less(params[i].key(), params[i - 1].key())) return false;
     }
-    if ((descriptor != nullptr) != (kind == NodeKey::Kind::External)) return false;
-    if (!members.empty() && kind != NodeKey::Kind::Stage) return false;
-    switch (kind) {
-        case NodeKey::Kind::Source: return inputs.empty();
-        case NodeKey::Kind::Op:
-        case NodeKey::Kind::Reduction: return true;
-        case NodeKey::Kind::External:
-        case NodeKey::Kind::Exchange:
-        case NodeKey::Kind::Join: return name.empty();
-        case NodeKey::Kind::Stage: return name.empty() && params.empty();
-    }
-    return false;
+    const KindTraits& t = traits(kind);
+    return (t.name || name.empty()) && (descriptor != nullptr) == t.descriptor &&
+           (t.params || params.empty()) && (t.inputs || inputs.empty()) &&
+           (t.members || members.empty());
 }
 
-NodeKey NodeView::to_key() const {
-    std::vector<NodeId> ids(inputs.begin(), inputs.end());
-    switch (kind) {
-        case NodeKey::Kind::Op: return node::Op{std::string(name), params_of(params), std::move(ids)};
-        case NodeKey::Kind::Reduction:
-            return node::Reduction{std::string(name), params_of(params), std::move(ids)};
-        case NodeKey::Kind::External: {
-            const DescriptorView& d = *descriptor;
-            PayloadDescriptor owned{std::string(d.kind), std::string(d.content_hash), std::string(d.framework),
-                                    std::string(d.version), std::string(d.io_schema), std::nullopt};
-            if (d.has_ref) owned.preprocessing_ref.emplace(d.preprocessing_ref);
-            return node::External{std::move(owned), params_of(params), std::move(ids)};
-        }
-        case NodeKey::Kind::Stage: {
-            std::vector<StageOp> ops;
-            ops.reserve(members.size());
-            for (const MemberView& m : members) {
-                ops.push_back(StageOp{std::string(m.token), {m.operands.begin(), m.operands.end()}});
-            }
-            return node::Stage{std::move(ids), std::move(ops)};
-        }
-        case NodeKey::Kind::Exchange: return node::Exchange{params_of(params), std::move(ids)};
-        case NodeKey::Kind::Join: return node::Join{params_of(params), std::move(ids)};
-        default: return node::Source{std::string(name), params_of(params)};
-    }
+DescriptorView descriptor_view(const PayloadDescriptor& d) noexcept {
+    return DescriptorView{d.kind, d.content_hash, d.framework, d.version, d.io_schema,
+                          d.preprocessing_ref ? std::string_view(*d.preprocessing_ref)
+                                              : std::string_view(),
+                          d.preprocessing_ref.has_value()};
 }
 
-KeyView::KeyView(const NodeKey& key) {
-    const ParamMap& map = key.params();
-    params_.reserve(map.size());
-    for (const auto& entry : map) params_.push_back(ParamEntryView::of(entry));
-    view_.kind = key.kind();
-    view_.params = params_;
-    view_.inputs = key.inputs();
+NodeView view_of(const NodeKey& key, ViewScratch& scratch) {
+    NodeView view;
+    view.kind = key.kind();
+    view.inputs = key.inputs();
+    const ParamMap& params = key.params();
+    ParamEntryView* const entries = scratch.params_room(params.size());
+    for (std::size_t k = 0; k < params.size(); ++k) {
+        entries[k] = ParamEntryView::of(params.entries()[k]);
+    }
+    view.params = {entries, params.size()};
     std::visit(
         [&](const auto& n) {
             using T = std::decay_t<decltype(n)>;
-            if constexpr (std::is_same_v<T, node::Source> || std::is_same_v<T, node::Op> ||
-                          std::is_same_v<T, node::Reduction>) {
-                view_.name = n.name;
-            } else if constexpr (std::is_same_v<T, node::External>) {
-                const PayloadDescriptor& d = n.descriptor.get();
-                descriptor_ = DescriptorView{d.kind, d.content_hash, d.framework, d.version, d.io_schema,
-                                             d.preprocessing_ref ? std::string_view(*d.preprocessing_ref)
-                                                                 : std::string_view(),
-                                             d.preprocessing_ref.has_value()};
-                view_.descriptor = &descriptor_;
+            if constexpr (requires { n.name; }) view.name = n.name;
+            if constexpr (std::is_same_v<T, node::External>) {
+                scratch.descriptor = descriptor_view(n.descriptor.get());
+                view.descriptor = &scratch.descriptor;
             } else if constexpr (std::is_same_v<T, node::Stage>) {
-                members_.reserve(n.members.size());
-                for (const StageOp& m : n.members) members_.push_back(MemberView{m.op_token, m.inputs});
-                view_.members = members_;
+                MemberView* const out = scratch.members_room(n.members.size());
+                for (std::size_t m = 0; m < n.members.size(); ++m) {
+                    out[m] = MemberView{n.members[m].op_token, n.members[m].inputs};
+                }
+                view.members = {out, n.members.size()};
             }
         },
         key.variant());
+    return view;
+}
+
+NodeKey key_of(const NodeView& view) {
+    std::vector<ParamMap::Entry> entries;
+    entries.reserve(view.params.size());
+    for (const ParamEntryView& e : view.params) {
+        entries.emplace_back(std::string(e.key()), e.value());
+    }
+    ParamMap map(ParamMap::Sorted{}, std::move(entries));
+    std::vector<NodeId> ids(view.inputs.begin(), view.inputs.end());
+    switch (view.kind) {
+        case NodeKey::Kind::Source: return node::Source{std::string(view.name), std::move(map)};
+        case NodeKey::Kind::Op:
+            return node::Op{std::string(view.name), std::move(map), std::move(ids)};
+        case NodeKey::Kind::Reduction:
+            return node::Reduction{std::string(view.name), std::move(map), std::move(ids)};
+        case NodeKey::Kind::External: {
+            const DescriptorView& d = *view.descriptor;
+            PayloadDescriptor owned{std::string(d.kind),      std::string(d.content_hash),
+                                    std::string(d.framework), std::string(d.version),
+                                    std::string(d.io_schema), std::nullopt};
+            if (d.has_ref) owned.preprocessing_ref.emplace(d.preprocessing_ref);
+            return node::External{std::move(owned), std::move(map), std::move(ids)};
+        }
+        case NodeKey::Kind::Stage: {
+            std::vector<StageOp> members;
+            members.reserve(view.members.size());
+            for (const MemberView& m : view.members) {
+                members.push_back(
+                    StageOp{std::string(m.token), {m.operands.begin(), m.operands.end()}});
+            }
+            return node::Stage{std::move(ids), std::move(members)};
+        }
+        case NodeKey::Kind::Exchange: return node::Exchange{std::move(map), std::move(ids)};
+        case NodeKey::Kind::Join: return node::Join{std::move(map), std::move(ids)};
+    }
+    return node::Source{};
 }
 
 std::uint64_t hash_key(const NodeView& view, const HashSeed& seed) noexcept {
+    const KindTraits& t = traits(view.kind);
     KeyHasher h(seed);
     h.word(static_cast<std::uint64_t>(view.kind));
-    switch (view.kind) {
-        case NodeKey::Kind::Source:
-            h.str(view.name);
-            h.params(view.params);
-            break;
-        case NodeKey::Kind::Op:
-        case NodeKey::Kind::Reduction:
-            h.str(view.name);
-            h.params(view.params);
-            h.ids(view.inputs);
-            break;
-        case NodeKey::Kind::External: {
-            const DescriptorView& d = *view.descriptor;
-            h.str(d.kind);
-            h.str(d.content_hash);
-            h.str(d.framework);
-            h.str(d.version);
-            h.str(d.io_schema);
-            h.word(d.has_ref ? 1 : 0);
-            if (d.has_ref) h.str(d.preprocessing_ref);
-            h.params(view.params);
-            h.ids(view.inputs);
-            break;
+    if (t.name) h.str(view.name);
+    if (t.descriptor) {
+        const DescriptorView& d = *view.descriptor;
+        for (std::string_view f : {d.kind, d.content_hash, d.framework, d.version, d.io_schema}) {
+            h.str(f);
         }
-        case NodeKey::Kind::Stage:
-            h.ids(view.inputs);
-            h.word(view.members.size());
-            for (const MemberView& m : view.members) {
-                h.str(m.token);
-                h.word(m.operands.size());
-                for (const StageRef& r : m.operands) h.word((r.index << 1) ^ static_cast<std::uint64_t>(r.kind));
+        h.word(d.has_ref ? 1 : 0);
+        if (d.has_ref) h.str(d.preprocessing_ref);
+    }
+    if (t.params) h.params(view.params);
+    if (t.inputs) h.ids(view.inputs);
+    if (t.members) {
+        h.word(view.members.size());
+        for (const MemberView& m : view.members) {
+            h.str(m.token);
+            h.word(m.operands.size());
+            for (const StageRef& r : m.operands) {
+                h.word((r.index << 1) ^ static_cast<std::uint64_t>(r.kind));
             }
-            break;
-        case NodeKey::Kind::Exchange:
-        case NodeKey::Kind::Join:
-            h.params(view.params);
-            h.ids(view.inputs);
-            break;
+        }
     }
     return h.finish();
+}
+
+std::size_t NodeKeyHash::operator()(const NodeKey& key) const {
+    thread_local ViewScratch scratch;
+    return static_cast<std::size_t>(hash_key(view_of(key, scratch), seed));
 }
 
 }  // namespace corvane

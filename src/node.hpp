@@ -1,8 +1,12 @@
 // The node model: the structural identity of an IR node. A NodeKey is an immutable
 // value (kind, name, parameters, payload descriptor, ordered input ids); two nodes are
 // one node exactly when their keys are equal. Keys own all their strings and lists.
+// Every reader takes a node as a NodeView, which borrows a key's or a table row's fields;
+// kKindTraits is the one statement of which fields each kind has, and hash_key the one
+// hash of a node.
 #pragma once
 
+#include <array>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -50,9 +54,6 @@ public:
 
     // Same alternative and same value; Floats compare by canonical bit pattern.
     friend bool operator==(const ParamValue& a, const ParamValue& b) noexcept;
-
-    // The value a borrowed entry holds, built in place.
-    explicit ParamValue(const struct ParamEntryView& view);
 
 private:
     explicit ParamValue(Storage s) : storage_(std::move(s)) {}
@@ -248,6 +249,33 @@ private:
     Variant v_;
 };
 
+// What each kind carries, in the one order in which equality, hashing and the blob
+// compare and write a node's fields: name, descriptor, parameters, inputs, members.
+// The token head and the caption word are the kind's two texts.
+struct KindTraits {
+    std::string_view head;     // token: "src", "op", ...
+    std::string_view caption;  // label: "Source", "Op", ...
+    bool name;                 // Source, Op and Reduction
+    bool descriptor;           // External
+    bool params;               // every kind but Stage
+    bool inputs;               // every kind but Source
+    bool members;              // Stage
+};
+
+inline constexpr std::array<KindTraits, 7> kKindTraits{{
+    {"src", "Source", true, false, true, false, false},
+    {"op", "Op", true, false, true, true, false},
+    {"red", "Reduction", true, false, true, true, false},
+    {"ext", "External", false, true, true, true, false},
+    {"stage", "Stage", false, false, false, true, true},
+    {"exch", "Exchange", false, false, true, true, false},
+    {"join", "Join", false, false, true, true, false},
+}};
+
+constexpr const KindTraits& traits(NodeKey::Kind kind) noexcept {
+    return kKindTraits[static_cast<std::size_t>(kind)];
+}
+
 // One parameter borrowed from storage the caller keeps alive while the view is used.
 // Trivially constructible, so buffers of them need no initialisation.
 struct ParamEntryView {
@@ -280,15 +308,19 @@ struct DescriptorView {
     bool has_ref = false;
 };
 
+// Borrows an owned descriptor.
+DescriptorView descriptor_view(const PayloadDescriptor& d) noexcept;
+
 // One Stage member, borrowed.
 struct MemberView {
     std::string_view token;
     std::span<const StageRef> operands;
 };
 
-// A node of any kind whose strings and lists are borrowed. It hashes and compares
-// exactly like the NodeKey it stands for, so a store can look it up without building
-// (and allocating) that key, and store its fields without a key at all.
+// A node of any kind whose strings and lists are borrowed: the one form in which every
+// reader takes a node (hashing, comparing with a table row, tokens and symbols, labels,
+// the blob writer, the reduction's read). Keys and table rows both produce views. Two
+// views hash alike when the nodes they stand for are equal.
 struct NodeView {
     NodeKey::Kind kind = NodeKey::Kind::Op;
     std::string_view name;                    // Source, Op and Reduction only
@@ -297,51 +329,54 @@ struct NodeView {
     const DescriptorView* descriptor = nullptr;  // External only (then required)
     std::span<const MemberView> members;      // Stage only
 
-    // The owning key. Only meaningful for a well-formed view (see is_well_formed).
-    NodeKey to_key() const;
-    // Its fields fit its kind (a Source has no inputs, only an External has a descriptor
-    // and has one, only a Stage has members and it has no name or parameters), and its
-    // entries are in map order.
+    // Its fields fit its kind (each field is empty or absent where kKindTraits says the
+    // kind has none, and an External has a descriptor), and its entries are in map order.
     bool is_well_formed() const noexcept;
 };
 
-// A NodeKey seen as a NodeView: the view borrows the key, which must outlive it.
-class KeyView {
-public:
-    explicit KeyView(const NodeKey& key);
-    KeyView(const KeyView&) = delete;
-    KeyView& operator=(const KeyView&) = delete;
-    const NodeView& view() const noexcept { return view_; }
+// The buffers a view borrows its parameters, descriptor and members from when the node's
+// own storage does not hold them in view form. One scratch serves a whole scan (its
+// buffers only grow); a view stays valid while neither its node nor the scratch changes.
+struct ViewScratch {
+    std::vector<ParamEntryView> params;
+    std::vector<MemberView> members;
+    DescriptorView descriptor;
 
-private:
-    std::vector<ParamEntryView> params_;
-    std::vector<MemberView> members_;
-    DescriptorView descriptor_;
-    NodeView view_;
+    // Room for n entries or members at the front of the buffer.
+    ParamEntryView* params_room(std::size_t n) {
+        if (params.size() < n) params.resize(n);
+        return params.data();
+    }
+    MemberView* members_room(std::size_t n) {
+        if (members.size() < n) members.resize(n);
+        return members.data();
+    }
 };
 
-// Seed of a key hash, drawn from process-random keys; each hashing table gets its own.
+// `key` as a view, borrowing the key and `scratch`.
+NodeView view_of(const NodeKey& key, ViewScratch& scratch);
+// The owning key a well-formed view stands for: the one place a key is built from
+// borrowed fields (parameters in the view's order, Float bits as they are).
+NodeKey key_of(const NodeView& view);
+
+// Seed of a key hash, drawn from the process's random seed; each hashing table gets its
+// own.
 struct HashSeed {
     std::uint64_t k0 = 0;
     std::uint64_t k1 = 0;
     static HashSeed random();
 };
 
-// Hash of a byte string, keyed by `seed`.
+// Hash of a byte string, keyed by `seed` (the process's one text hash, eqsat::hash_text).
 std::uint64_t hash_string(std::string_view text, const HashSeed& seed) noexcept;
 
-// Hash of a key consistent with its equality, keyed by `seed`.
-std::uint64_t hash_key(const NodeKey& key, const HashSeed& seed) noexcept;
-
-// The hash of the key `view` stands for: equal to hash_key(view.to_key(), seed).
+// Hash of the node `view` stands for, consistent with node equality, keyed by `seed`.
 std::uint64_t hash_key(const NodeView& view, const HashSeed& seed) noexcept;
 
-// Hasher object for unordered containers keyed by NodeKey.
+// Hasher object for unordered containers keyed by NodeKey: the hash of the key's view.
 struct NodeKeyHash {
     HashSeed seed = HashSeed::random();
-    std::size_t operator()(const NodeKey& key) const noexcept {
-        return static_cast<std::size_t>(hash_key(key, seed));
-    }
+    std::size_t operator()(const NodeKey& key) const;
 };
 
 }  // namespace corvane

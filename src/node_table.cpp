@@ -5,6 +5,7 @@
 
 #include "grow.hpp"
 #include "same_text.hpp"
+#include "table_view.hpp"
 
 namespace corvane {
 namespace {
@@ -62,43 +63,9 @@ ParamEntryView NodeTable::entry(const ParamSlot& slot) const noexcept {
 
 ParamValue NodeTable::value(const ParamSlot& slot) const { return entry(slot).value(); }
 
-PayloadDescriptor NodeTable::descriptor_value(std::size_t i) const {
-    const DescriptorSlot& d = descriptor(i);
-    PayloadDescriptor out{std::string(text(d.kind)), std::string(text(d.content_hash)),
-                          std::string(text(d.framework)), std::string(text(d.version)),
-                          std::string(text(d.io_schema)), std::nullopt};
-    if (d.has_ref) out.preprocessing_ref.emplace(text(d.preprocessing_ref));
-    return out;
-}
-
 NodeKey NodeTable::key(std::size_t i) const {
-    const std::span<const NodeId> in = inputs(i);
-    std::vector<NodeId> ids(in.begin(), in.end());
-    const std::span<const ParamSlot> slots = params(i);
-    std::vector<ParamMap::Entry> entries;
-    entries.reserve(slots.size());
-    for (const ParamSlot& slot : slots) entries.emplace_back(std::string(text(slot.key)), value(slot));
-    ParamMap map(ParamMap::Sorted{}, std::move(entries));
-    switch (kind(i)) {
-        case NodeKey::Kind::Source: return node::Source{std::string(name(i)), std::move(map)};
-        case NodeKey::Kind::Op: return node::Op{std::string(name(i)), std::move(map), std::move(ids)};
-        case NodeKey::Kind::Reduction:
-            return node::Reduction{std::string(name(i)), std::move(map), std::move(ids)};
-        case NodeKey::Kind::External: return node::External{descriptor_value(i), std::move(map), std::move(ids)};
-        case NodeKey::Kind::Stage: {
-            const std::span<const MemberSlot> ms = members(i);
-            std::vector<StageOp> members;
-            members.reserve(ms.size());
-            for (std::size_t m = 0; m < ms.size(); ++m) {
-                const std::span<const StageRef> refs = operands(ms, m);
-                members.push_back(StageOp{std::string(text(ms[m].token)), {refs.begin(), refs.end()}});
-            }
-            return node::Stage{std::move(ids), std::move(members)};
-        }
-        case NodeKey::Kind::Exchange: return node::Exchange{std::move(map), std::move(ids)};
-        case NodeKey::Kind::Join: return node::Join{std::move(map), std::move(ids)};
-    }
-    return node::Source{};
+    ViewScratch scratch;
+    return key_of(table_view(*this, i, scratch));
 }
 
 std::vector<NodeKey> NodeTable::keys(std::size_t from) const {
@@ -168,8 +135,8 @@ bool NodeTable::matches(std::size_t i, const NodeView& view) const noexcept {
 }
 
 bool NodeTable::matches(std::size_t i, const NodeKey& key) const {
-    const KeyView view(key);
-    return matches(i, view.view());
+    ViewScratch scratch;
+    return matches(i, view_of(key, scratch));
 }
 
 void NodeTable::make_room(std::size_t inputs, std::size_t params, std::size_t strings,
@@ -265,8 +232,8 @@ void NodeTable::append(const NodeView& view) {
 }
 
 void NodeTable::append(const NodeKey& key) {
-    const KeyView view(key);
-    append(view.view());
+    ViewScratch scratch;
+    append(view_of(key, scratch));
 }
 
 }  // namespace corvane

@@ -70,7 +70,6 @@ public:
     // A slot as a borrowed entry (valid while this table is neither changed nor freed).
     ParamEntryView entry(const ParamSlot& slot) const noexcept;
     ParamValue value(const ParamSlot& slot) const;
-    PayloadDescriptor descriptor_value(std::size_t i) const;
 
     // The owning key of node i, built on demand.
     NodeKey key(std::size_t i) const;

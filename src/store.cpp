@@ -30,8 +30,8 @@ GraphStore& GraphStore::operator=(GraphStore&&) noexcept = default;
 GraphStore::~GraphStore() = default;
 
 std::expected<NodeId, BadNodeId> GraphStore::intern(NodeKey key) {
-    const KeyView view(key);
-    return intern(view.view());
+    ViewScratch scratch;
+    return intern(view_of(key, scratch));
 }
 
 std::expected<NodeId, BadNodeId> GraphStore::intern(const NodeView& view) {
@@ -39,9 +39,7 @@ std::expected<NodeId, BadNodeId> GraphStore::intern(const NodeView& view) {
     const std::uint64_t hash = hash_key(view, seed_);
     return inner_->with_lock([&](Inner& in) -> std::expected<NodeId, BadNodeId> {
         const std::uint64_t count = in.nodes.size();
-        for (NodeId input : view.inputs) {
-            if (input >= count) return std::unexpected(BadNodeId{input});
-        }
+        if (const auto bad = first_bad_id(view.inputs, count)) return std::unexpected(*bad);
         const auto hit = in.index.find(hash, [&](NodeId id) { return in.nodes.matches(static_cast<std::size_t>(id), view); });
         if (hit) return *hit;
         in.index.reserve(in.index.size() + 1);
@@ -79,9 +77,7 @@ std::expected<void, BadNodeId> GraphStore::mark_output(NodeId id) {
 
 std::expected<void, BadNodeId> GraphStore::mark_outputs(std::span<const NodeId> ids) {
     return inner_->with_lock([&](Inner& in) -> std::expected<void, BadNodeId> {
-        for (NodeId id : ids) {
-            if (id >= in.nodes.size()) return std::unexpected(BadNodeId{id});
-        }
+        if (const auto bad = first_bad_id(ids, in.nodes.size())) return std::unexpected(*bad);
         std::vector<NodeId> marks = in.outputs;
         if (marks.size() + ids.size() <= 64) {
             for (NodeId id : ids) {
@@ -133,9 +129,7 @@ std::vector<NodeKey> GraphStore::snapshot_from(std::uint64_t watermark) const {
 std::expected<std::vector<NodeKey>, BadNodeId> GraphStore::arena_holding(
     std::span<const NodeId> ids) const {
     std::vector<NodeKey> arena = table_snapshot().nodes.keys();
-    for (NodeId id : ids) {
-        if (id >= arena.size()) return std::unexpected(BadNodeId{id});
-    }
+    if (const auto bad = first_bad_id(ids, arena.size())) return std::unexpected(*bad);
     return arena;
 }
 

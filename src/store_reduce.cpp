@@ -21,8 +21,8 @@ std::expected<ReducedStore, BadNodeId> GraphStore::reduce_with_outputs(
     std::span<const NodeId> outputs, const RewriteEngine& engine, bool maximal_fusion) const {
     std::expected<PipelineInput, BadNodeId> input =
         inner_->with_lock([&](const Inner& in) -> std::expected<PipelineInput, BadNodeId> {
-            for (NodeId id : outputs) {
-                if (id >= in.nodes.size()) return std::unexpected(BadNodeId{id});
+            if (const auto bad = first_bad_id(outputs, in.nodes.size())) {
+                return std::unexpected(*bad);
             }
             return read_pipeline_input(in.nodes, outputs);
         });
@@ -37,7 +37,7 @@ namespace {
 std::optional<CompactIdTable> index_of_distinct(const NodeTable& nodes, const HashSeed& seed) {
     CompactIdTable index;
     index.reserve(nodes.size());
-    TableViewScratch scratch;
+    ViewScratch scratch;
     for (std::size_t i = 0; i < nodes.size(); ++i) {
         const NodeView view = table_view(nodes, i, scratch);
         for (NodeId x : view.inputs) fault_unless(x < i, "reduced graph references only earlier nodes");
@@ -69,7 +69,7 @@ ReducedStore GraphStore::from_reduced(Reduced reduced) {
         // A repeated node lands on the earlier one, so the inputs of later nodes move.
         store.reserve(n);
         ids.reserve(n);
-        TableViewScratch scratch;
+        ViewScratch scratch;
         std::vector<NodeId> mapped;
         for (std::size_t i = 0; i < n; ++i) {
             NodeView view = table_view(reduced.nodes, i, scratch);
@@ -105,13 +105,11 @@ ReducedStore GraphStore::from_reduced(Reduced reduced) {
 std::expected<GraphStore, BadNodeId> GraphStore::cone(std::span<const NodeId> outputs) const {
     const TableSnapshot snapshot = table_snapshot();
     const NodeTable& nodes = snapshot.nodes;
-    for (NodeId id : outputs) {
-        if (id >= nodes.size()) return std::unexpected(BadNodeId{id});
-    }
-    LiveIndex live = live_index(nodes, outputs, [](std::size_t, std::span<const NodeId>) {});
+    if (const auto bad = first_bad_id(outputs, nodes.size())) return std::unexpected(*bad);
+    LiveIndex live = live_index(nodes, outputs);
 
     Reduced reduced;
-    TableViewScratch scratch;
+    ViewScratch scratch;
     std::vector<NodeId> mapped;
     for (NodeId id : live.ids) {
         NodeView view = table_view(nodes, static_cast<std::size_t>(id), scratch);

@@ -4,30 +4,34 @@ namespace corvane {
 
 DescriptorView table_descriptor(const NodeTable& table, std::size_t i) noexcept {
     const DescriptorSlot& d = table.descriptor(i);
-    return DescriptorView{table.text(d.kind), table.text(d.content_hash), table.text(d.framework),
-                          table.text(d.version), table.text(d.io_schema),
-                          d.has_ref ? table.text(d.preprocessing_ref) : std::string_view(), d.has_ref};
+    return DescriptorView{table.text(d.kind),      table.text(d.content_hash),
+                          table.text(d.framework), table.text(d.version),
+                          table.text(d.io_schema),
+                          d.has_ref ? table.text(d.preprocessing_ref) : std::string_view(),
+                          d.has_ref};
 }
 
-NodeView table_view(const NodeTable& table, std::size_t i, TableViewScratch& scratch) {
+NodeView table_view(const NodeTable& table, std::size_t i, ViewScratch& scratch) {
     NodeView view;
     view.kind = table.kind(i);
     view.name = table.name(i);
     view.inputs = table.inputs(i);
-    scratch.params.clear();
-    for (const ParamSlot& slot : table.params(i)) scratch.params.push_back(table.entry(slot));
-    view.params = scratch.params;
-    if (view.kind == NodeKey::Kind::External) {
+    const std::span<const ParamSlot> slots = table.params(i);
+    ParamEntryView* const entries = scratch.params_room(slots.size());
+    for (std::size_t k = 0; k < slots.size(); ++k) entries[k] = table.entry(slots[k]);
+    view.params = {entries, slots.size()};
+    const KindTraits& t = traits(view.kind);
+    if (t.descriptor) {
         scratch.descriptor = table_descriptor(table, i);
         view.descriptor = &scratch.descriptor;
     }
-    if (view.kind == NodeKey::Kind::Stage) {
+    if (t.members) {
         const std::span<const MemberSlot> members = table.members(i);
-        scratch.members.clear();
+        MemberView* const out = scratch.members_room(members.size());
         for (std::size_t m = 0; m < members.size(); ++m) {
-            scratch.members.push_back(MemberView{table.text(members[m].token), table.operands(members, m)});
+            out[m] = MemberView{table.text(members[m].token), table.operands(members, m)};
         }
-        view.members = scratch.members;
+        view.members = {out, members.size()};
     }
     return view;
 }

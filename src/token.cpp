@@ -10,10 +10,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <type_traits>
-#include <variant>
-
-#include "table_view.hpp"
+#include <span>
 
 namespace corvane {
 namespace {
@@ -64,7 +61,8 @@ void append_value(std::string& out, const ParamEntryView& value) {
     switch (value.kind) {
         case ParamValue::Kind::Int: {
             char buf[24];
-            auto [end, ec] = std::to_chars(buf, buf + sizeof buf, static_cast<std::int64_t>(value.bits));
+            auto [end, ec] =
+                std::to_chars(buf, buf + sizeof buf, static_cast<std::int64_t>(value.bits));
             (void)ec;
             out.push_back('i');
             out.append(buf, end);
@@ -97,42 +95,22 @@ void append_entry(std::string& out, const ParamEntryView& entry) {
     append_value(out, entry);
 }
 
-// "|" and the entries joined with ";", each item of `params` read through `entry` as a
-// borrowed entry; nothing for no parameters.
-template <class Range, class Entry>
-void append_params(std::string& out, const Range& params, Entry entry) {
+// "|" and the entries joined with ";"; nothing for no parameters.
+void append_params(std::string& out, std::span<const ParamEntryView> params) {
     char sep = '|';
-    for (const auto& item : params) {
+    for (const ParamEntryView& entry : params) {
         out.push_back(sep);
         sep = ';';
-        append_entry(out, entry(item));
+        append_entry(out, entry);
     }
 }
 
-// A node's fields as both formats read them, borrowed: the parameters and the Stage
-// members are ranges read through `entry` and `member` (as ParamEntryView and
-// MemberView), so a key, a view and a table node are written by the same code.
-template <class Params, class Entry, class Members, class Member>
-struct Fields {
-    NodeKey::Kind kind;
-    std::string_view name;
-    DescriptorView descriptor;  // External only
-    const Params& params;
-    Entry entry;
-    const Members& members;     // Stage only
-    Member member;
-};
-
 enum class Form : std::uint8_t { Token, Symbol };
 
-// "ext", then the five descriptor fields and the preprocessing reference, each after a
-// "|"; an absent reference is "-". The token writes the fields raw and a present
-// reference as it is; the symbol escapes them, and "=" keeps a present "-" apart from
-// the absent marker.
-template <class F>
-void append_external(std::string& out, const F& n, Form form) {
-    const DescriptorView& d = n.descriptor;
-    out.append("ext");
+// The five descriptor fields and the preprocessing reference, each after a "|"; an
+// absent reference is "-". The token writes the fields raw and a present reference as it
+// is; the symbol escapes them, and "=" keeps a present "-" apart from the absent marker.
+void append_descriptor(std::string& out, const DescriptorView& d, Form form) {
     for (std::string_view f : {d.kind, d.content_hash, d.framework, d.version, d.io_schema}) {
         out.push_back('|');
         form == Form::Symbol ? append_escaped(out, f) : append_raw(out, f);
@@ -148,70 +126,40 @@ void append_external(std::string& out, const F& n, Form form) {
     } else {
         out.push_back('-');
     }
-    append_params(out, n.params, n.entry);
 }
 
-// The one definition of both formats. The symbol equals the token except where the
-// token leaves fields out or joins them ambiguously: External (see append_external) and
-// Stage, whose symbol adds each member's token and its references after the count.
-template <class F>
-void append_text(std::string& out, const F& n, Form form) {
-    switch (n.kind) {
-        case NodeKey::Kind::Source: out.append("src|"); break;
-        case NodeKey::Kind::Op: out.append("op|"); break;
-        case NodeKey::Kind::Reduction: out.append("red|"); break;
-        case NodeKey::Kind::External: append_external(out, n, form); return;
-        case NodeKey::Kind::Stage: {
-            out.append("stage|");
-            append_decimal(out, std::size(n.members));
-            if (form == Form::Token) return;
-            for (const auto& item : n.members) {
-                const MemberView member = n.member(item);
-                out.push_back('|');
-                append_escaped(out, member.token);
-                out.push_back('=');
-                bool first = true;
-                for (const StageRef& ref : member.operands) {
-                    if (!first) out.push_back(';');
-                    first = false;
-                    out.push_back(ref.kind == StageRef::Kind::Input ? 'i' : 'm');
-                    append_decimal(out, ref.index);
-                }
-            }
-            return;
+// A Stage's "|" and member count; the symbol adds each member's token and references.
+void append_members(std::string& out, std::span<const MemberView> members, Form form) {
+    out.push_back('|');
+    append_decimal(out, members.size());
+    if (form == Form::Token) return;
+    for (const MemberView& member : members) {
+        out.push_back('|');
+        append_escaped(out, member.token);
+        out.push_back('=');
+        bool first = true;
+        for (const StageRef& ref : member.operands) {
+            if (!first) out.push_back(';');
+            first = false;
+            out.push_back(ref.kind == StageRef::Kind::Input ? 'i' : 'm');
+            append_decimal(out, ref.index);
         }
-        case NodeKey::Kind::Exchange: out.append("exch"); append_params(out, n.params, n.entry); return;
-        case NodeKey::Kind::Join: out.append("join"); append_params(out, n.params, n.entry); return;
     }
-    append_escaped(out, n.name);
-    append_params(out, n.params, n.entry);
 }
 
-DescriptorView descriptor_view(const PayloadDescriptor& d) noexcept {
-    return DescriptorView{d.kind, d.content_hash, d.framework, d.version, d.io_schema,
-                          d.preprocessing_ref ? std::string_view(*d.preprocessing_ref) : std::string_view(),
-                          d.preprocessing_ref.has_value()};
-}
-
-const auto kSameMember = [](const MemberView& m) { return m; };
-const auto kSameEntry = [](const ParamEntryView& e) { return e; };
-const std::vector<StageOp> kNoMembers;
-
-// Writes a key's text: its fields are borrowed in place, nothing is built.
-void append_key_text(std::string& out, const NodeKey& key, Form form) {
-    std::string_view name;
-    DescriptorView descriptor;
-    const std::vector<StageOp>* members = &kNoMembers;
-    std::visit(
-        [&](const auto& n) {
-            using T = std::decay_t<decltype(n)>;
-            if constexpr (requires { n.name; }) name = n.name;
-            if constexpr (std::is_same_v<T, node::External>) descriptor = descriptor_view(n.descriptor);
-            if constexpr (std::is_same_v<T, node::Stage>) members = &n.members;
-        },
-        key.variant());
-    const auto member = [](const StageOp& m) { return MemberView{m.op_token, m.inputs}; };
-    append_text(out, Fields{key.kind(), name, descriptor, key.params(), ParamEntryView::of, *members, member}, form);
+// The one definition of both formats: the head, then the fields the kind has. The
+// symbol equals the token except where the token leaves fields out or joins them
+// ambiguously: the External descriptor and the Stage members.
+void append_text(std::string& out, const NodeView& n, Form form) {
+    const KindTraits& t = traits(n.kind);
+    out.append(t.head);
+    if (t.name) {
+        out.push_back('|');
+        append_escaped(out, n.name);
+    }
+    if (t.descriptor) append_descriptor(out, *n.descriptor, form);
+    if (t.members) append_members(out, n.members, form);
+    if (t.params) append_params(out, n.params);
 }
 
 // Builds a text in one reused per-thread buffer and copies it out, so the result is
@@ -269,50 +217,21 @@ std::string unescape_token(std::string_view text) {
 }
 
 std::string token(const ParamValue& value) {
-    return build([&](std::string& out) { append_value(out, ParamEntryView::of({std::string(), value})); });
-}
-
-std::vector<std::string> token_entries(const ParamMap& params) {
-    std::vector<std::string> entries;
-    entries.reserve(params.size());
-    for (const auto& entry : params) {
-        entries.push_back(build([&](std::string& out) { append_entry(out, ParamEntryView::of(entry)); }));
-    }
-    return entries;
-}
-
-std::string with_params(std::string_view head, const ParamMap& params) {
     return build([&](std::string& out) {
-        out.append(head);
-        append_params(out, params, ParamEntryView::of);
+        append_value(out, ParamEntryView::of({std::string(), value}));
     });
 }
 
-std::string token(const NodeKey& key) {
-    return build([&](std::string& out) { append_key_text(out, key, Form::Token); });
+std::string token(const NodeView& node) {
+    return build([&](std::string& out) { append_text(out, node, Form::Token); });
 }
 
-void append_optimizer_symbol(std::string& out, const NodeKey& key) { append_key_text(out, key, Form::Symbol); }
-
-void append_optimizer_symbol(std::string& out, const NodeView& view) {
-    const DescriptorView descriptor = view.descriptor != nullptr ? *view.descriptor : DescriptorView{};
-    append_text(out, Fields{view.kind, view.name, descriptor, view.params, kSameEntry, view.members, kSameMember},
-                Form::Symbol);
+void append_optimizer_symbol(std::string& out, const NodeView& node) {
+    append_text(out, node, Form::Symbol);
 }
 
-void append_optimizer_symbol(std::string& out, const NodeTable& table, std::size_t i) {
-    const NodeKey::Kind kind = table.kind(i);
-    const DescriptorView descriptor = kind == NodeKey::Kind::External ? table_descriptor(table, i) : DescriptorView{};
-    const std::span<const MemberSlot> members = table.members(i);
-    const auto member = [&](const MemberSlot& m) {
-        return MemberView{table.text(m.token), table.operands(members, static_cast<std::size_t>(&m - members.data()))};
-    };
-    const auto entry = [&](const ParamSlot& slot) { return table.entry(slot); };
-    append_text(out, Fields{kind, table.name(i), descriptor, table.params(i), entry, members, member}, Form::Symbol);
-}
-
-std::string optimizer_symbol(const NodeKey& key) {
-    return build([&](std::string& out) { append_optimizer_symbol(out, key); });
+std::string optimizer_symbol(const NodeView& node) {
+    return build([&](std::string& out) { append_text(out, node, Form::Symbol); });
 }
 
 }  // namespace corvane

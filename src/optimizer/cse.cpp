@@ -28,7 +28,7 @@ DeduplicatedGraph cse(const SymbolGraph& canonical) {
     out.remap.assign(k, 0);
     SymbolGraph& graph = out.graph;
     graph.ops.reserve(k);
-    graph.opaque.reserve(k);
+    graph.non_op.reserve(k);
     graph.first.reserve(k + 1);
     graph.children.reserve(canonical.children.size());
     // Indices into the deduplicated list with their hashes; each candidate is hashed
@@ -54,7 +54,7 @@ DeduplicatedGraph cse(const SymbolGraph& canonical) {
             continue;
         }
         const auto index = static_cast<std::uint32_t>(graph.size());
-        graph.add_node(op, canonical.opaque[i] != 0);
+        graph.add_node(op, canonical.non_op[i] != 0);
         for (std::uint32_t c : mapped) graph.add_child(c);
         memo.insert(hash, index);
         out.remap[i] = index;

@@ -1,10 +1,8 @@
 // Dead-code elimination: keep the nodes the outputs reach, renumbered densely in
-// ascending old-id order. `live_index` is the one marking, shared by every user: it
-// reads any node list that gives size() and inputs(i) (a NodeTable, or keys through
-// KeyList), copies nothing, and can hand each live node to a reader as it passes.
-// `dead_code_elimination` also builds the kept keys with renumbered inputs; the
-// reduction pipeline reads the live nodes into its flat form on the way
-// (read_pipeline_input), and the cone copies them into a table.
+// ascending old-id order. `live_index` is the one marking, shared by every user: it reads
+// any node list through the input ids of each node, copies nothing, and can hand each
+// live node to a reader as it passes. The reduction pipeline reads the live nodes into
+// its flat form on the way (read_pipeline_input), and the cone copies them into a table.
 #pragma once
 
 #include <cstdint>
@@ -14,6 +12,7 @@
 
 #include "fault.hpp"
 #include "node.hpp"
+#include "node_table.hpp"
 
 namespace corvane {
 
@@ -27,28 +26,16 @@ struct LiveIndex {
     std::vector<std::uint64_t> remap;         // new index per old node, or kDropped
 };
 
-struct LiveNodes {
-    std::vector<NodeKey> kept;                // live keys with inputs renumbered
-    std::vector<std::uint64_t> kept_outputs;  // outputs renumbered, order and duplicates kept
-    std::vector<std::uint64_t> remap;         // new index per old node, or kDropped
-};
-
-// A key list as a node list live_index reads.
-struct KeyList {
-    std::span<const NodeKey> keys;
-    std::size_t size() const noexcept { return keys.size(); }
-    std::span<const NodeId> inputs(std::size_t i) const noexcept { return keys[i].inputs(); }
-};
-
-// The live nodes of `nodes` (inputs before users) that `outputs` reach. Inputs always
+// The live nodes among `n` nodes (inputs before users; node i reads `inputs_of(i)`) that
+// `outputs` reach. Inputs always
 // precede their users, so one backward scan marks them all: a node is final once the
 // scan has passed all its possible users. The scan calls `visit(i, inputs)` for each
 // live node i as it passes it, last node first, so that a caller that needs more of the
 // node reads it once, while it is in cache (an arena is read in order, which matters
 // once it no longer fits in cache). The live nodes are then numbered in ascending order.
-template <class Nodes, class Visit>
-LiveIndex live_index(const Nodes& nodes, std::span<const NodeId> outputs, Visit&& visit) {
-    const std::size_t n = nodes.size();
+template <class InputsOf, class Visit>
+LiveIndex live_index(std::size_t n, const InputsOf& inputs_of, std::span<const NodeId> outputs,
+                     Visit&& visit) {
     LiveIndex out;
     // remap doubles as the mark: kDropped until a node is reached, then 0 until numbered.
     out.remap.assign(n, kDropped);
@@ -60,7 +47,7 @@ LiveIndex live_index(const Nodes& nodes, std::span<const NodeId> outputs, Visit&
     for (std::size_t i = n; i-- > 0;) {
         if (out.remap[i] == kDropped) continue;
         ++live_count;
-        const std::span<const NodeId> inputs = nodes.inputs(i);
+        const std::span<const NodeId> inputs = inputs_of(i);
         for (NodeId input : inputs) {
             fault_unless(input < i, "live node reads a node that is not an earlier live node");
             out.remap[static_cast<std::size_t>(input)] = 0;
@@ -79,7 +66,7 @@ LiveIndex live_index(const Nodes& nodes, std::span<const NodeId> outputs, Visit&
     return out;
 }
 
-LiveIndex live_index(std::span<const NodeKey> nodes, std::span<const NodeId> outputs);
-LiveNodes dead_code_elimination(std::span<const NodeKey> nodes, std::span<const NodeId> outputs);
+// The live nodes of a table, with no visitor.
+LiveIndex live_index(const NodeTable& nodes, std::span<const NodeId> outputs);
 
 }  // namespace corvane

@@ -36,20 +36,12 @@ SaturationEngine::SaturationEngine() : rules_(std::make_unique<Rules>(Rules{rewr
 
 SaturationEngine::~SaturationEngine() = default;
 
-std::vector<SaturationEngine::RuleText> SaturationEngine::rule_texts() const {
-    std::vector<RuleText> out;
-    for (const eqsat::Rewrite& rule : rules_->rewrites) {
-        out.push_back({rule.name().to_string(), rule.searcher().to_string(), rule.applier().to_string()});
-    }
-    return out;
-}
-
 namespace {
 
 // The e-graph's batch add checks the child offsets and that children come first.
 void check_preconditions(const SymbolGraph& graph) {
     const std::size_t n = graph.size();
-    if (graph.opaque.size() != n) internal_fault("engine graph arrays have inconsistent lengths");
+    if (graph.non_op.size() != n) internal_fault("engine graph arrays have inconsistent lengths");
     for (std::uint32_t out : graph.outputs) {
         if (out >= n) internal_fault("engine graph output " + std::to_string(out) + " is not a node");
     }
@@ -77,14 +69,14 @@ CanonicalGraph emit(const SymbolGraph& graph, const eqsat::EGraph& egraph, const
     SymbolGraph& out = result.canonical;
     const std::size_t classes = egraph.number_of_classes();
     out.ops.reserve(classes);
-    out.opaque.reserve(classes);
+    out.non_op.reserve(classes);
     out.first.reserve(classes + 1);
     out.children.reserve(graph.children.size());
     for (std::size_t i = 0; i < n; ++i) {
         const eqsat::Id cls = egraph.find(ids[i]);
         if (canonical_of[cls] == kNoIndex) {
             canonical_of[cls] = static_cast<std::uint32_t>(out.size());
-            out.add_node(graph.ops[i], graph.opaque[i] != 0);
+            out.add_node(graph.ops[i], graph.non_op[i] != 0);
             for (std::uint32_t c : graph.children_of(i)) out.add_child(result.class_of[c]);
         }
         result.class_of[i] = canonical_of[cls];

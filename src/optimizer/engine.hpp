@@ -8,7 +8,6 @@
 #include <cstdint>
 #include <memory>
 #include <span>
-#include <string>
 #include <vector>
 
 #include "eqsat/symbol.hpp"
@@ -20,7 +19,7 @@ namespace corvane {
 // allocation per node.
 struct SymbolGraph {
     std::vector<eqsat::Symbol> ops;
-    std::vector<std::uint8_t> opaque;         // 1 exactly when the symbol does not begin with "op|"
+    std::vector<std::uint8_t> non_op;         // 1 exactly when the symbol does not begin with "op|"
     std::vector<std::uint32_t> first{0};      // size() + 1 offsets into children
     std::vector<std::uint32_t> children;
     std::vector<std::uint32_t> outputs;
@@ -30,9 +29,9 @@ struct SymbolGraph {
         return {children.data() + first[i], first[i + 1] - first[i]};
     }
     // Appends a node; its children follow through add_child, before the next node.
-    void add_node(eqsat::Symbol op, bool is_opaque) {
+    void add_node(eqsat::Symbol op, bool is_non_op) {
         ops.push_back(op);
-        opaque.push_back(is_opaque ? 1 : 0);
+        non_op.push_back(is_non_op ? 1 : 0);
         first.push_back(first.back());
     }
     void add_child(std::uint32_t child) {
@@ -67,15 +66,6 @@ public:
     CanonicalGraph canonicalize(const SymbolGraph& graph) const override;
 
     std::size_t iter_limit() const noexcept { return iter_limit_; }
-
-    struct RuleText {
-        std::string name;
-        std::string searcher;
-        std::string applier;
-        friend bool operator==(const RuleText&, const RuleText&) = default;
-    };
-    // The rules in application order, patterns rendered back as s-expressions.
-    std::vector<RuleText> rule_texts() const;
 
 private:
     struct Rules;

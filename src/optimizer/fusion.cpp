@@ -76,7 +76,7 @@ Fused stage_fusion(const SymbolGraph& graph, const NodeTable& boundary,
         fault_unless(o < m, "fusion output out of range");
         is_output[o] = true;
     }
-    auto is_op = [&](Index i) { return graph.opaque[i] == 0; };
+    auto is_op = [&](Index i) { return graph.non_op[i] == 0; };
 
     std::vector<Index> group_of(m);
     if (!maximal_fusion) {
@@ -139,7 +139,7 @@ Fused stage_fusion(const SymbolGraph& graph, const NodeTable& boundary,
     std::vector<MemberView> stage_members;
     std::vector<StageRef> operands;
     std::vector<std::uint32_t> operands_end;
-    TableViewScratch scratch;
+    ViewScratch scratch;
     for (Index i = 0; i < m; ++i) {
         const Index key = group_of[i];
         if (last_member[key] != i) continue;

@@ -62,9 +62,7 @@ template <class Key>
 std::expected<void, BadNodeId> IncrementalReducer::consume(Key&& key) {
     // Inputs may name keys consumed earlier in the same step.
     const std::span<const NodeId> inputs = key.inputs();
-    for (const NodeId id : inputs) {
-        if (id >= remap_.size()) return std::unexpected(BadNodeId{id});
-    }
+    if (const auto bad = first_bad_id(inputs, remap_.size())) return std::unexpected(*bad);
     const auto canonical = [&](NodeId id) { return remap_[static_cast<std::size_t>(id)]; };
     // An identity op never enters canon: its users see its input directly, so
     // hash-consing merges them with nodes that used that input from the start.
@@ -105,8 +103,8 @@ std::expected<Reduced, BadNodeId> IncrementalReducer::finalize(std::span<const N
                                                                bool maximal_fusion) const {
     std::vector<NodeId> canon_outputs;
     canon_outputs.reserve(outputs.size());
+    if (const auto bad = first_bad_id(outputs, remap_.size())) return std::unexpected(*bad);
     for (const NodeId o : outputs) {
-        if (o >= remap_.size()) return std::unexpected(BadNodeId{o});
         canon_outputs.push_back(remap_[static_cast<std::size_t>(o)]);
     }
 

@@ -21,58 +21,33 @@ namespace corvane {
 
 namespace {
 
-// The two node lists a reduction reads, as read_live needs them: the opacity and symbol
-// of node i, and node i with its inputs emptied appended to a boundary table.
-struct TableSource {
-    const NodeTable& table;
-    std::size_t size() const noexcept { return table.size(); }
-    std::span<const NodeId> inputs(std::size_t i) const noexcept { return table.inputs(i); }
-    bool is_op(std::size_t i) const noexcept { return table.kind(i) == NodeKey::Kind::Op; }
-    void append_symbol(std::string& out, std::size_t i) const { append_optimizer_symbol(out, table, i); }
-    void append_boundary(NodeTable& boundary, std::size_t i, TableViewScratch& scratch) const {
-        NodeView view = table_view(table, i, scratch);
-        view.inputs = {};
-        boundary.append(view);
-    }
-};
-
-struct KeySource {
-    std::span<const NodeKey> keys;
-    std::size_t size() const noexcept { return keys.size(); }
-    std::span<const NodeId> inputs(std::size_t i) const noexcept { return keys[i].inputs(); }
-    bool is_op(std::size_t i) const noexcept { return keys[i].is_op(); }
-    void append_symbol(std::string& out, std::size_t i) const { append_optimizer_symbol(out, keys[i]); }
-    void append_boundary(NodeTable& boundary, std::size_t i, TableViewScratch&) const {
-        const KeyView key(keys[i]);
-        NodeView view = key.view();
-        view.inputs = {};
-        boundary.append(view);
-    }
-};
-
 // The one marking (live_index) hands each live node to this read as it passes it, last
-// node first, so that a node is read once however large the arena: its symbol, opacity
-// and input ids go to flat buffers in that order. The inputs are renumbered, and the
-// buffers put in forward order, once the live nodes are numbered.
-template <class Source>
-PipelineInput read_live(const Source& nodes, std::span<const NodeId> outputs) {
+// node first, so that a node is read once however large the arena: its symbol, kind and
+// input ids go to flat buffers in that order. The inputs are renumbered, and the buffers
+// put in forward order, once the live nodes are numbered. Of the n nodes, `inputs_of(i)`
+// gives node i's inputs and `view_at(i, scratch)` node i as a view.
+template <class InputsOf, class ViewAt>
+PipelineInput read_live(std::size_t n, const InputsOf& inputs_of, const ViewAt& view_at,
+                        std::span<const NodeId> outputs) {
     PipelineInput input;
-    input.input_nodes = nodes.size();
-    std::vector<std::uint8_t> opaque_rev;     // per live node, last first
+    input.input_nodes = n;
+    std::vector<std::uint8_t> non_op_rev;     // per live node, last first
     std::vector<NodeId> inputs_rev;           // input ids, node by node, last node first
     std::vector<std::size_t> inputs_end_rev;  // end of each node's inputs in inputs_rev
-    input.live = live_index(nodes, outputs, [&](std::size_t i, std::span<const NodeId> inputs) {
-        for (NodeId x : inputs) inputs_rev.push_back(x);
+    ViewScratch scratch;
+    input.live = live_index(n, inputs_of, outputs, [&](std::size_t i, std::span<const NodeId> ins) {
+        const NodeView view = view_at(i, scratch);
+        for (NodeId x : ins) inputs_rev.push_back(x);
         inputs_end_rev.push_back(inputs_rev.size());
-        opaque_rev.push_back(nodes.is_op(i) ? 0 : 1);
-        nodes.append_symbol(input.texts, i);
+        non_op_rev.push_back(view.kind == NodeKey::Kind::Op ? 0 : 1);
+        append_optimizer_symbol(input.texts, view);
         input.text_end.push_back(input.texts.size());
     });
     const LiveIndex& live = input.live;
     const std::size_t kept = live.ids.size();
 
     SymbolGraph& graph = input.graph;
-    graph.opaque.assign(opaque_rev.rbegin(), opaque_rev.rend());
+    graph.non_op.assign(non_op_rev.rbegin(), non_op_rev.rend());
     graph.first.reserve(kept + 1);
     graph.children.reserve(inputs_rev.size());
     for (std::size_t k = kept; k-- > 0;) {
@@ -92,18 +67,20 @@ PipelineInput read_live(const Source& nodes, std::span<const NodeId> outputs) {
     // Keyed by the process's random seed: the texts come from user data, which must not
     // be able to choose colliding hashes.
     IdTable first_with;  // live indices of the first node of each non-Op symbol
-    TableViewScratch scratch;
     for (std::size_t i = 0; i < kept; ++i) {
-        if (graph.opaque[i] == 0) continue;
+        if (graph.non_op[i] == 0) continue;
         const std::string_view text = input.text(i);
         const std::uint64_t hash = eqsat::hash_text(eqsat::process_hash_seed(), text);
-        const auto hit = first_with.find(hash, [&](std::uint64_t j) { return input.text(static_cast<std::size_t>(j)) == text; });
+        const auto hit = first_with.find(
+            hash, [&](std::uint64_t j) { return input.text(static_cast<std::size_t>(j)) == text; });
         if (hit) {
             input.boundary_of[i] = input.boundary_of[static_cast<std::size_t>(*hit)];
             continue;
         }
         input.boundary_of[i] = as_index(input.boundary.size());
-        nodes.append_boundary(input.boundary, static_cast<std::size_t>(live.ids[i]), scratch);
+        NodeView view = view_at(static_cast<std::size_t>(live.ids[i]), scratch);
+        view.inputs = {};
+        input.boundary.append(view);
         first_with.insert(hash, i);
     }
     return input;
@@ -112,11 +89,20 @@ PipelineInput read_live(const Source& nodes, std::span<const NodeId> outputs) {
 }  // namespace
 
 PipelineInput read_pipeline_input(const NodeTable& nodes, std::span<const NodeId> outputs) {
-    return read_live(TableSource{nodes}, outputs);
+    const auto view_at = [&](std::size_t i, ViewScratch& scratch) {
+        return table_view(nodes, i, scratch);
+    };
+    const auto inputs_of = [&](std::size_t i) { return nodes.inputs(i); };
+    return read_live(nodes.size(), inputs_of, view_at, outputs);
 }
 
-PipelineInput read_pipeline_input(std::span<const NodeKey> nodes, std::span<const NodeId> outputs) {
-    return read_live(KeySource{nodes}, outputs);
+PipelineInput read_pipeline_input(std::span<const NodeKey> nodes,
+                                  std::span<const NodeId> outputs) {
+    const auto view_at = [&](std::size_t i, ViewScratch& scratch) {
+        return view_of(nodes[i], scratch);
+    };
+    const auto inputs_of = [&](std::size_t i) { return nodes[i].inputs(); };
+    return read_live(nodes.size(), inputs_of, view_at, outputs);
 }
 
 Reduced reduce_nodes(std::span<const NodeKey> nodes, std::span<const NodeId> outputs,
@@ -171,7 +157,7 @@ Reduced reduce_input(PipelineInput input, const RewriteEngine& engine, bool maxi
         const std::uint32_t d = dedup.remap[cls];
         if (seen[d]) continue;
         seen[d] = 1;
-        if (dedup.graph.opaque[d] == 0) continue;
+        if (dedup.graph.non_op[d] == 0) continue;
         const std::uint32_t row = input.boundary_of[i];
         fault_unless(row != kNoIndex, "non-Op node has no boundary row");
         row_of[d] = row;

@@ -1,6 +1,6 @@
 #include "optimizer/rules.hpp"
 
-#include <bit>
+#include <span>
 #include <utility>
 
 #include "eqsat/error.hpp"
@@ -12,8 +12,13 @@ namespace corvane {
 
 namespace {
 
-std::string op_symbol(std::string_view name, ParamMap params) {
-    return optimizer_symbol(NodeKey(node::Op{std::string(name), std::move(params), {}}));
+// The symbol of an Op named `name` with `params` (in map order); inputs never appear.
+std::string op_symbol(std::string_view name, std::span<const ParamEntryView> params = {}) {
+    NodeView op;
+    op.kind = NodeKey::Kind::Op;
+    op.name = name;
+    op.params = params;
+    return optimizer_symbol(op);
 }
 
 }  // namespace
@@ -23,9 +28,15 @@ const std::array<std::string, kIdentityRules.size()>& identity_symbols() {
         std::array<std::string, kIdentityRules.size()> out;
         for (std::size_t i = 0; i < kIdentityRules.size(); ++i) {
             const IdentityRule& rule = kIdentityRules[i];
-            out[i] = op_symbol(rule.op,
-                               ParamMap({{"scalar", ParamValue::of_float(std::bit_cast<double>(rule.scalar_bits))},
-                                         {"side", ParamValue::of_str(std::string(rule.side))}}));
+            const std::string_view scalar = "scalar";
+            const std::string_view side = "side";
+            const ParamEntryView params[] = {
+                {scalar.data(), scalar.size(), ParamValue::Kind::Float, rule.scalar_bits, nullptr,
+                 0},
+                {side.data(), side.size(), ParamValue::Kind::Str, 0, rule.side.data(),
+                 rule.side.size()},
+            };
+            out[i] = op_symbol(rule.op, params);
         }
         return out;
     }();
@@ -37,7 +48,7 @@ std::vector<eqsat::Rewrite> rewrite_rules() {
     rules.reserve(kCommutativeNames.size() + kIdentityRules.size());
     try {
         for (std::string_view name : kCommutativeNames) {
-            const std::string op = op_symbol(name, {});
+            const std::string op = op_symbol(name);
             rules.push_back(eqsat::Rewrite::parse("commute-" + std::string(name), "(" + op + " ?a ?b)",
                                                   "(" + op + " ?b ?a)"));
         }

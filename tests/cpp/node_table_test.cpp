@@ -251,7 +251,7 @@ TEST(NodeTable, DescribesTheRecordedKeys) {
         // Recording everything again, as keys and as views, changes nothing.
         const GraphStoreProbe::Dense before = GraphStoreProbe::dense(store);
         for (std::size_t j = 0; j < recorded.size(); ++j) {
-            const KeyView view(recorded[j]);
+            const HeldView view(recorded[j]);
             EXPECT_EQ(j % 2 == 0 ? store.intern(recorded[j]) : store.intern(view.view()), ids[j]);
         }
         EXPECT_EQ(GraphStoreProbe::dense(store), before);
@@ -287,7 +287,7 @@ TEST(NodeTable, DerivedStoresFindTheirOwnNodes) {
 // ahead (so that recording a view allocates only inside the store).
 struct Fresh {
     std::vector<NodeKey> keys;
-    std::vector<std::unique_ptr<KeyView>> views;
+    std::vector<std::unique_ptr<HeldView>> views;
 };
 
 Fresh fresh_nodes(std::size_t n) {
@@ -305,7 +305,7 @@ Fresh fresh_nodes(std::size_t n) {
         };
         f.keys.push_back(kinds[i % 5]);
     }
-    for (const NodeKey& key : f.keys) f.views.push_back(std::make_unique<KeyView>(key));
+    for (const NodeKey& key : f.keys) f.views.push_back(std::make_unique<HeldView>(key));
     return f;
 }
 

@@ -23,15 +23,15 @@ using testing::params;
 // The borrowed form of `key`. With `shuffle`, entries with distinct keys are reversed and
 // sorted again, to check that views sort as a map does.
 struct Viewed {
-    std::unique_ptr<KeyView> fields;  // the descriptor and the members
+    std::unique_ptr<ViewScratch> fields;  // the descriptor and the members
     std::vector<ParamEntryView> entries;
     NodeView view;
 };
 
-Viewed view_of(const NodeKey& key, bool shuffle) {
+Viewed viewed(const NodeKey& key, bool shuffle) {
     Viewed v;
-    v.fields = std::make_unique<KeyView>(key);
-    v.view = v.fields->view();
+    v.fields = std::make_unique<ViewScratch>();
+    v.view = view_of(key, *v.fields);
     v.entries.assign(v.view.params.begin(), v.view.params.end());
     const bool distinct = std::adjacent_find(v.entries.begin(), v.entries.end(), [](const auto& a, const auto& b) {
                               return a.key() == b.key();
@@ -106,14 +106,14 @@ TEST(NodeView, AgreesWithItsKey) {
     for (const HashSeed& seed : {HashSeed{}, HashSeed{1, 2}, HashSeed::random(), HashSeed::random()}) {
         for (bool shuffle : {false, true}) {
             for (std::size_t i = 0; i < keys.size(); ++i) {
-                const Viewed v = view_of(keys[i], shuffle);
+                const Viewed v = viewed(keys[i], shuffle);
                 ASSERT_TRUE(v.view.is_well_formed()) << i;
                 const std::uint64_t hash = hash_key(v.view, seed);
-                EXPECT_EQ(v.view.to_key(), keys[i]) << i;
+                EXPECT_EQ(key_of(v.view), keys[i]) << i;
                 for (std::size_t j = 0; j < keys.size(); ++j) {
                     const bool equal = keys[j] == keys[i];
                     EXPECT_EQ(table.matches(j, v.view), equal) << i << " vs " << j;
-                    EXPECT_EQ(hash_key(keys[j], seed) == hash, equal) << i << " vs " << j;
+                    EXPECT_EQ(testing::hash_key(keys[j], seed) == hash, equal) << i << " vs " << j;
                 }
             }
         }
@@ -126,8 +126,8 @@ TEST(NodeView, KeepsFloatBitsWhenBuilt) {
     const double payload_nan = std::bit_cast<double>(0x7ff8000000000123ULL);
     for (double value : {-0.0, payload_nan, 1e300}) {
         const NodeKey key = testing::op("f", {}, params({{"x", ParamValue::of_float(value)}}));
-        const Viewed v = view_of(key, false);
-        const NodeKey built = v.view.to_key();
+        const Viewed v = viewed(key, false);
+        const NodeKey built = key_of(v.view);
         EXPECT_EQ(std::bit_cast<std::uint64_t>(built.params().entries()[0].second.as_float()),
                   std::bit_cast<std::uint64_t>(value));
     }
@@ -139,9 +139,9 @@ TEST(KeyHash, EveryByteAndLengthCounts) {
     const HashSeed seed = HashSeed::random();
     for (std::size_t n = 0; n <= 20; ++n) {
         const std::string base(n, 'a');
-        const auto name_hash = [&](const std::string& s) { return hash_key(testing::source(s), seed); };
+        const auto name_hash = [&](const std::string& s) { return testing::hash_key(testing::source(s), seed); };
         const auto value_hash = [&](const std::string& s) {
-            return hash_key(testing::source("x", params({{s, ParamValue::of_str(s)}})), seed);
+            return testing::hash_key(testing::source("x", params({{s, ParamValue::of_str(s)}})), seed);
         };
         EXPECT_NE(name_hash(base), name_hash(base + '\0')) << n;
         for (std::size_t i = 0; i < n; ++i) {
@@ -187,7 +187,7 @@ TEST(NodeView, InternsLikeKeys) {
     for (int round = 0; round < 2; ++round) {
         for (std::size_t i = 0; i < keys.size(); ++i) {
             const auto expected = by_key.intern(keys[i]);
-            const Viewed v = view_of(keys[i], true);
+            const Viewed v = viewed(keys[i], true);
             const auto got = (i + static_cast<std::size_t>(round)) % 2 == 0 ? mixed.intern(v.view) : mixed.intern(keys[i]);
             EXPECT_EQ(got, expected) << round << " " << i;
         }
@@ -225,10 +225,10 @@ TEST(NodeView, RefusesTheFirstIdPastTheEnd) {
         ASSERT_EQ(s.intern(testing::source("b")), 1u);
         const GraphStoreProbe::Dense before = GraphStoreProbe::dense(s);
         for (const std::vector<NodeId>& ids : {std::vector<NodeId>{2}, {0, 2}, {2, 0}, {1, 2, 5}}) {
-            EXPECT_EQ(s.intern(view_of(kinds[k](ids), false).view), std::unexpected(BadNodeId{2})) << k;
+            EXPECT_EQ(s.intern(viewed(kinds[k](ids), false).view), std::unexpected(BadNodeId{2})) << k;
             EXPECT_EQ(GraphStoreProbe::dense(s), before) << k;
         }
-        EXPECT_EQ(s.intern(view_of(kinds[k]({0, 1}), false).view), 2u) << k;
+        EXPECT_EQ(s.intern(viewed(kinds[k]({0, 1}), false).view), 2u) << k;
     }
 }
 

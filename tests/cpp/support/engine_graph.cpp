@@ -6,6 +6,7 @@
 #include "fault.hpp"
 #include "optimizer/cse.hpp"
 #include "optimizer/flat_index.hpp"
+#include "support/keys.hpp"
 #include "token.hpp"
 
 namespace corvane::testing {
@@ -20,10 +21,10 @@ SymbolGraph to_symbol_graph_with(const EngineGraph& graph, InternAll intern_all)
     for (std::size_t i = 0; i < n; ++i) texts[i] = graph.nodes[i].op;
     out.ops.resize(n);
     intern_all(std::span<const std::string_view>(texts), std::span<eqsat::Symbol>(out.ops));
-    out.opaque.reserve(n);
+    out.non_op.reserve(n);
     out.first.reserve(n + 1);
     for (const EngineNode& node : graph.nodes) {
-        out.opaque.push_back(node.opaque ? 1 : 0);
+        out.non_op.push_back(node.opaque ? 1 : 0);
         for (std::size_t c : node.children) out.children.push_back(as_index(c));
         out.first.push_back(as_index(out.children.size()));
     }
@@ -64,7 +65,7 @@ EngineGraph to_engine_graph(const SymbolGraph& graph) {
     out.nodes.reserve(graph.size());
     for (std::size_t i = 0; i < graph.size(); ++i) {
         const std::span<const std::uint32_t> children = graph.children_of(i);
-        out.nodes.push_back(EngineNode{graph.ops[i].to_string(), {children.begin(), children.end()}, graph.opaque[i] != 0});
+        out.nodes.push_back(EngineNode{graph.ops[i].to_string(), {children.begin(), children.end()}, graph.non_op[i] != 0});
     }
     out.outputs.assign(graph.outputs.begin(), graph.outputs.end());
     return out;
@@ -73,7 +74,7 @@ EngineGraph to_engine_graph(const SymbolGraph& graph) {
 Canonicalized canonicalize(const RewriteEngine& engine, const EngineGraph& graph) {
     eqsat::SymbolScope symbols;
     SymbolGraph input = to_symbol_graph(graph, symbols);
-    for (std::size_t i = 0; i < graph.nodes.size(); ++i) input.opaque[i] = graph.nodes[i].op.starts_with("op|") ? 0 : 1;
+    for (std::size_t i = 0; i < graph.nodes.size(); ++i) input.non_op[i] = graph.nodes[i].op.starts_with("op|") ? 0 : 1;
     const CanonicalGraph flat = engine.canonicalize(input);
     return {to_engine_graph(flat.canonical), {flat.class_of.begin(), flat.class_of.end()}};
 }

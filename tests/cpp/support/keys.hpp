@@ -1,13 +1,21 @@
-// Small builders for node keys used across the C++ tests.
+// Small builders for node keys used across the C++ tests and benchmarks, and a key's
+// token, label, symbol, hash and blob through the view-taking production routines.
 #pragma once
 
 #include <cstdint>
+#include <expected>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "blob.hpp"
+#include "label.hpp"
 #include "node.hpp"
+#include "node_table.hpp"
+#include "optimizer/dce.hpp"
+#include "token.hpp"
 
 namespace corvane::testing {
 
@@ -40,5 +48,60 @@ inline NodeKey identity_op(std::string_view name, const char* side, std::vector<
 }
 
 inline NodeKey add_zero(NodeId input, const char* side = "r") { return identity_op("add", side, {input}); }
+
+inline std::string token(const NodeKey& key) {
+    ViewScratch scratch;
+    return corvane::token(view_of(key, scratch));
+}
+inline std::string label(const NodeKey& key) {
+    ViewScratch scratch;
+    return corvane::label(view_of(key, scratch));
+}
+inline std::string optimizer_symbol(const NodeKey& key) {
+    ViewScratch scratch;
+    return corvane::optimizer_symbol(view_of(key, scratch));
+}
+inline std::uint64_t hash_key(const NodeKey& key, const HashSeed& seed) {
+    ViewScratch scratch;
+    return corvane::hash_key(view_of(key, scratch), seed);
+}
+
+// A key's view together with the scratch it borrows; neither copied nor moved.
+class HeldView {
+public:
+    explicit HeldView(const NodeKey& key) : view_(view_of(key, scratch_)) {}
+    HeldView(const HeldView&) = delete;
+    HeldView& operator=(const HeldView&) = delete;
+    const NodeView& view() const noexcept { return view_; }
+
+private:
+    ViewScratch scratch_;
+    NodeView view_;
+};
+
+// The live nodes of a key list, and its live keys with their inputs renumbered.
+inline LiveIndex live_index(std::span<const NodeKey> keys, std::span<const NodeId> outputs) {
+    const auto inputs_of = [&](std::size_t i) { return keys[i].inputs(); };
+    return corvane::live_index(keys.size(), inputs_of, outputs,
+                               [](std::size_t, std::span<const NodeId>) {});
+}
+inline std::vector<NodeKey> live_keys(std::span<const NodeKey> keys, const LiveIndex& live) {
+    std::vector<NodeKey> kept;
+    kept.reserve(live.ids.size());
+    for (NodeId id : live.ids) {
+        const auto renumbered = [&](NodeId x) { return live.remap[x]; };
+        kept.push_back(NodeKey(keys[id]).with_inputs_mapped(renumbered));
+    }
+    return kept;
+}
+
+// The blob of an arena written as it is (repeated nodes included) with `outputs`.
+inline std::expected<std::vector<std::uint8_t>, BlobTooLarge> serialize_nodes(
+    std::span<const NodeKey> arena, std::span<const NodeId> outputs) {
+    NodeTable table;
+    ViewScratch scratch;
+    for (const NodeKey& key : arena) table.append(view_of(key, scratch));
+    return serialize_table(table, outputs);
+}
 
 }  // namespace corvane::testing
