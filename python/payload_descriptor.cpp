@@ -25,12 +25,9 @@ struct PyPayloadDescriptor {
 std::atomic<PyTypeObject*> g_type{nullptr};
 
 constinit Binder<6> g_new_args{"PayloadDescriptor",
-                               {{{"kind", ArgKind::KeywordOnly, true},
-                                 {"content_hash", ArgKind::KeywordOnly, true},
-                                 {"framework", ArgKind::KeywordOnly, true},
-                                 {"version", ArgKind::KeywordOnly, true},
-                                 {"io_schema", ArgKind::KeywordOnly, true},
-                                 {"preprocessing_ref", ArgKind::KeywordOnly, false}}}};
+                               {keyword("kind"), keyword("content_hash"), keyword("framework"),
+                                keyword("version"), keyword("io_schema"),
+                                keyword("preprocessing_ref", "None")}};
 
 PyPayloadDescriptor* as_descriptor(PyObject* self) noexcept {
     return reinterpret_cast<PyPayloadDescriptor*>(self);
@@ -55,15 +52,6 @@ PyObject* make(PyTypeObject* type, const std::array<PyObject*, 6>& args) {
     if (self == nullptr) return nullptr;
     new (&as_descriptor(self)->record) PayloadDescriptor(std::move(record));
     return self;
-}
-
-PyObject* descriptor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    return guarded([&]() -> PyObject* {
-        std::array<PyObject*, 6> bound{};
-        std::array<PyRef, 6> holds;
-        if (!g_new_args.bind(args, kwargs, bound, holds)) return nullptr;
-        return make(type, bound);
-    });
 }
 
 PyObject* descriptor_vectorcall(PyObject* type, PyObject* const* args, size_t nargsf,
@@ -154,18 +142,19 @@ bool descriptor_field(PyObject* dict, Name key, bool optional, std::string& out,
 }
 
 constexpr const char* kDoc =
-    "PayloadDescriptor(*, kind, content_hash, framework, version, io_schema, "
-    "preprocessing_ref=None)\n--\n\n"
     "Reproducibility metadata an External node carries (participates in the structural hash).";
 
 }  // namespace
 
 bool ensure_payload_descriptor_type() {
     if (g_type.load(std::memory_order_acquire) != nullptr) return true;
-    if (!g_new_args.prepare()) return false;
+    const bool prepared = prepare_methods(g_methods, {g_new_args.table()});
+    const char* doc =
+        prepared ? class_doc("PayloadDescriptor", g_new_args.table().specs, kDoc) : nullptr;
+    if (doc == nullptr) return false;
     PyType_Slot slots[] = {
-        {Py_tp_doc, const_cast<char*>(kDoc)},
-        {Py_tp_new, reinterpret_cast<void*>(descriptor_new)},
+        {Py_tp_doc, const_cast<char*>(doc)},
+        {Py_tp_new, reinterpret_cast<void*>(new_by_vectorcall)},
         {Py_tp_vectorcall, reinterpret_cast<void*>(descriptor_vectorcall)},
         {Py_tp_dealloc, reinterpret_cast<void*>(descriptor_dealloc)},
         {Py_tp_getset, g_getset},
