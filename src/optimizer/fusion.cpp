@@ -64,21 +64,6 @@ Adjacency adjacency(std::size_t buckets, const ForEachPair& for_each_pair) {
     return a;
 }
 
-// The users of every node, ascending; a user that reads a node twice is listed twice.
-Adjacency consumers_of(const SymbolGraph& graph) {
-    return adjacency(graph.size(), [&](auto emit) {
-        for (std::size_t j = 0; j < graph.size(); ++j)
-            for (std::uint32_t ch : graph.children_of(j)) emit(ch, static_cast<Index>(j));
-    });
-}
-
-// The members of every group, ascending (empty for an index that keys no group).
-Adjacency members_of(std::span<const Index> group_of) {
-    return adjacency(group_of.size(), [&](auto emit) {
-        for (std::size_t i = 0; i < group_of.size(); ++i) emit(group_of[i], static_cast<Index>(i));
-    });
-}
-
 void check_input(const SymbolGraph& graph, std::span<const std::uint32_t> row_of) {
     fault_unless(graph.size() < kNoIndex, "fusion input is too large");
     fault_unless(row_of.size() == graph.size(), "fusion needs one boundary row slot per node");
@@ -87,14 +72,19 @@ void check_input(const SymbolGraph& graph, std::span<const std::uint32_t> row_of
             fault_unless(ch < i, "fusion input reads a later node");
 }
 
-// What both grouping rules read.
+// What both grouping rules read: the users of every node, ascending (a user that reads a
+// node twice is listed twice), and the output marks.
 struct Uses {
     const SymbolGraph& graph;
     Adjacency consumers;
     std::vector<bool> is_output;
 
     explicit Uses(const SymbolGraph& g)
-        : graph(g), consumers(consumers_of(g)), is_output(g.size(), false) {
+        : graph(g), consumers(adjacency(g.size(), [&](auto emit) {
+              for (std::size_t j = 0; j < g.size(); ++j)
+                  for (std::uint32_t ch : g.children_of(j)) emit(ch, static_cast<Index>(j));
+          })),
+          is_output(g.size(), false) {
         for (std::uint32_t o : g.outputs) {
             fault_unless(o < g.size(), "fusion output out of range");
             is_output[o] = true;
@@ -144,11 +134,12 @@ std::vector<Index> maximal_groups(const Uses& uses) {
 class Emitter {
 public:
     Emitter(const SymbolGraph& graph, std::span<const Index> group_of, const NodeTable& boundary,
-            std::span<const std::uint32_t> row_of)
+            std::span<const std::uint32_t> row_of, std::size_t groups)
         : graph_(graph), group_of_(group_of), boundary_(boundary), row_of_(row_of),
           reduced_id_of_(graph.size(), kNoIndex), position_(graph.size(), 0),
           input_slot_(graph.size(), kNoIndex), input_slot_owner_(graph.size(), kNoIndex) {
         out_.landing_of.resize(graph.size());
+        out_.nodes.reserve(groups, graph.children.size(), 0);
     }
 
     // Non-Op node i, rebuilt from its boundary row with its inputs mapped.
@@ -171,11 +162,17 @@ public:
     void stage(Index key, std::span<const Index> group) {
         const auto reduced_id = static_cast<Index>(out_.nodes.size());
         input_groups_.clear();
+        stage_members_.clear();
         operands_.clear();
-        operands_end_.clear();
-        for (std::size_t k = 0; k < group.size(); ++k) position_[group[k]] = static_cast<Index>(k);
+        std::size_t operand_count = 0;
+        for (std::size_t k = 0; k < group.size(); ++k) {
+            position_[group[k]] = static_cast<Index>(k);
+            operand_count += graph_.children_of(group[k]).size();
+        }
+        operands_.reserve(operand_count);  // the member views borrow it: it must not move
         for (std::size_t k = 0; k < group.size(); ++k) {
             const Index member = group[k];
+            const std::size_t from = operands_.size();
             for (std::uint32_t ch : graph_.children_of(member)) {
                 const Index child_group = group_of_[ch];
                 if (child_group == key) {
@@ -189,16 +186,9 @@ public:
                 }
                 operands_.push_back(StageRef::input(input_slot_[child_group]));
             }
-            operands_end_.push_back(static_cast<std::uint32_t>(operands_.size()));
+            stage_members_.push_back(MemberView{
+                graph_.ops[member].str(), std::span<const StageRef>(operands_).subspan(from)});
             out_.landing_of[member] = Landing{reduced_id, k};
-        }
-        // The member views borrow `operands_` only once it has stopped growing.
-        const std::span<const StageRef> operands(operands_);
-        stage_members_.clear();
-        for (std::size_t k = 0; k < group.size(); ++k) {
-            const std::size_t from = k == 0 ? 0 : operands_end_[k - 1];
-            stage_members_.push_back(MemberView{graph_.ops[group[k]].str(),
-                                                operands.subspan(from, operands_end_[k] - from)});
         }
         inputs_.clear();
         for (Index g : input_groups_) inputs_.push_back(reduced_of(g));
@@ -216,8 +206,6 @@ public:
         for (std::uint32_t o : graph_.outputs) out_.outputs.push_back(reduced_of(group_of_[o]));
         return std::move(out_);
     }
-
-    NodeTable& nodes() { return out_.nodes; }
 
 private:
     std::uint64_t reduced_of(Index group) const {
@@ -240,7 +228,6 @@ private:
     std::vector<NodeId> inputs_;
     std::vector<MemberView> stage_members_;
     std::vector<StageRef> operands_;
-    std::vector<std::uint32_t> operands_end_;
     TableViewScratch scratch_;
 };
 
@@ -254,12 +241,13 @@ Fused stage_fusion(const SymbolGraph& graph, const NodeTable& boundary,
         const Uses uses(graph);
         return maximal_fusion ? maximal_groups(uses) : single_use_groups(uses);
     }();
-    const Adjacency members = members_of(group_of);
+    const Adjacency members = adjacency(m, [&](auto emit) {  // ascending members of each group
+        for (Index i = 0; i < m; ++i) emit(group_of[i], i);
+    });
 
-    Emitter emit(graph, group_of, boundary, row_of);
     std::size_t groups = 0;
     for (Index g = 0; g < m; ++g) groups += members.count(g) != 0;
-    emit.nodes().reserve(groups, graph.children.size(), 0);
+    Emitter emit(graph, group_of, boundary, row_of, groups);
     for (Index i = 0; i < m; ++i) {
         const Index key = group_of[i];
         std::span<const Index> group = members.of(key);
