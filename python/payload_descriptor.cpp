@@ -4,6 +4,7 @@
 #include <atomic>
 #include <new>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -33,20 +34,25 @@ PyPayloadDescriptor* as_descriptor(PyObject* self) noexcept {
     return reinterpret_cast<PyPayloadDescriptor*>(self);
 }
 
+// The required fields, in the constructor's order.
+constexpr std::array<std::pair<Name, std::string PayloadDescriptor::*>, 5> kRequiredFields = {{
+    {Name::kind, &PayloadDescriptor::kind},
+    {Name::content_hash, &PayloadDescriptor::content_hash},
+    {Name::framework, &PayloadDescriptor::framework},
+    {Name::version, &PayloadDescriptor::version},
+    {Name::io_schema, &PayloadDescriptor::io_schema},
+}};
+
 // Converts the bound arguments in parameter order and builds the object.
 PyObject* make(PyTypeObject* type, const std::array<PyObject*, 6>& args) {
+    const std::span<const ArgSpec> specs = g_new_args.table().specs;
     PayloadDescriptor record;
-    if (!string_from_py(args[0], "kind", record.kind) ||
-        !string_from_py(args[1], "content_hash", record.content_hash) ||
-        !string_from_py(args[2], "framework", record.framework) ||
-        !string_from_py(args[3], "version", record.version) ||
-        !string_from_py(args[4], "io_schema", record.io_schema)) {
-        return nullptr;
+    for (std::size_t i = 0; i < kRequiredFields.size(); ++i) {
+        if (!string_from_py(args[i], specs[i].name, record.*kRequiredFields[i].second)) return nullptr;
     }
-    if (args[5] != nullptr && args[5] != Py_None) {
-        std::string ref;
-        if (!string_from_py(args[5], "preprocessing_ref", ref)) return nullptr;
-        record.preprocessing_ref = std::move(ref);
+    if (args[5] != nullptr && args[5] != Py_None &&
+        !string_from_py(args[5], specs[5].name, record.preprocessing_ref.emplace())) {
+        return nullptr;
     }
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;
@@ -109,15 +115,6 @@ PyGetSetDef g_getset[] = {
     {"preprocessing_ref", get_preprocessing_ref, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
-
-// The required fields, in the constructor's order.
-constexpr std::array<std::pair<Name, std::string PayloadDescriptor::*>, 5> kRequiredFields = {{
-    {Name::kind, &PayloadDescriptor::kind},
-    {Name::content_hash, &PayloadDescriptor::content_hash},
-    {Name::framework, &PayloadDescriptor::framework},
-    {Name::version, &PayloadDescriptor::version},
-    {Name::io_schema, &PayloadDescriptor::io_schema},
-}};
 
 // Field `key` of a descriptor dict, copied into `out`; `found` is false when the key is
 // absent (or None, where `optional`).
