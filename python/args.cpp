@@ -1,15 +1,11 @@
 #include "args.hpp"
 
 #include <string>
+#include <string_view>
+#include <utility>
 
 namespace corvane::py::detail {
 namespace {
-
-std::size_t positional_count(const BinderTable& table) noexcept {
-    std::size_t n = 0;
-    while (n < table.specs.size() && table.specs[n].kind == ArgKind::Positional) ++n;
-    return n;
-}
 
 // The parameter index of keyword `key`, or -1. Identity with the interned name is the
 // common case (keyword names in code objects are interned).
@@ -18,7 +14,6 @@ Py_ssize_t find_keyword(const BinderTable& table, PyObject* key) noexcept {
     for (std::size_t i = 0; i < n; ++i) {
         if (table.names[i].load(std::memory_order_acquire) == key) return static_cast<Py_ssize_t>(i);
     }
-    if (!PyUnicode_Check(key)) return -1;
     for (std::size_t i = 0; i < n; ++i) {
         const char* name = table.specs[i].name;
         if (PyUnicode_EqualToUTF8AndSize(key, name, static_cast<Py_ssize_t>(std::char_traits<char>::length(name)))) {
@@ -29,7 +24,7 @@ Py_ssize_t find_keyword(const BinderTable& table, PyObject* key) noexcept {
 }
 
 bool too_many_positional(const BinderTable& table, Py_ssize_t given) noexcept {
-    const std::size_t max = positional_count(table);
+    const std::size_t max = table.positional;
     if (max == 0) {
         PyErr_Format(PyExc_TypeError, "%s() takes no positional arguments", table.function);
     } else {
@@ -39,13 +34,10 @@ bool too_many_positional(const BinderTable& table, Py_ssize_t given) noexcept {
     return false;
 }
 
+// The interpreter passes only str keyword names to a vectorcall.
 bool unexpected_keyword(const BinderTable& table, PyObject* key) noexcept {
-    if (!PyUnicode_Check(key)) {
-        PyErr_Format(PyExc_TypeError, "%s() keywords must be strings", table.function);
-    } else {
-        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
-                     table.function, key);
-    }
+    PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", table.function,
+                 key);
     return false;
 }
 
@@ -58,7 +50,7 @@ bool multiple_values(const BinderTable& table, std::size_t index) noexcept {
 bool check_required(const BinderTable& table, PyObject** out) noexcept {
     for (std::size_t i = 0; i < table.specs.size(); ++i) {
         const ArgSpec& spec = table.specs[i];
-        if (out[i] != nullptr || !spec.required) continue;
+        if (out[i] != nullptr || !spec.required()) continue;
         if (spec.kind == ArgKind::Positional) {
             PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos %zd)",
                          table.function, spec.name, static_cast<Py_ssize_t>(i + 1));
@@ -88,7 +80,7 @@ bool bind_vector(const BinderTable& table, PyObject* const* args, Py_ssize_t nar
                  PyObject* kwnames, PyObject** out) {
     const std::size_t n = table.specs.size();
     for (std::size_t i = 0; i < n; ++i) out[i] = nullptr;
-    if (static_cast<std::size_t>(nargs) > positional_count(table)) {
+    if (static_cast<std::size_t>(nargs) > table.positional) {
         return too_many_positional(table, nargs);
     }
     for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
@@ -106,38 +98,48 @@ bool bind_vector(const BinderTable& table, PyObject* const* args, Py_ssize_t nar
     return check_required(table, out);
 }
 
-bool bind_tuple(const BinderTable& table, PyObject* args, PyObject* kwargs, PyObject** out,
-                PyRef* holds) {
-    const std::size_t n = table.specs.size();
-    for (std::size_t i = 0; i < n; ++i) out[i] = nullptr;
-    const Py_ssize_t nargs = args != nullptr ? PyTuple_GET_SIZE(args) : 0;
-    if (static_cast<std::size_t>(nargs) > positional_count(table)) {
-        return too_many_positional(table, nargs);
-    }
-    for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = PyTuple_GET_ITEM(args, i);
-    if (kwargs == nullptr) return check_required(table, out);
+}  // namespace corvane::py::detail
 
-    bool ok = true;
-    Py_BEGIN_CRITICAL_SECTION(kwargs);
-    Py_ssize_t pos = 0;
-    PyObject* key = nullptr;
-    PyObject* value = nullptr;
-    while (PyDict_Next(kwargs, &pos, &key, &value)) {
-        const Py_ssize_t index = find_keyword(table, key);
-        if (index < 0) {
-            ok = unexpected_keyword(table, key);
-            break;
-        }
-        const auto slot = static_cast<std::size_t>(index);
-        if (out[slot] != nullptr) {
-            ok = multiple_values(table, slot);
-            break;
-        }
-        holds[slot] = PyRef::borrow(value);
-        out[slot] = value;
+namespace corvane::py {
+namespace {
+
+// The text signature line followed by `body`, kept for the life of the process (the type
+// objects and method tables that point at it live as long).
+const char* signed_doc(const char* name, const char* receiver, std::span<const ArgSpec> specs,
+                       const char* body) {
+    std::string line = std::string(name) + '(' + (receiver != nullptr ? receiver : "");
+    bool keyword_only = false;
+    for (const ArgSpec& spec : specs) {
+        if (line.back() != '(') line += ", ";
+        if (spec.kind == ArgKind::KeywordOnly && !std::exchange(keyword_only, true)) line += "*, ";
+        line += spec.name;
+        if (!spec.required()) line += std::string("=") + spec.default_text;
     }
-    Py_END_CRITICAL_SECTION();
-    return ok && check_required(table, out);
+    return (new std::string(line + ")\n--\n\n" + body))->c_str();
 }
 
-}  // namespace corvane::py::detail
+}  // namespace
+
+bool prepare_methods(PyMethodDef* methods, std::initializer_list<detail::BinderTable> binders,
+                     const char* receiver) {
+    for (const detail::BinderTable& binder : binders) {
+        if (!detail::intern_names(binder)) return false;
+    }
+    for (PyMethodDef* def = methods; def->ml_name != nullptr; ++def) {
+        // A doc already signed was prepared by an earlier call whose type creation failed.
+        if (def->ml_doc == nullptr || std::string_view(def->ml_doc).contains("\n--\n\n")) continue;
+        std::span<const ArgSpec> specs;
+        for (const detail::BinderTable& binder : binders) {
+            if (std::string_view(binder.function) == def->ml_name) specs = binder.specs;
+        }
+        const char* self = (def->ml_flags & METH_STATIC) != 0 ? nullptr : receiver;
+        def->ml_doc = signed_doc(def->ml_name, self, specs, def->ml_doc);
+    }
+    return true;
+}
+
+const char* class_doc(const char* name, std::span<const ArgSpec> specs, const char* body) {
+    return signed_doc(name, nullptr, specs, body);
+}
+
+}  // namespace corvane::py

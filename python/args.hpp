@@ -1,14 +1,17 @@
 // The keyword binder shared by every METH_FASTCALL | METH_KEYWORDS method: a static
-// table of parameter names (positional-or-keyword or keyword-only, required or not)
-// maps a vectorcall's arguments onto one slot per parameter, without building tuples or
-// dicts. Keyword names are compared by identity with interned copies first, then by
-// value. Errors are the interpreter's usual TypeError messages.
+// table of parameter names (positional-or-keyword or keyword-only, required or with a
+// default) maps a vectorcall's arguments onto one slot per parameter, without building
+// tuples or dicts. Keyword names are compared by identity with interned copies first,
+// then by value. Errors are the interpreter's usual TypeError messages. The same table
+// gives each method its text signature line (prepare_methods), so the names a method
+// binds and the names its signature shows are one list.
 #pragma once
 
 #include <array>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <span>
 
 #include "pyref.hpp"
@@ -20,8 +23,17 @@ enum class ArgKind : std::uint8_t { Positional, KeywordOnly };
 struct ArgSpec {
     const char* name;
     ArgKind kind;
-    bool required;
+    const char* default_text;  // as the signature shows it; null for a required parameter
+
+    constexpr bool required() const { return default_text == nullptr; }
 };
+
+constexpr ArgSpec positional(const char* name, const char* default_text = nullptr) {
+    return {name, ArgKind::Positional, default_text};
+}
+constexpr ArgSpec keyword(const char* name, const char* default_text = nullptr) {
+    return {name, ArgKind::KeywordOnly, default_text};
+}
 
 namespace detail {
 
@@ -29,13 +41,12 @@ struct BinderTable {
     const char* function;
     std::span<const ArgSpec> specs;
     std::span<std::atomic<PyObject*>> names;
+    std::size_t positional;  // leading positional-or-keyword parameters
 };
 
 bool intern_names(const BinderTable& table);
 bool bind_vector(const BinderTable& table, PyObject* const* args, Py_ssize_t nargs,
                  PyObject* kwnames, PyObject** out);
-bool bind_tuple(const BinderTable& table, PyObject* args, PyObject* kwargs, PyObject** out,
-                PyRef* holds);
 
 }  // namespace detail
 
@@ -43,19 +54,18 @@ bool bind_tuple(const BinderTable& table, PyObject* args, PyObject* kwargs, PyOb
 template <std::size_t N>
 class Binder {
 public:
+    static constexpr std::size_t arity = N;
+
     constexpr Binder(const char* function, std::array<ArgSpec, N> specs)
         : function_(function), specs_(specs) {
         while (positional_ < N && specs[positional_].kind == ArgKind::Positional) ++positional_;
         for (std::size_t i = 0; i < N; ++i) {
-            if (specs[i].required) min_positional_ = i + 1;
+            if (specs[i].required()) min_positional_ = i + 1;
         }
     }
 
     Binder(const Binder&) = delete;
     Binder& operator=(const Binder&) = delete;
-
-    // Interns the parameter names; called once while the module's types are created.
-    bool prepare() { return detail::intern_names(table()); }
 
     // Binds a vectorcall. `out[i]` receives a borrowed reference for every supplied
     // parameter and null for an omitted optional one.
@@ -76,20 +86,24 @@ public:
         return detail::bind_vector(table(), args, nargs, kwnames, out.data());
     }
 
-    // Binds a tuple/dict call (the tp_new path). `holds` keeps the keyword values alive.
-    bool bind(PyObject* args, PyObject* kwargs, std::array<PyObject*, N>& out,
-              std::array<PyRef, N>& holds) {
-        return detail::bind_tuple(table(), args, kwargs, out.data(), holds.data());
-    }
+    detail::BinderTable table() { return {function_, specs_, names_, positional_}; }
 
 private:
-    detail::BinderTable table() { return {function_, specs_, names_}; }
-
     const char* function_;
     std::array<ArgSpec, N> specs_;
     std::size_t positional_ = 0;      // leading positional-or-keyword parameters
     std::size_t min_positional_ = 0;  // positional arguments that cover every required one
     std::array<std::atomic<PyObject*>, N> names_{};
 };
+
+// Prepares a method table (ended by its null entry) while the module's types are created:
+// interns the names of `binders` (each named as its method) and puts each method's text
+// signature line, "name($self, a, b=None, *, c=False)\n--\n\n", before its doc body
+// (no receiver for a static method). May throw; a null doc stays null.
+bool prepare_methods(PyMethodDef* methods, std::initializer_list<detail::BinderTable> binders,
+                     const char* receiver = "$self");
+
+// A class docstring: the constructor's signature line, then `body`. May throw.
+const char* class_doc(const char* name, std::span<const ArgSpec> specs, const char* body);
 
 }  // namespace corvane::py

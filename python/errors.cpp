@@ -34,7 +34,6 @@ bool ensure_fault_type() {
     return true;
 }
 
-PyObject* fault_type() noexcept { return g_fault_type.load(std::memory_order_acquire); }
 
 PyObject* raise_error(const BadNodeId& error) noexcept {
     PyErr_Format(PyExc_ValueError, "no node with id %llu",

@@ -13,8 +13,6 @@ namespace corvane::py {
 
 // Creates the internal-fault class once per process (caller holds the init mutex).
 bool ensure_fault_type();
-// The internal-fault class (null before ensure_fault_type succeeded).
-PyObject* fault_type() noexcept;
 
 // Each sets the Python error for one core error value and returns null.
 PyObject* raise_error(const BadNodeId& error) noexcept;

@@ -36,27 +36,28 @@ std::atomic<PyTypeObject*> g_type{nullptr};
 
 GraphStore& store_of(PyObject* self) noexcept { return reinterpret_cast<PyGraphStore*>(self)->store; }
 
-constexpr ArgSpec positional(const char* name, bool required) { return {name, ArgKind::Positional, required}; }
-constexpr ArgSpec keyword(const char* name, bool required) { return {name, ArgKind::KeywordOnly, required}; }
-
-constinit Binder<2> g_add_source_args{"add_source", {positional("name", true), positional("params", false)}};
+constinit Binder<2> g_add_source_args{
+    "add_source", {positional("name"), positional("params", "None")}};
 constinit Binder<3> g_add_op_args{
-    "add_op", {positional("name", true), positional("inputs", true), positional("params", false)}};
+    "add_op", {positional("name"), positional("inputs"), positional("params", "None")}};
 constinit Binder<3> g_add_reduction_args{
-    "add_reduction", {positional("name", true), positional("inputs", true), positional("params", false)}};
+    "add_reduction", {positional("name"), positional("inputs"), positional("params", "None")}};
 constinit Binder<3> g_add_external_args{
     "add_external",
-    {positional("descriptor", true), positional("inputs", true), positional("params", false)}};
-constinit Binder<2> g_add_exchange_args{"add_exchange", {positional("inputs", true), positional("params", false)}};
-constinit Binder<2> g_add_join_args{"add_join", {positional("inputs", true), positional("params", false)}};
-constinit Binder<1> g_serialize_args{"serialize", {positional("outputs", false)}};
-constinit Binder<1> g_deserialize_args{"deserialize", {positional("data", true)}};
-constinit Binder<2> g_restore_args{"_restore", {positional("data", true), positional("node_map", true)}};
-constinit Binder<1> g_deepcopy_args{"__deepcopy__", {positional("memo", true)}};
-constinit Binder<1> g_cone_args{"cone", {keyword("outputs", true)}};
-constinit Binder<2> g_reduce_args{"reduce", {keyword("maximal_fusion", false), keyword("outputs", false)}};
-constinit Binder<1> g_reduce_incremental_args{"reduce_incremental", {keyword("outputs", false)}};
-constinit Binder<1> g_reduction_report_args{"reduction_report", {keyword("outputs", false)}};
+    {positional("descriptor"), positional("inputs"), positional("params", "None")}};
+constinit Binder<2> g_add_exchange_args{
+    "add_exchange", {positional("inputs"), positional("params", "None")}};
+constinit Binder<2> g_add_join_args{
+    "add_join", {positional("inputs"), positional("params", "None")}};
+constinit Binder<1> g_serialize_args{"serialize", {positional("outputs", "None")}};
+constinit Binder<1> g_deserialize_args{"deserialize", {positional("data")}};
+constinit Binder<2> g_restore_args{"_restore", {positional("data"), positional("node_map")}};
+constinit Binder<1> g_deepcopy_args{"__deepcopy__", {positional("memo")}};
+constinit Binder<1> g_cone_args{"cone", {keyword("outputs")}};
+constinit Binder<2> g_reduce_args{
+    "reduce", {keyword("maximal_fusion", "False"), keyword("outputs", "None")}};
+constinit Binder<1> g_reduce_incremental_args{"reduce_incremental", {keyword("outputs", "None")}};
+constinit Binder<1> g_reduction_report_args{"reduction_report", {keyword("outputs", "None")}};
 
 // Records a node given as a NodeView (which a repeat finds without allocating) and
 // returns its id.
@@ -76,21 +77,7 @@ PyObject* new_store_object(PyTypeObject* type, GraphStore&& store) {
     return self;
 }
 
-PyObject* store_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    if (PyTuple_GET_SIZE(args) != 0 || (kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0)) {
-        PyErr_SetString(PyExc_TypeError, "GraphStore() takes no arguments");
-        return nullptr;
-    }
-    return guarded([&] { return new_store_object(type, GraphStore()); });
-}
-
-PyObject* store_vectorcall(PyObject* type, PyObject* const*, size_t nargsf, PyObject* kwnames) {
-    if (PyVectorcall_NARGS(nargsf) != 0 || (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) != 0)) {
-        PyErr_SetString(PyExc_TypeError, "GraphStore() takes no arguments");
-        return nullptr;
-    }
-    return guarded([&] { return new_store_object(reinterpret_cast<PyTypeObject*>(type), GraphStore()); });
-}
+PyObject* make_store(PyTypeObject* type) { return new_store_object(type, GraphStore()); }
 
 void store_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
@@ -101,11 +88,12 @@ void store_dealloc(PyObject* self) {
 
 // ---- building
 
-// Records a node of kind `Kind` given in borrowed form. Its arguments are converted in order: the name (Source, Op and Reduction), the
-// inputs (all but Source), the params.
-template <NodeKey::Kind Kind, std::size_t N>
-PyObject* add_node(Binder<N>& binder, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                   PyObject* kwnames) {
+// Records a node of kind `Kind` given in borrowed form, its arguments bound by `binder`
+// and converted in order: the name (Source, Op and Reduction), the inputs (all but
+// Source), the params.
+template <NodeKey::Kind Kind, auto& binder>
+PyObject* add_node(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    constexpr std::size_t N = std::remove_reference_t<decltype(binder)>::arity;
     constexpr bool named =
         Kind == NodeKey::Kind::Source || Kind == NodeKey::Kind::Op || Kind == NodeKey::Kind::Reduction;
     constexpr bool has_inputs = Kind != NodeKey::Kind::Source;
@@ -129,26 +117,6 @@ PyObject* add_node(Binder<N>& binder, PyObject* self, PyObject* const* args, Py_
         view.params = params.items();
         return intern(self, view);
     });
-}
-
-PyObject* add_source(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return add_node<NodeKey::Kind::Source>(g_add_source_args, self, args, nargs, kwnames);
-}
-
-PyObject* add_op(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return add_node<NodeKey::Kind::Op>(g_add_op_args, self, args, nargs, kwnames);
-}
-
-PyObject* add_reduction(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return add_node<NodeKey::Kind::Reduction>(g_add_reduction_args, self, args, nargs, kwnames);
-}
-
-PyObject* add_exchange(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return add_node<NodeKey::Kind::Exchange>(g_add_exchange_args, self, args, nargs, kwnames);
-}
-
-PyObject* add_join(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return add_node<NodeKey::Kind::Join>(g_add_join_args, self, args, nargs, kwnames);
 }
 
 PyObject* add_external(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -207,7 +175,7 @@ PyObject* cone(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
         std::array<PyObject*, 1> a{};
         if (!g_cone_args.bind(args, nargs, kwnames, a)) return nullptr;
         std::vector<NodeId> ids;
-        if (!ids_from_py(a[0], "outputs", ids)) return nullptr;
+        if (!ids_from_py(a[0], "outputs", store_of(self).node_count(), ids)) return nullptr;
         std::expected<GraphStore, BadNodeId> result = detached([&] { return store_of(self).cone(ids); });
         if (!result) return raise_error(result.error());
         return wrap_store(std::move(*result));
@@ -223,10 +191,8 @@ PyObject* serialize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
         const GraphStore& store = store_of(self);
         std::vector<NodeId> ids;
         if (a[0] != nullptr && a[0] != Py_None) {
-            if (!ids_from_py(a[0], "outputs", ids)) return nullptr;
             // Nodes are never removed, so ids below this count stay valid for the writer.
-            const std::uint64_t count = store.node_count();
-            if (const auto bad = first_bad_id(ids, count)) return raise_error(*bad);
+            if (!ids_from_py(a[0], "outputs", store.node_count(), ids)) return nullptr;
         } else {
             ids = store.outputs();
         }
@@ -333,9 +299,11 @@ PyObject* deep_copy(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
 // exactly the given ids. Returns the (store, report) tuple, or just the report.
 PyObject* run_reduction(PyObject* self, PyObject* outputs_arg, bool maximal_fusion, bool keep_store) {
     const bool explicit_outputs = outputs_arg != nullptr && outputs_arg != Py_None;
-    std::vector<NodeId> ids;
-    if (explicit_outputs && !ids_from_py(outputs_arg, "outputs", ids)) return nullptr;
     const GraphStore& store = store_of(self);
+    std::vector<NodeId> ids;
+    if (explicit_outputs && !ids_from_py(outputs_arg, "outputs", store.node_count(), ids)) {
+        return nullptr;
+    }
     std::expected<ReducedStore, BadNodeId> result = detached([&]() -> std::expected<ReducedStore, BadNodeId> {
         const SaturationEngine engine;
         if (explicit_outputs) return store.reduce_with_outputs(ids, engine, maximal_fusion);
@@ -356,19 +324,14 @@ PyObject* reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
     });
 }
 
-PyObject* reduce_incremental(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+// reduce_incremental (the same result as reduce) and reduction_report: outputs only.
+template <auto& binder, bool keep_store>
+PyObject* reduce_by_outputs(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         std::array<PyObject*, 1> a{};
-        if (!g_reduce_incremental_args.bind(args, nargs, kwnames, a)) return nullptr;
-        return run_reduction(self, a[0], false, true);
-    });
-}
-
-PyObject* reduction_report(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        std::array<PyObject*, 1> a{};
-        if (!g_reduction_report_args.bind(args, nargs, kwnames, a)) return nullptr;
-        return run_reduction(self, a[0], false, false);
+        if (!binder.bind(args, nargs, kwnames, a)) return nullptr;
+        return run_reduction(self, a[0], false, keep_store);
     });
 }
 
@@ -377,62 +340,54 @@ PyObject* reduction_report(PyObject* self, PyObject* const* args, Py_ssize_t nar
 constexpr int kFastKeywords = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef g_methods[] = {
-    {"add_source", method_cast(add_source), kFastKeywords, "add_source($self, name, params=None)\n--\n\n"},
-    {"add_op", method_cast(add_op), kFastKeywords, "add_op($self, name, inputs, params=None)\n--\n\n"},
-    {"add_reduction", method_cast(add_reduction), kFastKeywords,
-     "add_reduction($self, name, inputs, params=None)\n--\n\n"},
-    {"add_external", method_cast(add_external), kFastKeywords,
-     "add_external($self, descriptor, inputs, params=None)\n--\n\n"},
-    {"add_exchange", method_cast(add_exchange), kFastKeywords,
-     "add_exchange($self, inputs, params=None)\n--\n\n"
+    {"add_source", method_cast(add_node<NodeKey::Kind::Source, g_add_source_args>),
+     kFastKeywords, ""},
+    {"add_op", method_cast(add_node<NodeKey::Kind::Op, g_add_op_args>), kFastKeywords, ""},
+    {"add_reduction", method_cast(add_node<NodeKey::Kind::Reduction, g_add_reduction_args>),
+     kFastKeywords, ""},
+    {"add_external", method_cast(add_external), kFastKeywords, ""},
+    {"add_exchange", method_cast(add_node<NodeKey::Kind::Exchange, g_add_exchange_args>),
+     kFastKeywords,
      "Record an `Exchange` boundary (plan M39 \u00a72.1). No `name` \u2014 an Exchange's identity is its\n"
      "`scheme` ParamMap (`params`) + its one logical input; `nodes()[i][\"kind\"] == \"exchange\"`."},
-    {"add_join", method_cast(add_join), kFastKeywords,
-     "add_join($self, inputs, params=None)\n--\n\n"
+    {"add_join", method_cast(add_node<NodeKey::Kind::Join, g_add_join_args>), kFastKeywords,
      "Record a `Join` boundary (plan M40 \u00a72.1). Two inputs `[left, right]`; identity is its\n"
      "`scheme` ParamMap (`params`) + its ordered inputs; `nodes()[i][\"kind\"] == \"join\"`."},
-    {"node_count", node_count, METH_NOARGS, "node_count($self)\n--\n\n"},
-    {"to_dot", to_dot, METH_NOARGS, "to_dot($self)\n--\n\n"},
+    {"node_count", node_count, METH_NOARGS, ""},
+    {"to_dot", to_dot, METH_NOARGS, ""},
     {"serialize", method_cast(serialize), kFastKeywords,
-     "serialize($self, outputs=None)\n--\n\n"
      "Serialize the IR to the canonical, versioned, byte-identical durable form (plan M8 / A.3.1:\n"
      "the serializable IR \u2014 not cloudpickle \u2014 is the canonical durable representation). With\n"
      "`outputs=` the bytes flag EXACTLY that set, ignoring stored marks (M22: outputs are a\n"
      "property of the compile request); the default keeps the marks-based behavior."},
     {"deserialize", method_cast(deserialize), kFastKeywords | METH_STATIC,
-     "deserialize(data)\n--\n\n"
      "Rebuild a store from canonical bytes. A round trip reproduces the same node ids, so\n"
      "`serialize` of the result is byte-identical to the input (plan M8 determinism gate)."},
     {"nodes", nodes, METH_NOARGS,
-     "nodes($self)\n--\n\n"
      "Structured, read-only view of every node in id order (plan M9: `inspect` renders the IR and\n"
      "`reproduce` interprets it). Each entry is a dict with `id`, `kind`\n"
      "(source|op|reduction|external|stage), `name`, `params`, `inputs`, `output` (bool), plus a\n"
      "`descriptor` dict for external nodes and `n_members` for stage nodes."},
     {"outputs", outputs, METH_NOARGS,
-     "outputs($self)\n--\n\n"
      "The marked output node ids, in mark order (what an IR evaluator returns, in order)."},
     {"node_map", node_map, METH_NOARGS,
-     "node_map($self)\n--\n\n"
      "\u00a78.2(i): for each node of the arena this store was REDUCED FROM, where it landed here \u2014\n"
      "`(reduced_node_id, member_index | None)`, or `None` if DCE dropped it. Indexed by that\n"
      "arena's node id. Empty for a store that did not come out of a reduction."},
     {"cone", method_cast(cone), kFastKeywords,
-     "cone($self, *, outputs)\n--\n\n"
      "opt_level=0 (M6): the 1:1 cone of `outputs` \u2014 DCE without the rewrites \u2014 as a fresh store\n"
      "marked with `outputs`; its `node_map` sends each kept id to `(cone id, None)`."},
     {"reduce", method_cast(reduce), kFastKeywords,
-     "reduce($self, *, maximal_fusion=False, outputs=None)\n--\n\n"
      "Reduce via the M4 optimizer (DCE + CSE + equality-saturation stage fusion behind\n"
      "RewriteEngine). Returns the reduced store and a report dict. `maximal_fusion=True` opts in\n"
      "to fusing fan-out ops whose consumers all land in one stage (the default single-use rule is\n"
      "pinned by the frozen M4 suite)."},
-    {"reduce_incremental", method_cast(reduce_incremental), kFastKeywords,
-     "reduce_incremental($self, *, outputs=None)\n--\n\n"
+    {"reduce_incremental", method_cast(reduce_by_outputs<g_reduce_incremental_args, true>),
+     kFastKeywords,
      "One-shot incremental reduction of the current graph (same result as `reduce`). For genuine\n"
      "step-by-step reduction while building, use `IncrementalReducer`."},
-    {"reduction_report", method_cast(reduction_report), kFastKeywords,
-     "reduction_report($self, *, outputs=None)\n--\n\n"
+    {"reduction_report", method_cast(reduce_by_outputs<g_reduction_report_args, false>),
+     kFastKeywords,
      "The reduction report for the current graph, without keeping the reduced store."},
     {"__reduce__", reduce_for_pickle, METH_NOARGS, nullptr},
     {"_restore", method_cast(restore), kFastKeywords | METH_CLASS, nullptr},
@@ -442,7 +397,6 @@ PyMethodDef g_methods[] = {
 };
 
 constexpr const char* kDoc =
-    "GraphStore()\n--\n\n"
     "Thread-safe interned graph store (frozen pyclass: interior mutability via a Mutex, safe to\n"
     "share across threads under the GIL and free-threaded 3.14t).";
 
@@ -450,18 +404,19 @@ constexpr const char* kDoc =
 
 bool ensure_graph_store_type() {
     if (g_type.load(std::memory_order_acquire) != nullptr) return true;
-    const bool prepared =
-        g_add_source_args.prepare() && g_add_op_args.prepare() && g_add_reduction_args.prepare() &&
-        g_add_external_args.prepare() && g_add_exchange_args.prepare() && g_add_join_args.prepare() &&
-        g_serialize_args.prepare() && g_deserialize_args.prepare() && g_restore_args.prepare() &&
-        g_deepcopy_args.prepare() && g_cone_args.prepare() &&
-        g_reduce_args.prepare() && g_reduce_incremental_args.prepare() &&
-        g_reduction_report_args.prepare();
-    if (!prepared) return false;
+    const bool prepared = prepare_methods(
+        g_methods, {g_add_source_args.table(), g_add_op_args.table(), g_add_reduction_args.table(),
+                    g_add_external_args.table(), g_add_exchange_args.table(),
+                    g_add_join_args.table(), g_serialize_args.table(), g_deserialize_args.table(),
+                    g_restore_args.table(), g_deepcopy_args.table(), g_cone_args.table(),
+                    g_reduce_args.table(), g_reduce_incremental_args.table(),
+                    g_reduction_report_args.table()});
+    const char* doc = prepared ? class_doc("GraphStore", {}, kDoc) : nullptr;
+    if (doc == nullptr) return false;
     PyType_Slot slots[] = {
-        {Py_tp_doc, const_cast<char*>(kDoc)},
-        {Py_tp_new, reinterpret_cast<void*>(store_new)},
-        {Py_tp_vectorcall, reinterpret_cast<void*>(store_vectorcall)},
+        {Py_tp_doc, const_cast<char*>(doc)},
+        {Py_tp_new, reinterpret_cast<void*>(new_by_vectorcall)},
+        {Py_tp_vectorcall, reinterpret_cast<void*>(vectorcall_without_arguments<make_store>)},
         {Py_tp_dealloc, reinterpret_cast<void*>(store_dealloc)},
         {Py_tp_methods, g_methods},
         {0, nullptr},

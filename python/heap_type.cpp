@@ -17,4 +17,8 @@ PyObject* make_type(PyType_Spec& spec) {
     return type;
 }
 
+PyObject* new_by_vectorcall(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return PyVectorcall_Call(reinterpret_cast<PyObject*>(type), args, kwargs);
+}
+
 }  // namespace corvane::py

@@ -4,6 +4,7 @@
 // bare class name, which is what the interpreter's own messages about the type use.
 #pragma once
 
+#include "errors.hpp"
 #include "pyref.hpp"
 
 namespace corvane::py {
@@ -15,6 +16,22 @@ PyObject* make_type(PyType_Spec& spec);
 template <class Fn>
 PyCFunction method_cast(Fn* fn) noexcept {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
+}
+
+// The tp_new of every type: a call of Type.__new__ goes through the type's vectorcall, so
+// each constructor binds its arguments in one place.
+PyObject* new_by_vectorcall(PyTypeObject* type, PyObject* args, PyObject* kwargs);
+
+// The tp_vectorcall of a type constructed without arguments by Make(type).
+template <PyObject* (*Make)(PyTypeObject*)>
+PyObject* vectorcall_without_arguments(PyObject* type, PyObject* const*, size_t nargsf,
+                                       PyObject* kwnames) {
+    auto* cls = reinterpret_cast<PyTypeObject*>(type);
+    if (PyVectorcall_NARGS(nargsf) != 0 || (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) != 0)) {
+        PyErr_Format(PyExc_TypeError, "%s() takes no arguments", cls->tp_name);
+        return nullptr;
+    }
+    return guarded([&] { return Make(cls); });
 }
 
 }  // namespace corvane::py

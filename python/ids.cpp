@@ -109,15 +109,52 @@ bool convert_ids(PyObject* obj, const char* argname, Out& out) {
     return ids_from_tuple(copy.get(), argname, out);
 }
 
+bool no_node(NodeId id) {
+    raise_error(BadNodeId{id});
+    return false;
+}
+
+// A sequence other than an exact list or tuple, read item by item with each id checked
+// as it is read: a virtual sequence such as range(10**18) stops at its first id that
+// names no node instead of being copied whole.
+bool read_checked_ids(PyObject* obj, const char* argname, std::uint64_t count,
+                      std::vector<NodeId>& out) {
+    PyRef items = PyRef::steal(PyObject_GetIter(obj));
+    if (!items) {
+        prefix_type_error(argname);
+        return false;
+    }
+    out.clear();
+    while (PyRef item = PyRef::steal(PyIter_Next(items.get()))) {
+        NodeId id = 0;
+        if (!id_from_py(item.get(), argname, id)) return false;
+        if (id >= count) return no_node(id);
+        out.push_back(id);
+    }
+    if (!PyErr_Occurred()) return true;
+    prefix_type_error(argname);
+    return false;
+}
+
 }  // namespace
 
 bool ids_from_py(PyObject* obj, const char* argname, IdBuffer& out) {
     return convert_ids(obj, argname, out);
 }
 
-bool ids_from_py(PyObject* obj, const char* argname, std::vector<NodeId>& out) {
+bool ids_from_py(PyObject* obj, const char* argname, std::uint64_t count,
+                 std::vector<NodeId>& out) {
+    if (!PyList_CheckExact(obj) && !PyTuple_CheckExact(obj) && !PyUnicode_Check(obj) &&
+        PySequence_Check(obj)) {
+        return read_checked_ids(obj, argname, count, out);
+    }
+    // A list or tuple is all there already: every item is converted before any is checked.
     VectorOut sink(out);
-    return convert_ids(obj, argname, sink);
+    if (!convert_ids(obj, argname, sink)) return false;
+    for (NodeId id : out) {
+        if (id >= count) return no_node(id);
+    }
+    return true;
 }
 
 PyRef ids_to_py(std::span<const NodeId> ids) {

@@ -3,9 +3,10 @@
 // argument for another shape, OverflowError for an item out of range, raised for the
 // first bad item in order. A list or tuple of exact ints, the common case, is read
 // without running Python code; a list only inside its critical section, so another
-// thread cannot change it meanwhile. No conversion touches a store.
+// thread cannot change it meanwhile.
 #pragma once
 
+#include <cstdint>
 #include <span>
 #include <vector>
 
@@ -20,7 +21,12 @@ namespace corvane::py {
 using IdBuffer = InlineBuffer<NodeId, 8>;
 
 bool ids_from_py(PyObject* obj, const char* argname, IdBuffer& out);
-bool ids_from_py(PyObject* obj, const char* argname, std::vector<NodeId>& out);
+// Ids read against a store of `count` nodes: BadNodeId's ValueError for the first id not
+// below it. A list or tuple is converted whole first, so its conversion errors come
+// before that; any other sequence is checked as it is read and stops at its first bad
+// id (a virtual sequence such as range(10**18) is never copied whole).
+bool ids_from_py(PyObject* obj, const char* argname, std::uint64_t count,
+                 std::vector<NodeId>& out);
 
 // A list of ints, or an empty owner with an error set.
 PyRef ids_to_py(std::span<const NodeId> ids);

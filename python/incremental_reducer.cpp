@@ -42,11 +42,10 @@ std::atomic<PyTypeObject*> g_type{nullptr};
 PyIncrementalReducer* as_reducer(PyObject* self) noexcept { return reinterpret_cast<PyIncrementalReducer*>(self); }
 Guarded<IncrementalReducer>& reducer_of(PyObject* self) noexcept { return as_reducer(self)->reducer; }
 
-constinit Binder<1> g_step_args{"step", {{{"store", ArgKind::Positional, true}}}};
-constinit Binder<3> g_finalize_args{"finalize",
-                                    {{{"store", ArgKind::Positional, true},
-                                      {"maximal_fusion", ArgKind::KeywordOnly, false},
-                                      {"outputs", ArgKind::KeywordOnly, false}}}};
+constinit Binder<1> g_step_args{"step", {positional("store")}};
+constinit Binder<3> g_finalize_args{
+    "finalize",
+    {positional("store"), keyword("maximal_fusion", "False"), keyword("outputs", "None")}};
 
 // The store argument, or null with TypeError for another type, or ValueError for a store
 // other than the one this reducer already reads.
@@ -125,22 +124,6 @@ PyObject* new_reducer_object(PyTypeObject* type) {
     return self.release();
 }
 
-PyObject* reducer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    if (PyTuple_GET_SIZE(args) != 0 || (kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0)) {
-        PyErr_SetString(PyExc_TypeError, "IncrementalReducer() takes no arguments");
-        return nullptr;
-    }
-    return guarded([&] { return new_reducer_object(type); });
-}
-
-PyObject* reducer_vectorcall(PyObject* type, PyObject* const*, size_t nargsf, PyObject* kwnames) {
-    if (PyVectorcall_NARGS(nargsf) != 0 || (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) != 0)) {
-        PyErr_SetString(PyExc_TypeError, "IncrementalReducer() takes no arguments");
-        return nullptr;
-    }
-    return guarded([&] { return new_reducer_object(reinterpret_cast<PyTypeObject*>(type)); });
-}
-
 void reducer_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     if (reinterpret_cast<PyIncrementalReducer*>(self)->constructed) {
@@ -182,16 +165,11 @@ PyObject* finalize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
         if (store == nullptr) return nullptr;
         bool maximal_fusion = false;
         if (a[1] != nullptr && !flag_from_py(a[1], "maximal_fusion", maximal_fusion)) return nullptr;
-        std::vector<NodeId> outputs;
-        if (a[2] != nullptr && a[2] != Py_None) {
-            if (!ids_from_py(a[2], "outputs", outputs)) return nullptr;
-        }
-
         // The outputs are settled before the reducer is locked: explicit ids are checked
         // against the store as it is now, otherwise the store's marks are read.
+        std::vector<NodeId> outputs;
         if (a[2] != nullptr && a[2] != Py_None) {
-            const std::uint64_t count = store->node_count();
-            if (const auto bad = first_bad_id(outputs, count)) return raise_error(*bad);
+            if (!ids_from_py(a[2], "outputs", store->node_count(), outputs)) return nullptr;
         } else {
             outputs = store->outputs();
         }
@@ -235,29 +213,23 @@ constexpr int kFastKeywords = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef g_methods[] = {
     {"step", method_cast(step), kFastKeywords,
-     "step($self, store)\n--\n\n"
      "Consume the nodes recorded in `store` since the last step. Returns how many were processed\n"
      "(the delta size). The reducer must always be fed the same store."},
     {"finalize", method_cast(finalize), kFastKeywords,
-     "finalize($self, store, *, maximal_fusion=False, outputs=None)\n--\n\n"
      "Finish: consume any remaining delta, then reduce the maintained canonical form against the\n"
      "store's marked outputs \u2014 or, with `outputs=`, against EXACTLY that set (M22: stored marks\n"
      "ignored). Returns the reduced store + report, exactly like `GraphStore.reduce`."},
     {"watermark", counter<&IncrementalReducer::watermark>, METH_NOARGS,
-     "watermark($self)\n--\n\n"
      "How many of the store's nodes have been consumed so far."},
     {"total_work", counter<&IncrementalReducer::total_work>, METH_NOARGS,
-     "total_work($self)\n--\n\n"
      "Cumulative nodes processed across all steps (== watermark: each node touched once)."},
     {"canonical_count", counter<&IncrementalReducer::canonical_count>, METH_NOARGS,
-     "canonical_count($self)\n--\n\n"
      "Size of the maintained canonical form."},
     {"__reduce__", refuse_pickle, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
 constexpr const char* kDoc =
-    "IncrementalReducer()\n--\n\n"
     "Genuinely incremental reduction (plan \u00a7A.1): feed it a store as the graph is being built; each\n"
     "`step` canonicalizes ONLY the nodes recorded since the last step (identity elimination,\n"
     "commutativity dedup, hash-consing \u2014 the same sound rules the SaturationEngine runs), so a concise\n"
@@ -269,11 +241,15 @@ constexpr const char* kDoc =
 
 bool ensure_incremental_reducer_type() {
     if (g_type.load(std::memory_order_acquire) != nullptr) return true;
-    if (!g_step_args.prepare() || !g_finalize_args.prepare()) return false;
+    const bool prepared =
+        prepare_methods(g_methods, {g_step_args.table(), g_finalize_args.table()});
+    const char* doc = prepared ? class_doc("IncrementalReducer", {}, kDoc) : nullptr;
+    if (doc == nullptr) return false;
     PyType_Slot slots[] = {
-        {Py_tp_doc, const_cast<char*>(kDoc)},
-        {Py_tp_new, reinterpret_cast<void*>(reducer_new)},
-        {Py_tp_vectorcall, reinterpret_cast<void*>(reducer_vectorcall)},
+        {Py_tp_doc, const_cast<char*>(doc)},
+        {Py_tp_new, reinterpret_cast<void*>(new_by_vectorcall)},
+        {Py_tp_vectorcall,
+         reinterpret_cast<void*>(vectorcall_without_arguments<new_reducer_object>)},
         {Py_tp_dealloc, reinterpret_cast<void*>(reducer_dealloc)},
         {Py_tp_methods, g_methods},
         {0, nullptr},

@@ -5,6 +5,7 @@
 
 #include "pyref.hpp"
 
+#include "args.hpp"
 #include "errors.hpp"
 #include "graph_store.hpp"
 #include "incremental_reducer.hpp"
@@ -14,14 +15,27 @@
 namespace corvane::py {
 namespace {
 
+PyObject* version(PyObject*, PyObject*) { return PyUnicode_FromString(CORVANE_VERSION); }
+
+PyMethodDef g_functions[] = {
+    {"version", version, METH_NOARGS, ""},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 // Guards the one-time creation of the types and of the interned names. PyMutex detaches
 // the thread from the interpreter while it waits, so waiting cannot deadlock with the GIL.
 PyMutex g_init_mutex{};
 
 bool ensure_process_objects() {
     PyMutex_Lock(&g_init_mutex);
-    const bool ok = ensure_fault_type() && prepare_names() && ensure_payload_descriptor_type() &&
-                    ensure_graph_store_type() && ensure_incremental_reducer_type();
+    bool ok = false;
+    try {
+        ok = ensure_fault_type() && prepare_names() && prepare_methods(g_functions, {}, nullptr) &&
+             ensure_payload_descriptor_type() && ensure_graph_store_type() &&
+             ensure_incremental_reducer_type();
+    } catch (...) {
+        raise_current_exception();
+    }
     PyMutex_Unlock(&g_init_mutex);
     return ok;
 }
@@ -44,10 +58,6 @@ bool add_public(PyObject* module, const char* name, PyObject* obj) {
     return text && PyList_Append(all.get(), text.get()) == 0;
 }
 
-PyObject* version(PyObject*, PyObject*) { return PyUnicode_FromString(CORVANE_VERSION); }
-
-PyMethodDef g_version_def = {"version", version, METH_NOARGS, "version()\n--\n\n"};
-
 int exec_module(PyObject* module) {
     if (!PyModule_Check(module)) {
         PyErr_SetString(PyExc_TypeError, "corvane_core can only initialise a module object");
@@ -61,7 +71,7 @@ int exec_module(PyObject* module) {
     }
     PyRef module_name = PyRef::steal(PyModule_GetNameObject(module));
     if (!module_name) return -1;
-    PyRef version_fn = PyRef::steal(PyCFunction_NewEx(&g_version_def, nullptr, module_name.get()));
+    PyRef version_fn = PyRef::steal(PyCFunction_NewEx(&g_functions[0], nullptr, module_name.get()));
     if (!version_fn || !add_public(module, "version", version_fn.get())) return -1;
     return 0;
 }

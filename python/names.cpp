@@ -4,13 +4,10 @@ namespace corvane::py {
 namespace {
 
 constexpr std::array<const char*, static_cast<std::size_t>(Name::count_)> kNameText = {
-    "id", "output", "inputs", "kind", "name", "params", "descriptor", "n_members", "members",
-    "content_hash", "framework", "version", "io_schema", "preprocessing_ref",
-    "source", "op", "reduction", "external", "stage", "exchange", "join", "input", "member", "",
-    "input_nodes", "reachable_nodes", "canonical_nodes", "stages", "reduced_nodes",
-    "boundary_nodes",
+#define CORVANE_PY_NAME_TEXT(symbol, text) text,
+    CORVANE_PY_NAMES(CORVANE_PY_NAME_TEXT)
+#undef CORVANE_PY_NAME_TEXT
 };
-static_assert(kNameText.back() != nullptr, "a text for every Name");
 
 }  // namespace
 

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <new>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -25,45 +26,38 @@ struct PyPayloadDescriptor {
 std::atomic<PyTypeObject*> g_type{nullptr};
 
 constinit Binder<6> g_new_args{"PayloadDescriptor",
-                               {{{"kind", ArgKind::KeywordOnly, true},
-                                 {"content_hash", ArgKind::KeywordOnly, true},
-                                 {"framework", ArgKind::KeywordOnly, true},
-                                 {"version", ArgKind::KeywordOnly, true},
-                                 {"io_schema", ArgKind::KeywordOnly, true},
-                                 {"preprocessing_ref", ArgKind::KeywordOnly, false}}}};
+                               {keyword("kind"), keyword("content_hash"), keyword("framework"),
+                                keyword("version"), keyword("io_schema"),
+                                keyword("preprocessing_ref", "None")}};
 
 PyPayloadDescriptor* as_descriptor(PyObject* self) noexcept {
     return reinterpret_cast<PyPayloadDescriptor*>(self);
 }
 
+// The required fields, in the constructor's order.
+constexpr std::array<std::pair<Name, std::string PayloadDescriptor::*>, 5> kRequiredFields = {{
+    {Name::kind, &PayloadDescriptor::kind},
+    {Name::content_hash, &PayloadDescriptor::content_hash},
+    {Name::framework, &PayloadDescriptor::framework},
+    {Name::version, &PayloadDescriptor::version},
+    {Name::io_schema, &PayloadDescriptor::io_schema},
+}};
+
 // Converts the bound arguments in parameter order and builds the object.
 PyObject* make(PyTypeObject* type, const std::array<PyObject*, 6>& args) {
+    const std::span<const ArgSpec> specs = g_new_args.table().specs;
     PayloadDescriptor record;
-    if (!string_from_py(args[0], "kind", record.kind) ||
-        !string_from_py(args[1], "content_hash", record.content_hash) ||
-        !string_from_py(args[2], "framework", record.framework) ||
-        !string_from_py(args[3], "version", record.version) ||
-        !string_from_py(args[4], "io_schema", record.io_schema)) {
-        return nullptr;
+    for (std::size_t i = 0; i < kRequiredFields.size(); ++i) {
+        if (!string_from_py(args[i], specs[i].name, record.*kRequiredFields[i].second)) return nullptr;
     }
-    if (args[5] != nullptr && args[5] != Py_None) {
-        std::string ref;
-        if (!string_from_py(args[5], "preprocessing_ref", ref)) return nullptr;
-        record.preprocessing_ref = std::move(ref);
+    if (args[5] != nullptr && args[5] != Py_None &&
+        !string_from_py(args[5], specs[5].name, record.preprocessing_ref.emplace())) {
+        return nullptr;
     }
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;
     new (&as_descriptor(self)->record) PayloadDescriptor(std::move(record));
     return self;
-}
-
-PyObject* descriptor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    return guarded([&]() -> PyObject* {
-        std::array<PyObject*, 6> bound{};
-        std::array<PyRef, 6> holds;
-        if (!g_new_args.bind(args, kwargs, bound, holds)) return nullptr;
-        return make(type, bound);
-    });
 }
 
 PyObject* descriptor_vectorcall(PyObject* type, PyObject* const* args, size_t nargsf,
@@ -122,15 +116,6 @@ PyGetSetDef g_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-// The required fields, in the constructor's order.
-constexpr std::array<std::pair<Name, std::string PayloadDescriptor::*>, 5> kRequiredFields = {{
-    {Name::kind, &PayloadDescriptor::kind},
-    {Name::content_hash, &PayloadDescriptor::content_hash},
-    {Name::framework, &PayloadDescriptor::framework},
-    {Name::version, &PayloadDescriptor::version},
-    {Name::io_schema, &PayloadDescriptor::io_schema},
-}};
-
 // Field `key` of a descriptor dict, copied into `out`; `found` is false when the key is
 // absent (or None, where `optional`).
 bool descriptor_field(PyObject* dict, Name key, bool optional, std::string& out, bool& found) {
@@ -154,18 +139,19 @@ bool descriptor_field(PyObject* dict, Name key, bool optional, std::string& out,
 }
 
 constexpr const char* kDoc =
-    "PayloadDescriptor(*, kind, content_hash, framework, version, io_schema, "
-    "preprocessing_ref=None)\n--\n\n"
     "Reproducibility metadata an External node carries (participates in the structural hash).";
 
 }  // namespace
 
 bool ensure_payload_descriptor_type() {
     if (g_type.load(std::memory_order_acquire) != nullptr) return true;
-    if (!g_new_args.prepare()) return false;
+    const bool prepared = prepare_methods(g_methods, {g_new_args.table()});
+    const char* doc =
+        prepared ? class_doc("PayloadDescriptor", g_new_args.table().specs, kDoc) : nullptr;
+    if (doc == nullptr) return false;
     PyType_Slot slots[] = {
-        {Py_tp_doc, const_cast<char*>(kDoc)},
-        {Py_tp_new, reinterpret_cast<void*>(descriptor_new)},
+        {Py_tp_doc, const_cast<char*>(doc)},
+        {Py_tp_new, reinterpret_cast<void*>(new_by_vectorcall)},
         {Py_tp_vectorcall, reinterpret_cast<void*>(descriptor_vectorcall)},
         {Py_tp_dealloc, reinterpret_cast<void*>(descriptor_dealloc)},
         {Py_tp_getset, g_getset},

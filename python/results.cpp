@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <utility>
 
 #include "names.hpp"
@@ -44,6 +45,20 @@ PyRef node_map_to_py(const NodeMap& map) {
     return list;
 }
 
+namespace {
+
+// An int of a landing; one no u64 holds becomes the largest u64, which no store fits, so
+// the restore refuses it as it refuses any other id the store lacks.
+bool landing_part(PyObject* number, std::uint64_t& out) {
+    if (u64_from_int(number, out)) return true;
+    if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return false;
+    PyErr_Clear();
+    out = std::numeric_limits<std::uint64_t>::max();
+    return true;
+}
+
+}  // namespace
+
 bool node_map_from_py(PyObject* obj, const char* argname, NodeMap& out) {
     const auto refuse = [&] {
         PyErr_Format(PyExc_TypeError, "argument '%s' must be a list of None or (int, int or None) tuples",
@@ -66,13 +81,12 @@ bool node_map_from_py(PyObject* obj, const char* argname, NodeMap& out) {
         if (!PyTuple_CheckExact(entry) || PyTuple_GET_SIZE(entry) != 2) return refuse();
         PyObject* node = PyTuple_GET_ITEM(entry, 0);
         PyObject* member = PyTuple_GET_ITEM(entry, 1);
-        if (!PyLong_Check(node) || (member != Py_None && !PyLong_Check(member))) return refuse();
+        const auto is_int = [](PyObject* x) { return PyLong_Check(x) && !PyBool_Check(x); };
+        if (!is_int(node) || (member != Py_None && !is_int(member))) return refuse();
         Landing landing;
-        if (!u64_from_int(node, landing.reduced_node_id)) return false;
-        if (member != Py_None) {
-            std::uint64_t index = 0;
-            if (!u64_from_int(member, index)) return false;
-            landing.member_index = index;
+        if (!landing_part(node, landing.reduced_node_id)) return false;
+        if (member != Py_None && !landing_part(member, landing.member_index.emplace())) {
+            return false;
         }
         map.emplace_back(landing);
     }

@@ -107,7 +107,10 @@ VALID_MAP = STORES["reduced"].node_map()
     (VALID, [(0,)], TypeError, "argument 'node_map' must be a list of None"),
     (VALID, [[0, None]], TypeError, "argument 'node_map' must be a list of None"),
     (VALID, [(0, "0")], TypeError, "argument 'node_map' must be a list of None"),
-    (VALID, [(-1, None)], OverflowError, "negative"),
+    (VALID, [(True, None)], TypeError, "argument 'node_map' must be a list of None"),
+    (VALID, [(1, False)], TypeError, "argument 'node_map' must be a list of None"),
+    (VALID, [(-1, None)], ValueError, "node map does not fit the pickled store"),
+    (VALID, [(1, 2**64)], ValueError, "node map does not fit the pickled store"),
     (VALID[:-1], VALID_MAP, ValueError, "truncated corvane IR blob"),
     (VALID, [(99, None)], ValueError, "node map does not fit the pickled store"),
     (VALID, [(0, 0)], ValueError, "node map does not fit the pickled store"),  # member of a source

@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import collections
+
 import pytest
 from hypothesis import given, settings
 
@@ -82,6 +84,28 @@ def test_argument_errors(store, method, args, kwargs, error, message):
     chain(store, 2)
     with pytest.raises(error, match=message):
         getattr(store, method)(*args, **kwargs)
+
+
+OUTPUT_READERS = {
+    "reduce": lambda s, ids: s.reduce(outputs=ids),
+    "reduction_report": lambda s, ids: s.reduction_report(outputs=ids),
+    "reduce_incremental": lambda s, ids: s.reduce_incremental(outputs=ids),
+    "cone": lambda s, ids: s.cone(outputs=ids),
+    "serialize": lambda s, ids: s.serialize(ids),
+    "finalize": lambda s, ids: cc.IncrementalReducer().finalize(s, outputs=ids),
+}
+
+
+@pytest.mark.parametrize("call", OUTPUT_READERS.values(), ids=OUTPUT_READERS.keys())
+def test_outputs_are_checked_as_they_are_read(store, call):
+    # A virtual sequence far longer than the store fails at its first bad id instead of
+    # being copied whole; a list is still converted whole before its ids are checked.
+    chain(store, 2)
+    with pytest.raises(ValueError, match="^no node with id 3$"):
+        call(store, range(10**18))
+    with pytest.raises(OverflowError):
+        call(store, [99, -1])
+    call(store, collections.UserList([2, 0, 2]))  # repetitions stay allowed
 
 
 @pytest.mark.parametrize("flag", [1, 0, None, "yes", numpy_param(lambda np: np.int64(1)), [True]], ids=repr)
