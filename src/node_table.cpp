@@ -167,11 +167,6 @@ bool NodeTable::matches(std::size_t i, const NodeView& view) const noexcept {
     }
 }
 
-bool NodeTable::matches(std::size_t i, const NodeKey& key) const {
-    const KeyView view(key);
-    return matches(i, view.view());
-}
-
 void NodeTable::make_room(std::size_t inputs, std::size_t params, std::size_t strings,
                           std::size_t bytes, std::size_t members, std::size_t operands) {
     // The common case: every array has room already.
@@ -194,6 +189,22 @@ void NodeTable::make_room(std::size_t inputs, std::size_t params, std::size_t st
         grow_to(members_, members_.size() + members);
         grow_to(operands_, operands_.size() + operands);
     }
+}
+
+NodeTable::Mark NodeTable::mark() const noexcept {
+    return Mark{records_.size(), inputs_.size(), params_.size(), descriptors_.size(),
+                stage_ends_.size(), members_.size(), operands_.size(), strings_.size()};
+}
+
+void NodeTable::rollback(const Mark& mark) noexcept {
+    records_.resize(mark.records);
+    inputs_.resize(mark.inputs);
+    params_.resize(mark.params);
+    descriptors_.resize(mark.descriptors);
+    stage_ends_.resize(mark.stages);
+    members_.resize(mark.members);
+    operands_.resize(mark.operands);
+    strings_.truncate(mark.strings);
 }
 
 void NodeTable::reserve(std::size_t nodes, std::size_t inputs, std::size_t params) {
@@ -262,11 +273,6 @@ void NodeTable::append(const NodeView& view) {
     for (const ParamEntryView& e : view.params) params_.push_back(slot_of(e));
     for (NodeId id : view.inputs) inputs_.push_back(id);  // room was made: no reallocation
     records_.push_back(Record{inputs_.size(), static_cast<std::uint32_t>(params_.size()), ref, view.kind});
-}
-
-void NodeTable::append(const NodeKey& key) {
-    const KeyView view(key);
-    append(view.view());
 }
 
 }  // namespace corvane

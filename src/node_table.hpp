@@ -77,15 +77,21 @@ public:
     // The keys of nodes from..size()-1.
     std::vector<NodeKey> keys(std::size_t from = 0) const;
 
-    // Whether node i is the node `view` (or `key`) stands for.
+    // Whether node i is the node `view` stands for.
     bool matches(std::size_t i, const NodeView& view) const noexcept;
-    bool matches(std::size_t i, const NodeKey& key) const;
 
-    // Appends a node (a well-formed view, or a key). On failure nothing changes.
+    // Appends a node (a well-formed view). On failure nothing changes.
     void append(const NodeView& view);
-    void append(const NodeKey& key);
     // Makes room for `nodes` nodes in all, `inputs` input ids and `params` parameters.
     void reserve(std::size_t nodes, std::size_t inputs, std::size_t params);
+
+    // The extent of the table at one moment, to take back later what was appended since.
+    struct Mark {
+        std::size_t records, inputs, params, descriptors, stages, members, operands, strings;
+    };
+    Mark mark() const noexcept;
+    // Removes every node (and string) appended since `mark` was taken. Allocates nothing.
+    void rollback(const Mark& mark) noexcept;
 
 private:
     struct Record {
