@@ -129,9 +129,8 @@ PyObject* step(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
         auto feed = [&](IncrementalReducer& reducer) { return store->feed(reducer); };
         using Result = std::expected<std::uint64_t, StepError>;
         std::optional<std::optional<Result>> quick =
-            reducer_of(self).try_with_lock([&](IncrementalReducer& reducer) -> std::optional<Result> {
-                if (store->node_count() > reducer.watermark() + kAttachedStep) return std::nullopt;
-                return feed(reducer);
+            reducer_of(self).try_with_lock([&](IncrementalReducer& reducer) {
+                return store->feed(reducer, kAttachedStep);
             });
         const Result consumed = quick && *quick ? std::move(**quick) : detached_work(self, feed);
         if (!consumed) return raise_step_error(consumed.error());

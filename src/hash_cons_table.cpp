@@ -33,11 +33,6 @@ std::optional<HashConsTable> HashConsTable::of_distinct(NodeTable& nodes, const 
     return HashConsTable(seed, std::move(nodes), std::move(index));
 }
 
-HashConsTable::Interned HashConsTable::intern(const NodeView& view, std::uint64_t hash) {
-    if (const std::optional<NodeId> hit = find(view, hash)) return {*hit, false};
-    return {append_new(view, hash), true};
-}
-
 NodeId HashConsTable::append_new(const NodeView& view, std::uint64_t hash) {
     const NodeId id = nodes_.size();
     if (id >= CompactIdTable::kMaxIds) throw std::bad_alloc();  // the index's id limit

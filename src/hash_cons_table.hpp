@@ -42,7 +42,10 @@ public:
     };
     // The id of the node `view` (well-formed, inputs already valid) stands for, appended
     // when new; `hash` is hash(view). On failure nothing changes.
-    Interned intern(const NodeView& view, std::uint64_t hash);
+    Interned intern(const NodeView& view, std::uint64_t hash) {
+        if (const std::optional<NodeId> hit = find(view, hash)) return {*hit, false};
+        return {append_new(view, hash), true};
+    }
     Interned intern(const NodeView& view) { return intern(view, hash(view)); }
     // Appends a node known to be new (find gave nothing for it under `hash`).
     NodeId append_new(const NodeView& view, std::uint64_t hash);

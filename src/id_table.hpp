@@ -21,11 +21,15 @@
 
 namespace corvane {
 
+// The largest value a 32-bit field holds: the bound of the dense tables' offsets and
+// string ids, and of every count in the blob.
+inline constexpr std::uint64_t kMaxU32 = 0xFFFF'FFFFULL;
+
 template <class Word>
 class BasicIdTable {
 public:
     // Ids must stay below this bound; insert throws bad_alloc beyond it, as when memory
-    // runs out.
+    // runs out. For the compact table: kMaxU32 - 1, as 0 marks an empty slot.
     static constexpr std::uint64_t kMaxIds = std::uint64_t{static_cast<Word>(-1)} - 1;
 
     BasicIdTable() = default;

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <expected>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <utility>
@@ -62,8 +63,11 @@ public:
     NodeMap node_map() const;
     TableSnapshot table_snapshot() const;
     // Feeds `reducer` the nodes recorded since its watermark, read in place under this
-    // store's lock (the reducer's own lock, if any, is taken first by its owner).
+    // store's lock (the reducer's own lock, if any, is taken first by its owner). With
+    // `at_most`, a longer delta is left alone and the result is nullopt.
     std::expected<std::uint64_t, StepError> feed(IncrementalReducer& reducer) const;
+    std::optional<std::expected<std::uint64_t, StepError>> feed(IncrementalReducer& reducer,
+                                                                std::uint64_t at_most) const;
 
     // Reductions (the source store is only read).
     ReducedStore reduce_with(const RewriteEngine& engine, bool maximal_fusion) const;

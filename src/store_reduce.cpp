@@ -86,6 +86,14 @@ std::expected<std::uint64_t, StepError> GraphStore::feed(IncrementalReducer& red
     return inner_->with_lock([&](const Inner& in) { return reducer.step(in.table.nodes(), serial_); });
 }
 
+std::optional<std::expected<std::uint64_t, StepError>> GraphStore::feed(IncrementalReducer& reducer,
+                                                                        std::uint64_t at_most) const {
+    return inner_->with_lock([&](const Inner& in) -> std::optional<std::expected<std::uint64_t, StepError>> {
+        if (in.table.size() > reducer.watermark() + at_most) return std::nullopt;
+        return reducer.step(in.table.nodes(), serial_);
+    });
+}
+
 std::expected<GraphStore, BadNodeId> GraphStore::cone(std::span<const NodeId> outputs) const {
     const TableSnapshot snapshot = table_snapshot();
     const NodeTable& nodes = snapshot.nodes;

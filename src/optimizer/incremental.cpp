@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "fault.hpp"
+#include "grow.hpp"
 #include "optimizer/engine.hpp"
 #include "optimizer/pipeline.hpp"
 #include "optimizer/rules.hpp"
@@ -69,7 +70,7 @@ std::expected<std::uint64_t, StepError> IncrementalReducer::step(const NodeTable
     if (store_ != 0 && store_ != store) return std::unexpected(OtherStore{});
     const std::size_t from = remap_.size();
     const std::size_t to = std::max(from, nodes.size());
-    remap_.reserve(to);  // may throw: nothing has changed yet
+    grow_to(remap_, to);  // may throw: nothing has changed yet
     const std::uint64_t bound = store_;
     const HashConsTable::Mark mark = canon_.mark();
     // Bound before the first node is consumed; a failure takes back the binding with
