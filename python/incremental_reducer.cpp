@@ -48,7 +48,9 @@ constinit Binder<3> g_finalize_args{"finalize",
 // The store argument, or null with TypeError for another type.
 const GraphStore* store_argument(PyObject* obj) {
     const GraphStore* store = graph_store_of(obj);
-    if (store == nullptr) PyErr_Format(PyExc_TypeError, "argument 'store' must be GraphStore, not %T", obj);
+    if (store == nullptr) {
+        PyErr_Format(PyExc_TypeError, "argument 'store' must be GraphStore, not %T", obj);
+    }
     return store;
 }
 

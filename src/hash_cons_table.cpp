@@ -25,9 +25,10 @@ std::optional<HashConsTable> HashConsTable::of_distinct(NodeTable& nodes, const 
     for (std::size_t i = 0; i < nodes.size(); ++i) {
         const NodeView view = table_view(nodes, i, scratch);
         const std::uint64_t hash = hash_key(view, seed);
-        if (index.find(hash, [&](std::uint64_t id) { return nodes.matches(static_cast<std::size_t>(id), view); })) {
-            return std::nullopt;
-        }
+        const auto same = [&](std::uint64_t id) {
+            return nodes.matches(static_cast<std::size_t>(id), view);
+        };
+        if (index.find(hash, same)) return std::nullopt;
         index.insert(hash, i);  // reserved above
     }
     return HashConsTable(seed, std::move(nodes), std::move(index));

@@ -164,7 +164,8 @@ bool NodeTable::matches(std::size_t i, const NodeView& view) const noexcept {
 }
 
 void NodeTable::make_room(std::size_t inputs, std::size_t params, std::size_t strings,
-                          std::size_t bytes, bool stage, std::size_t members, std::size_t operands) {
+                          std::size_t bytes, bool stage, std::size_t members,
+                          std::size_t operands) {
     // The common case: every array has room already.
     if (!stage && records_.size() < records_.capacity() &&
         inputs_.capacity() - inputs_.size() >= inputs && params_.capacity() - params_.size() >= params &&
@@ -238,7 +239,8 @@ void NodeTable::append(const NodeView& view) {
         }
         check_u32(stage_ends_.size() + 1);
     }
-    make_room(view.inputs.size(), view.params.size(), strings, bytes, stage, view.members.size(), operands);
+    make_room(view.inputs.size(), view.params.size(), strings, bytes, stage, view.members.size(),
+              operands);
 
     std::uint32_t ref = 0;
     switch (view.kind) {
@@ -267,7 +269,8 @@ void NodeTable::append(const NodeView& view) {
     }
     for (const ParamEntryView& e : view.params) params_.push_back(slot_of(e));
     for (NodeId id : view.inputs) inputs_.push_back(id);  // room was made: no reallocation
-    records_.push_back(Record(inputs_.size(), static_cast<std::uint32_t>(params_.size()), view.kind, ref));
+    records_.push_back(
+        Record(inputs_.size(), static_cast<std::uint32_t>(params_.size()), view.kind, ref));
 }
 
 }  // namespace corvane

@@ -61,7 +61,9 @@ public:
     // The name of a Source, Op or Reduction; empty for every other kind.
     std::string_view name(std::size_t i) const noexcept;
     // The descriptor of an External node (i must be one).
-    const DescriptorSlot& descriptor(std::size_t i) const { return descriptors_[records_[i].descriptor()]; }
+    const DescriptorSlot& descriptor(std::size_t i) const {
+        return descriptors_[records_[i].descriptor()];
+    }
     // The members of a Stage node (empty for every other kind).
     std::span<const MemberSlot> members(std::size_t i) const noexcept;
     std::span<const StageRef> operands(std::span<const MemberSlot> members, std::size_t m) const noexcept;
@@ -125,7 +127,8 @@ private:
     static_assert(sizeof(Record) == 24);
 
     static constexpr bool kind_has_name(NodeKey::Kind kind) noexcept {
-        return kind == NodeKey::Kind::Source || kind == NodeKey::Kind::Op || kind == NodeKey::Kind::Reduction;
+        return kind == NodeKey::Kind::Source || kind == NodeKey::Kind::Op ||
+               kind == NodeKey::Kind::Reduction;
     }
 
     template <class Field>

@@ -13,7 +13,9 @@ namespace corvane {
 // costs less than copying the arena out; everything after that runs unlocked.
 ReducedStore GraphStore::reduce_with(const RewriteEngine& engine, bool maximal_fusion) const {
     PipelineInput input =
-        inner_->with_lock([](const Inner& in) { return read_pipeline_input(in.table.nodes(), in.outputs); });
+        inner_->with_lock([](const Inner& in) {
+            return read_pipeline_input(in.table.nodes(), in.outputs);
+        });
     return from_reduced(reduce_input(std::move(input), engine, maximal_fusion));
 }
 
@@ -41,7 +43,8 @@ ReducedStore GraphStore::from_reduced(Reduced reduced) {
             fault_unless(x < i, "reduced graph references only earlier nodes");
         }
     }
-    if (std::optional<HashConsTable> table = HashConsTable::of_distinct(reduced.nodes, store.seed_)) {
+    std::optional<HashConsTable> table = HashConsTable::of_distinct(reduced.nodes, store.seed_);
+    if (table) {
         store.inner_->with_lock([&](Inner& in) { in.table = std::move(*table); });
         ids.resize(n);
         for (std::size_t i = 0; i < n; ++i) ids[i] = i;
@@ -83,12 +86,14 @@ ReducedStore GraphStore::from_reduced(Reduced reduced) {
 // The cone copies the table out under the lock, then copies its live nodes, inputs
 // renumbered, into the new store's table.
 std::expected<std::uint64_t, StepError> GraphStore::feed(IncrementalReducer& reducer) const {
-    return inner_->with_lock([&](const Inner& in) { return reducer.step(in.table.nodes(), serial_); });
+    return inner_->with_lock(
+        [&](const Inner& in) { return reducer.step(in.table.nodes(), serial_); });
 }
 
-std::optional<std::expected<std::uint64_t, StepError>> GraphStore::feed(IncrementalReducer& reducer,
-                                                                        std::uint64_t at_most) const {
-    return inner_->with_lock([&](const Inner& in) -> std::optional<std::expected<std::uint64_t, StepError>> {
+std::optional<std::expected<std::uint64_t, StepError>> GraphStore::feed(
+    IncrementalReducer& reducer, std::uint64_t at_most) const {
+    using Result = std::optional<std::expected<std::uint64_t, StepError>>;
+    return inner_->with_lock([&](const Inner& in) -> Result {
         if (in.table.size() > reducer.watermark() + at_most) return std::nullopt;
         return reducer.step(in.table.nodes(), serial_);
     });

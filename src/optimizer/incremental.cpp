@@ -21,8 +21,8 @@ bool is_identity_op(const NodeView& view) noexcept {
     }
     const ParamEntryView& scalar = view.params[0];
     const ParamEntryView& side = view.params[1];
-    if (scalar.key() != "scalar" || scalar.kind != ParamValue::Kind::Float || side.key() != "side" ||
-        side.kind != ParamValue::Kind::Str) {
+    if (scalar.key() != "scalar" || scalar.kind != ParamValue::Kind::Float ||
+        side.key() != "side" || side.kind != ParamValue::Kind::Str) {
         return false;
     }
     const std::uint64_t scalar_bits = canonical_float_bits(std::bit_cast<double>(scalar.bits));
@@ -32,7 +32,9 @@ bool is_identity_op(const NodeView& view) noexcept {
 }
 
 bool is_commutative_op(const NodeView& view) noexcept {
-    if (view.kind != NodeKey::Kind::Op || view.inputs.size() != 2 || !view.params.empty()) return false;
+    if (view.kind != NodeKey::Kind::Op || view.inputs.size() != 2 || !view.params.empty()) {
+        return false;
+    }
     return std::ranges::find(kCommutativeNames, view.name) != kCommutativeNames.end();
 }
 

@@ -161,7 +161,8 @@ struct ReducerState {
     friend bool operator==(const ReducerState&, const ReducerState&) = default;
 };
 ReducerState state_of(const IncrementalReducer& r) {
-    return {r.watermark(), r.total_work(), r.store(), r.canon().keys(), r.remap(), r.canon().strings().size()};
+    return {r.watermark(),    r.total_work(), r.store(),
+            r.canon().keys(), r.remap(),      r.canon().strings().size()};
 }
 
 // A step is all or nothing: an input that is no earlier node (which no store holds)
@@ -179,7 +180,8 @@ TEST(IncrementalStep, BadInputChangesNothing) {
         Fed fed;
         ASSERT_EQ(fed.step(std::vector<NodeKey>{source("x")}), 1u);
         const ReducerState before = state_of(fed.reducer);
-        const auto result = fed.step(std::vector<NodeKey>{source("y"), op("add", {1, 0}), c.bad, op("abs", {0})});
+        const std::vector<NodeKey> delta = {source("y"), op("add", {1, 0}), c.bad, op("abs", {0})};
+        const auto result = fed.step(delta);
         ASSERT_FALSE(result.has_value());
         EXPECT_EQ(result.error(), StepError{BadNodeId{c.id}});
         EXPECT_EQ(state_of(fed.reducer), before);
@@ -206,9 +208,10 @@ TEST(IncrementalStep, BindsToTheFirstStore) {
 // Python class feeds it.
 TEST(IncrementalStep, AllocationFailureChangesNothing) {
     const std::vector<NodeKey> head = {source("x"), source("y"), op("add", {0, 1})};
-    const std::vector<NodeKey> tail = {op("add", {1, 0}), identity_op("mul", "l", {2}), op("abs", {4}),
-                                       join({5, 0}, params({{"how", S("inner")}})), source("z"),
-                                       op("map", {7}, params({{"f", F(0.5)}, {"s", S("t\xc3\xa9")}}))};
+    const std::vector<NodeKey> tail = {
+        op("add", {1, 0}), identity_op("mul", "l", {2}), op("abs", {4}),
+        join({5, 0}, params({{"how", S("inner")}})), source("z"),
+        op("map", {7}, params({{"f", F(0.5)}, {"s", S("t\xc3\xa9")}}))};
     for (const bool bound : {false, true}) {
         SCOPED_TRACE(bound ? "bound" : "unbound");
         GraphStore s;
@@ -282,7 +285,9 @@ TEST(IncrementalStep, CopiesAndMovesStayConsistent) {
     ASSERT_EQ(fed.step(std::span<const NodeKey>(nodes).first(6)), 6u);
     IncrementalReducer copy = fed.reducer;
     IncrementalReducer moved = std::move(fed.reducer);
-    for (const NodeKey& key : std::span<const NodeKey>(nodes).subspan(6)) testing::append(fed.table, key);
+    for (const NodeKey& key : std::span<const NodeKey>(nodes).subspan(6)) {
+        testing::append(fed.table, key);
+    }
     ASSERT_EQ(copy.step(fed.table, kStore), nodes.size() - 6);
     ASSERT_EQ(moved.step(fed.table, kStore), nodes.size() - 6);
     const IncrementalReducer once = stepped(nodes);

@@ -20,7 +20,9 @@ inline std::expected<NodeId, BadNodeId> intern(GraphStore& store, const NodeKey&
 }
 
 // The store's nodes as keys, and with its marks, copied under one lock.
-inline std::vector<NodeKey> keys_of(const GraphStore& store) { return store.table_snapshot().nodes.keys(); }
+inline std::vector<NodeKey> keys_of(const GraphStore& store) {
+    return store.table_snapshot().nodes.keys();
+}
 struct Snapshot {
     std::vector<NodeKey> arena;
     std::vector<NodeId> outputs;
