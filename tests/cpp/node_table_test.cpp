@@ -19,6 +19,7 @@
 #include "blob.hpp"
 #include "node_table.hpp"
 #include "optimizer/engine.hpp"
+#include "hash_cons_table.hpp"
 #include "same_text.hpp"
 #include "store.hpp"
 #include "support/fail_alloc.hpp"
@@ -280,6 +281,41 @@ Fresh fresh_nodes(std::size_t n) {
 
 // An allocation that fails anywhere in a recording leaves the table and the index as
 // they were, and does not poison the store: the same recording then succeeds.
+// The hash-consing table's invariant: every node is found at its own id and nowhere
+// else, and a rollback takes back exactly the nodes (and strings) interned since its
+// mark, leaving an index that finds the rest and accepts the removed nodes again.
+TEST(HashConsTable, RollbackLeavesExactlyTheEarlierNodes) {
+    const std::vector<NodeKey> keys = every_kind_graph(600, 7).nodes;
+    HashConsTable table;  // all the nodes, never rolled back
+    std::vector<NodeId> first;
+    for (const NodeKey& key : keys) first.push_back(table.intern(KeyView(key).view()).id);
+    const std::size_t kept = table.size() / 2;
+    HashConsTable part;
+    for (std::size_t i = 0; i < keys.size() && part.size() < kept; ++i) {
+        (void)part.intern(KeyView(keys[i]).view());
+    }
+    const HashConsTable::Mark mark = part.mark();
+    const std::size_t part_strings = part.nodes().strings().size();
+    for (const NodeKey& key : keys) (void)part.intern(KeyView(key).view());
+    ASSERT_EQ(part.size(), table.size());
+    part.rollback(mark);
+    ASSERT_EQ(part.size(), kept);
+    EXPECT_EQ(part.nodes().strings().size(), part_strings);
+    for (std::size_t k = 0; k < keys.size(); ++k) {
+        const KeyView view(keys[k]);
+        const auto hit = part.find(view.view(), part.hash(view.view()));
+        EXPECT_EQ(hit.has_value(), first[k] < kept) << k;
+        if (hit) {
+            EXPECT_EQ(*hit, first[k]) << k;
+        }
+    }
+    // Interned again, every node gets the id it had before the rollback.
+    for (std::size_t k = 0; k < keys.size(); ++k) {
+        EXPECT_EQ(part.intern(KeyView(keys[k]).view()).id, first[k]) << k;
+    }
+    EXPECT_EQ(part.nodes().keys(), table.nodes().keys());
+}
+
 TEST(NodeTable, AFailedAllocationChangesNothing) {
     GraphStore store;
     ASSERT_EQ(testing::intern(store, source("root")), 0u);
