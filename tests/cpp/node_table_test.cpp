@@ -316,6 +316,18 @@ TEST(HashConsTable, RollbackLeavesExactlyTheEarlierNodes) {
     EXPECT_EQ(part.nodes().keys(), table.nodes().keys());
 }
 
+// Growing re-places ids in slot order, so a cluster that wrapped past the end puts a
+// newer id ahead of an older one; erasing the newer must not hide the older.
+TEST(HashConsTable, ErasingANewerIdKeepsAnOlderOneReachable) {
+    CompactIdTable index;
+    index.insert(15, 0);
+    index.insert(15, 1);  // wraps to slot 0
+    for (std::uint64_t id = 2; id <= 8; ++id) index.insert(id - 1, id);  // the last one grows it
+    index.erase_from(1);
+    ASSERT_EQ(index.size(), 1u);
+    EXPECT_EQ(index.find(15, [](std::uint64_t id) { return id == 0; }), 0u);
+}
+
 TEST(NodeTable, AFailedAllocationChangesNothing) {
     GraphStore store;
     ASSERT_EQ(testing::intern(store, source("root")), 0u);
