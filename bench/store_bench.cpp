@@ -13,6 +13,7 @@
 #include "store.hpp"
 #include "support/keys.hpp"
 #include "support/random_graph.hpp"
+#include "support/store_keys.hpp"
 
 namespace corvane::bench {
 namespace {
@@ -37,8 +38,8 @@ std::vector<NodeKey> recorded_keys(std::size_t n) {
 
 GraphStore store_with_sources() {
     GraphStore store;
-    (void)store.intern(node::Source{"x", ParamMap()});
-    (void)store.intern(node::Source{"y", ParamMap()});
+    (void)testing::intern(store, node::Source{"x", ParamMap()});
+    (void)testing::intern(store, node::Source{"y", ParamMap()});
     return store;
 }
 
@@ -50,7 +51,7 @@ void BM_InternNew(benchmark::State& state) {
         std::vector<NodeKey> batch = keys;
         GraphStore store = store_with_sources();
         state.ResumeTiming();
-        for (NodeKey& key : batch) benchmark::DoNotOptimize(store.intern(std::move(key)));
+        for (NodeKey& key : batch) benchmark::DoNotOptimize(testing::intern(store, std::move(key)));
         state.PauseTiming();
         { GraphStore gone = std::move(store); }
         state.ResumeTiming();
@@ -63,12 +64,12 @@ void BM_InternRepeat(benchmark::State& state) {
     const auto n = static_cast<std::size_t>(state.range(0));
     const std::vector<NodeKey> keys = recorded_keys(n);
     GraphStore store = store_with_sources();
-    for (const NodeKey& key : keys) (void)store.intern(key);
+    for (const NodeKey& key : keys) (void)testing::intern(store, key);
     for (auto _ : state) {
         state.PauseTiming();
         std::vector<NodeKey> batch = keys;
         state.ResumeTiming();
-        for (NodeKey& key : batch) benchmark::DoNotOptimize(store.intern(std::move(key)));
+        for (NodeKey& key : batch) benchmark::DoNotOptimize(testing::intern(store, std::move(key)));
     }
     state.SetItemsProcessed(state.iterations() * state.range(0));
 }
@@ -101,7 +102,7 @@ void BM_InternViewNew(benchmark::State& state) {
         state.PauseTiming();
         GraphStore store = store_with_sources();
         state.ResumeTiming();
-        for (const NodeView& view : r.views) benchmark::DoNotOptimize(store.intern(view));
+        for (const NodeView& view : r.views) benchmark::DoNotOptimize(testing::intern(store, view));
         state.PauseTiming();
         { GraphStore gone = std::move(store); }
         state.ResumeTiming();
@@ -114,9 +115,9 @@ void BM_InternViewRepeat(benchmark::State& state) {
     const auto n = static_cast<std::size_t>(state.range(0));
     const RecordedViews r = recorded_views(n);
     GraphStore store = store_with_sources();
-    for (const NodeView& view : r.views) (void)store.intern(view);
+    for (const NodeView& view : r.views) (void)testing::intern(store, view);
     for (auto _ : state) {
-        for (const NodeView& view : r.views) benchmark::DoNotOptimize(store.intern(view));
+        for (const NodeView& view : r.views) benchmark::DoNotOptimize(testing::intern(store, view));
     }
     state.SetItemsProcessed(state.iterations() * state.range(0));
 }

@@ -6,6 +6,7 @@
 #include <span>
 
 #include "blob.hpp"
+#include "store.hpp"
 
 namespace {
 
@@ -26,9 +27,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check(first.has_value());
     auto again = deserialize(*first);
     check(again.has_value());
-    const GraphStore::Snapshot a = store->snapshot();
-    const GraphStore::Snapshot b = again->snapshot();
-    check(a.arena == b.arena && a.outputs == b.outputs);
+    const GraphStore::TableSnapshot a = store->table_snapshot();
+    const GraphStore::TableSnapshot b = again->table_snapshot();
+    check(a.nodes.keys() == b.nodes.keys() && a.outputs == b.outputs);
     const auto second = serialize_marked(*again);
     check(second.has_value() && *second == *first);
     return 0;

@@ -30,10 +30,7 @@ constexpr const char* kOtherStore = "this reducer was fed another store; a reduc
 
 struct PyIncrementalReducer {
     PyObject_HEAD
-    bool constructed;  // false until `reducer` and `store_identity` exist (the allocator zeroes the object)
-    // The identity of the store the first successful step or finalize read, 0 before.
-    // Written once, under the reducer's lock; read without it for an early refusal.
-    std::atomic<std::uint64_t> store_identity;
+    bool constructed;  // false until `reducer` exists (the allocator zeroes the object)
     Guarded<IncrementalReducer> reducer;
 };
 
@@ -47,70 +44,43 @@ constinit Binder<3> g_finalize_args{
     "finalize",
     {positional("store"), keyword("maximal_fusion", "False"), keyword("outputs", "None")}};
 
-// The store argument, or null with TypeError for another type, or ValueError for a store
-// other than the one this reducer already reads.
-const GraphStore* store_argument(PyObject* self, PyObject* obj) {
+// The store argument, or null with TypeError for another type.
+const GraphStore* store_argument(PyObject* obj) {
     const GraphStore* store = graph_store_of(obj);
     if (store == nullptr) {
         PyErr_Format(PyExc_TypeError, "argument 'store' must be GraphStore, not %T", obj);
-        return nullptr;
-    }
-    const std::uint64_t bound = as_reducer(self)->store_identity.load(std::memory_order_acquire);
-    if (bound != 0 && bound != store->identity()) {
-        PyErr_SetString(PyExc_ValueError, kOtherStore);
-        return nullptr;
     }
     return store;
 }
 
-// Why a locked reducer call did not succeed.
-struct OtherStore {};
-using LockedError = std::variant<BadNodeId, OtherStore>;
-
-PyObject* raise_locked_error(const LockedError& error) {
+PyObject* raise_step_error(const StepError& error) {
     if (const auto* bad = std::get_if<BadNodeId>(&error)) return raise_error(*bad);
     PyErr_SetString(PyExc_ValueError, kOtherStore);
     return nullptr;
 }
 
-// The locked part of step and finalize: refuses a store other than the one the reducer
-// reads (another thread may have bound it since the early check), runs `work`, and on
-// the first success binds the reducer to `store`.
-template <class T, class Work>
-std::expected<T, LockedError> bound_work(PyIncrementalReducer* obj, IncrementalReducer& reducer,
-                                         const GraphStore& store, Work& work) {
-    const std::uint64_t bound = obj->store_identity.load(std::memory_order_relaxed);
-    if (bound != 0 && bound != store.identity()) return std::unexpected(OtherStore{});
-    std::expected<T, BadNodeId> result = work(reducer);
-    if (!result) return std::unexpected(result.error());
-    if (bound == 0) obj->store_identity.store(store.identity(), std::memory_order_release);
-    return std::move(*result);
+// Whether the reducer reads a store other than `store`, with ValueError set if so: the
+// refusal comes before any other argument is looked at. The locked work checks again.
+bool fed_other_store(PyObject* self, const GraphStore& store) {
+    auto read = [](IncrementalReducer& reducer) { return reducer.store(); };
+    std::optional<std::uint64_t> bound = reducer_of(self).try_with_lock(read);
+    if (!bound) bound = detached([&] { return reducer_of(self).with_lock(read); });
+    if (*bound == 0 || *bound == store.serial()) return false;
+    raise_step_error(OtherStore{});
+    return true;
 }
 
-// Runs the locked part detached: both the wait for the reducer's lock, which a long call
-// on another thread may hold, and the work. The store stays alive meanwhile: the caller
-// holds its argument for the whole call.
-template <class T, class Work>
-std::expected<T, LockedError> detached_work(PyObject* self, const GraphStore& store, Work&& work) {
-    PyIncrementalReducer* obj = as_reducer(self);
-    return detached([&] {
-        return obj->reducer.with_lock(
-            [&](IncrementalReducer& reducer) { return bound_work<T>(obj, reducer, store, work); });
-    });
+// Runs `work` under the reducer's lock, detached: both the wait for the lock, which a
+// long call on another thread may hold, and the work. The store stays alive meanwhile:
+// the caller holds its argument for the whole call.
+template <class Work>
+auto detached_work(PyObject* self, Work&& work) {
+    return detached([&] { return reducer_of(self).with_lock(work); });
 }
 
 // Detaching costs more than stepping a few nodes, so a delta up to this size is stepped
 // attached when the reducer's lock is free at once.
 constexpr std::uint64_t kAttachedStep = 64;
-
-// Consumes the nodes recorded since the watermark; runs under the reducer's lock, and
-// takes the store's lock only inside snapshot_from.
-std::expected<std::uint64_t, BadNodeId> consume_delta(IncrementalReducer& reducer, const GraphStore& store) {
-    // The delta is a private copy, so the reducer takes its keys over instead of copying
-    // them again.
-    std::vector<NodeKey> delta = store.snapshot_from(reducer.watermark());
-    return reducer.step(std::move(delta));
-}
 
 // ---- construction and destruction
 
@@ -118,7 +88,6 @@ PyObject* new_reducer_object(PyTypeObject* type) {
     PyRef self = PyRef::steal(type->tp_alloc(type, 0));
     if (!self) return nullptr;
     // If construction throws, releasing `self` runs dealloc, which skips the destructor.
-    new (&as_reducer(self.get())->store_identity) std::atomic<std::uint64_t>(0);
     new (&reducer_of(self.get())) Guarded<IncrementalReducer>(kPoisoned);
     as_reducer(self.get())->constructed = true;
     return self.release();
@@ -128,7 +97,6 @@ void reducer_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     if (reinterpret_cast<PyIncrementalReducer*>(self)->constructed) {
         reducer_of(self).~Guarded<IncrementalReducer>();
-        as_reducer(self)->store_identity.~atomic();
     }
     type->tp_free(self);
     Py_DECREF(type);
@@ -140,19 +108,17 @@ PyObject* step(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
     return guarded([&]() -> PyObject* {
         std::array<PyObject*, 1> a{};
         if (!g_step_args.bind(args, nargs, kwnames, a)) return nullptr;
-        const GraphStore* store = store_argument(self, a[0]);
+        const GraphStore* store = store_argument(a[0]);
         if (store == nullptr) return nullptr;
-        PyIncrementalReducer* obj = as_reducer(self);
-        auto consume = [&](IncrementalReducer& reducer) { return consume_delta(reducer, *store); };
-        using Result = std::expected<std::uint64_t, LockedError>;
+        // Under the reducer's lock the store's lock is taken inside feed: reducer first.
+        auto feed = [&](IncrementalReducer& reducer) { return store->feed(reducer); };
+        using Result = std::expected<std::uint64_t, StepError>;
         std::optional<std::optional<Result>> quick =
-            obj->reducer.try_with_lock([&](IncrementalReducer& reducer) -> std::optional<Result> {
-                if (store->node_count() > reducer.watermark() + kAttachedStep) return std::nullopt;
-                return bound_work<std::uint64_t>(obj, reducer, *store, consume);
+            reducer_of(self).try_with_lock([&](IncrementalReducer& reducer) {
+                return store->feed(reducer, kAttachedStep);
             });
-        const Result consumed =
-            quick && *quick ? std::move(**quick) : detached_work<std::uint64_t>(self, *store, consume);
-        if (!consumed) return raise_locked_error(consumed.error());
+        const Result consumed = quick && *quick ? std::move(**quick) : detached_work(self, feed);
+        if (!consumed) return raise_step_error(consumed.error());
         return PyLong_FromUnsignedLongLong(*consumed);
     });
 }
@@ -161,8 +127,8 @@ PyObject* finalize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     return guarded([&]() -> PyObject* {
         std::array<PyObject*, 3> a{};
         if (!g_finalize_args.bind(args, nargs, kwnames, a)) return nullptr;
-        const GraphStore* store = store_argument(self, a[0]);
-        if (store == nullptr) return nullptr;
+        const GraphStore* store = store_argument(a[0]);
+        if (store == nullptr || fed_other_store(self, *store)) return nullptr;
         bool maximal_fusion = false;
         if (a[1] != nullptr && !flag_from_py(a[1], "maximal_fusion", maximal_fusion)) return nullptr;
         // The outputs are settled before the reducer is locked: explicit ids are checked
@@ -174,9 +140,11 @@ PyObject* finalize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
             outputs = store->outputs();
         }
 
-        std::expected<ReducedStore, LockedError> result = detached_work<ReducedStore>(
-            self, *store, [&](IncrementalReducer& reducer) -> std::expected<ReducedStore, BadNodeId> {
-                if (const auto consumed = consume_delta(reducer, *store); !consumed) {
+        // A failed step changes nothing; a failure after it leaves the reducer stepped
+        // and bound to this store.
+        std::expected<ReducedStore, StepError> result = detached_work(
+            self, [&](IncrementalReducer& reducer) -> std::expected<ReducedStore, StepError> {
+                if (const auto consumed = store->feed(reducer); !consumed) {
                     return std::unexpected(consumed.error());
                 }
                 const SaturationEngine engine;
@@ -184,7 +152,7 @@ PyObject* finalize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
                 if (!reduced) return std::unexpected(reduced.error());
                 return GraphStore::from_reduced(std::move(*reduced));
             });
-        if (!result) return raise_locked_error(result.error());
+        if (!result) return raise_step_error(result.error());
         return reduction_result(std::move(*result));
     });
 }

@@ -1,5 +1,5 @@
 // The IncrementalReducer Python class: one corvane::IncrementalReducer behind its own
-// poisoning mutex. Lock order: the reducer first, then (inside snapshot_from) the store.
+// poisoning mutex. Lock order: the reducer first, then (inside GraphStore::feed) the store.
 #pragma once
 
 #include "pyref.hpp"

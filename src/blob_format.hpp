@@ -6,12 +6,14 @@
 #include <cstdint>
 #include <cstring>
 
+#include "id_table.hpp"
+
 namespace corvane::blob_format {
 
 inline constexpr std::array<std::uint8_t, 4> kMagic{'C', 'I', 'R', '1'};
 
 // Every count, length and stage reference index is a u32 field.
-inline constexpr std::uint64_t kMaxCount = 0xFFFF'FFFFULL;
+inline constexpr std::uint64_t kMaxCount = kMaxU32;
 
 inline constexpr bool kLittleEndianHost = std::endian::native == std::endian::little;
 

@@ -1,6 +1,6 @@
 // The validating blob reader: one pass over the bytes. Each record is decoded into a
-// view whose strings borrow the bytes, and appended to a table and index that the reader
-// builds privately and the store adopts at the end, so no record builds an owning key
+// view whose strings borrow the bytes, and interned into a hash-consing table that the
+// reader builds privately and the store adopts at the end, so no record builds an owning key
 // or takes a lock. The first problem in reading order is the error. Announced counts are
 // not trusted: a list starts with a small reservation and grows as its elements are
 // read, so a rejected blob costs a small constant plus the part of it that was valid.
@@ -11,8 +11,7 @@
 #include "blob.hpp"
 #include "blob_format.hpp"
 #include "fault.hpp"
-#include "id_table.hpp"
-#include "node_table.hpp"
+#include "hash_cons_table.hpp"
 #include "utf8.hpp"
 
 namespace corvane {
@@ -306,33 +305,20 @@ std::expected<GraphStore, DecodeError> deserialize(std::span<const std::uint8_t>
 
     // The table and its index are built here, privately, and handed to the store in one
     // step: a record costs no lock and no check the decoder already made.
-    const HashSeed seed = HashSeed::random();
-    NodeTable nodes;
-    CompactIdTable index;
+    HashConsTable table;
     // resolved[k]: the node id record k interned to. It equals k unless the blob repeats
     // a record, which interns onto the earlier node.
     std::vector<NodeId> resolved;
     // The table grows with the records read; the first reservation is small.
     resolved.reserve(first_reservation(*count, r.remaining(), kMinRecord));
-    nodes.reserve(resolved.capacity(), 0, 0);
-    index.reserve(resolved.capacity());
+    table.reserve(resolved.capacity());
     RecordDecoder decoder;
     for (std::uint32_t k = 0; k < *count; ++k) {
         const auto read = decoder.read(r, resolved);
         if (!read) return std::unexpected(read.error());
-        const NodeView& view = **read;
-        const std::uint64_t hash = hash_key(view, seed);
-        const auto hit = index.find(hash, [&](NodeId id) { return nodes.matches(static_cast<std::size_t>(id), view); });
-        if (hit) {
-            resolved.push_back(*hit);
-            continue;
-        }
-        const NodeId id = nodes.size();
-        nodes.append(view);  // every input was resolved to an earlier node
-        index.insert(hash, id);
-        resolved.push_back(id);
+        resolved.push_back(table.intern(**read).id);  // every input resolved to an earlier node
     }
-    GraphStore store = GraphStore::adopt(seed, std::move(nodes), std::move(index));
+    GraphStore store = GraphStore::adopt(std::move(table));
 
     const auto outputs = r.u32();
     if (!outputs) return std::unexpected(outputs.error());

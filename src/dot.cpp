@@ -33,25 +33,25 @@ void append_escaped(std::string& out, std::string_view label) {
 std::string GraphStore::to_dot() const {
     return inner_->with_lock([](const Inner& in) {
         std::string out = "digraph corvane {\n";
-        std::vector<bool> is_output(in.nodes.size(), false);
+        std::vector<bool> is_output(in.table.nodes().size(), false);
         for (NodeId id : in.outputs) {
             if (id < is_output.size()) is_output[static_cast<std::size_t>(id)] = true;
         }
         std::string caption;
         ViewScratch scratch;
-        for (std::size_t i = 0; i < in.nodes.size(); ++i) {
+        for (std::size_t i = 0; i < in.table.nodes().size(); ++i) {
             out += "  n";
             append_id(out, i);
             out += " [label=\"";
             caption.clear();
-            append_label(caption, table_view(in.nodes, i, scratch));
+            append_label(caption, table_view(in.table.nodes(), i, scratch));
             append_escaped(out, caption);
             out += '"';
             if (is_output[i]) out += ", shape=doublecircle";
             out += "];\n";
         }
-        for (std::size_t i = 0; i < in.nodes.size(); ++i) {
-            for (NodeId input : in.nodes.inputs(i)) {
+        for (std::size_t i = 0; i < in.table.nodes().size(); ++i) {
+            for (NodeId input : in.table.nodes().inputs(i)) {
                 out += "  n";
                 append_id(out, input);
                 out += " -> n";

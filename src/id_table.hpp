@@ -1,7 +1,8 @@
 // A flat, open-addressing hash set of ids whose keys live elsewhere (in an arena or a
 // node list): each slot holds an id with the hash of its key, so a probe looks at a key
 // only when the hashes agree, and growing never rehashes a key. Linear probing over a
-// power-of-two slot array kept at most half full; nothing is ever erased.
+// power-of-two slot array kept at most half full; ids are erased only as a tail (the ids
+// from some id on), to take back what a failed operation added.
 // IdTable keeps full 64-bit hashes and ids; CompactIdTable keeps the low 32 bits of the
 // hash and 32-bit ids, half the memory, for tables of fewer than 2^32 - 1 ids (its
 // slot positions never need more hash bits than it keeps).
@@ -20,11 +21,15 @@
 
 namespace corvane {
 
+// The largest value a 32-bit field holds: the bound of the dense tables' offsets and
+// string ids, and of every count in the blob.
+inline constexpr std::uint64_t kMaxU32 = 0xFFFF'FFFFULL;
+
 template <class Word>
 class BasicIdTable {
 public:
     // Ids must stay below this bound; insert throws bad_alloc beyond it, as when memory
-    // runs out.
+    // runs out. For the compact table: kMaxU32 - 1, as 0 marks an empty slot.
     static constexpr std::uint64_t kMaxIds = std::uint64_t{static_cast<Word>(-1)} - 1;
 
     BasicIdTable() = default;
@@ -76,6 +81,30 @@ public:
         reserve(size_ + 1);
         place(hash, id);
         ++size_;
+    }
+
+    // Removes every id from `first` on. Allocates nothing; the ids left are re-seated
+    // so that no probe sequence is broken. Linear in the slot count.
+    void erase_from(std::uint64_t first) noexcept {
+        std::size_t removed = 0;
+        for (Slot& slot : slots_) {
+            if (slot.id_plus_one != 0 && std::uint64_t{slot.id_plus_one} - 1 >= first) {
+                slot = Slot{};
+                ++removed;
+            }
+        }
+        if (removed == 0) return;
+        size_ -= removed;
+        // Starting after an empty slot (one exists: the table is at most half full), each
+        // id is taken out and placed again, which puts it where a probe will meet it.
+        std::size_t start = 0;
+        while (slots_[start].id_plus_one != 0) ++start;
+        for (std::size_t k = 1; k <= mask_; ++k) {
+            Slot& slot = slots_[(start + k) & mask_];
+            if (slot.id_plus_one == 0) continue;
+            const Slot moved = std::exchange(slot, Slot{});
+            place(moved.hash, std::uint64_t{moved.id_plus_one} - 1);
+        }
     }
 
 private:

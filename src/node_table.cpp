@@ -13,7 +13,7 @@ namespace {
 // The 32-bit offsets of the flat arrays cap them; past the cap a table is as full as
 // memory would be.
 void check_u32(std::size_t needed) {
-    if (needed > 0xffffffffULL) throw std::bad_alloc();
+    if (needed > kMaxU32) throw std::bad_alloc();
 }
 
 std::size_t text_bytes(std::span<const ParamEntryView> params) noexcept {
@@ -27,17 +27,13 @@ std::size_t text_bytes(std::span<const ParamEntryView> params) noexcept {
 }  // namespace
 
 std::string_view NodeTable::name(std::size_t i) const noexcept {
-    switch (records_[i].kind) {
-        case NodeKey::Kind::Source:
-        case NodeKey::Kind::Op:
-        case NodeKey::Kind::Reduction: return strings_.text(records_[i].ref);
-        default: return {};
-    }
+    const Record& r = records_[i];
+    return kind_has_name(r.kind) ? strings_.text(r.name()) : std::string_view();
 }
 
 std::span<const MemberSlot> NodeTable::members(std::size_t i) const noexcept {
     if (records_[i].kind != NodeKey::Kind::Stage) return {};
-    const std::uint32_t stage = records_[i].ref;
+    const std::uint32_t stage = records_[i].stage();
     const std::size_t from = stage == 0 ? 0 : stage_ends_[stage - 1];
     return {members_.data() + from, members_.data() + stage_ends_[stage]};
 }
@@ -108,9 +104,9 @@ bool NodeTable::matches(std::size_t i, const NodeView& view) const noexcept {
     switch (r.kind) {
         case NodeKey::Kind::Source:
         case NodeKey::Kind::Op:
-        case NodeKey::Kind::Reduction: return same_text(strings_.text(r.ref), view.name);
+        case NodeKey::Kind::Reduction: return same_text(strings_.text(r.name()), view.name);
         case NodeKey::Kind::External: {
-            const DescriptorSlot& s = descriptors_[r.ref];
+            const DescriptorSlot& s = descriptors_[r.descriptor()];
             const DescriptorView& d = *view.descriptor;
             return same_text(text(s.kind), d.kind) && same_text(text(s.content_hash), d.content_hash) &&
                    same_text(text(s.framework), d.framework) && same_text(text(s.version), d.version) &&
@@ -134,17 +130,13 @@ bool NodeTable::matches(std::size_t i, const NodeView& view) const noexcept {
     }
 }
 
-bool NodeTable::matches(std::size_t i, const NodeKey& key) const {
-    ViewScratch scratch;
-    return matches(i, view_of(key, scratch));
-}
-
 void NodeTable::make_room(std::size_t inputs, std::size_t params, std::size_t strings,
-                          std::size_t bytes, std::size_t members, std::size_t operands) {
+                          std::size_t bytes, bool stage, std::size_t members,
+                          std::size_t operands) {
     // The common case: every array has room already.
-    if (members == 0 && records_.size() < records_.capacity() &&
+    if (!stage && records_.size() < records_.capacity() &&
         inputs_.capacity() - inputs_.size() >= inputs && params_.capacity() - params_.size() >= params &&
-        records_.size() < 0xffffffffULL && params_.size() + params <= 0xffffffffULL) {
+        records_.size() < kMaxU32 && params_.size() + params <= kMaxU32) {
         strings_.reserve_more(strings, bytes);
         return;
     }
@@ -156,11 +148,27 @@ void NodeTable::make_room(std::size_t inputs, std::size_t params, std::size_t st
     grow_to(records_, records_.size() + 1);
     grow_to(inputs_, inputs_.size() + inputs);
     grow_to(params_, params_.size() + params);
-    if (members > 0) {
+    if (stage) {
         grow_to(stage_ends_, stage_ends_.size() + 1);
         grow_to(members_, members_.size() + members);
         grow_to(operands_, operands_.size() + operands);
     }
+}
+
+NodeTable::Mark NodeTable::mark() const noexcept {
+    return Mark{records_.size(), inputs_.size(), params_.size(), descriptors_.size(),
+                stage_ends_.size(), members_.size(), operands_.size(), strings_.size()};
+}
+
+void NodeTable::rollback(const Mark& mark) noexcept {
+    records_.erase(records_.begin() + static_cast<std::ptrdiff_t>(mark.records), records_.end());
+    inputs_.resize(mark.inputs);
+    params_.resize(mark.params);
+    descriptors_.resize(mark.descriptors);
+    stage_ends_.resize(mark.stages);
+    members_.resize(mark.members);
+    operands_.resize(mark.operands);
+    strings_.truncate(mark.strings);
 }
 
 void NodeTable::reserve(std::size_t nodes, std::size_t inputs, std::size_t params) {
@@ -198,8 +206,8 @@ void NodeTable::append(const NodeView& view) {
         }
         check_u32(stage_ends_.size() + 1);
     }
-    make_room(view.inputs.size(), view.params.size(), strings, bytes,
-              stage ? std::max<std::size_t>(1, view.members.size()) : 0, operands);
+    make_room(view.inputs.size(), view.params.size(), strings, bytes, stage, view.members.size(),
+              operands);
 
     std::uint32_t ref = 0;
     switch (view.kind) {
@@ -228,12 +236,8 @@ void NodeTable::append(const NodeView& view) {
     }
     for (const ParamEntryView& e : view.params) params_.push_back(slot_of(e));
     for (NodeId id : view.inputs) inputs_.push_back(id);  // room was made: no reallocation
-    records_.push_back(Record{inputs_.size(), static_cast<std::uint32_t>(params_.size()), ref, view.kind});
-}
-
-void NodeTable::append(const NodeKey& key) {
-    ViewScratch scratch;
-    append(view_of(key, scratch));
+    records_.push_back(
+        Record(inputs_.size(), static_cast<std::uint32_t>(params_.size()), view.kind, ref));
 }
 
 }  // namespace corvane

@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "fault.hpp"
 #include "node.hpp"
 #include "string_table.hpp"
 
@@ -60,7 +61,9 @@ public:
     // The name of a Source, Op or Reduction; empty for every other kind.
     std::string_view name(std::size_t i) const noexcept;
     // The descriptor of an External node (i must be one).
-    const DescriptorSlot& descriptor(std::size_t i) const noexcept { return descriptors_[records_[i].ref]; }
+    const DescriptorSlot& descriptor(std::size_t i) const {
+        return descriptors_[records_[i].descriptor()];
+    }
     // The members of a Stage node (empty for every other kind).
     std::span<const MemberSlot> members(std::size_t i) const noexcept;
     std::span<const StageRef> operands(std::span<const MemberSlot> members, std::size_t m) const noexcept;
@@ -76,31 +79,65 @@ public:
     // The keys of nodes from..size()-1.
     std::vector<NodeKey> keys(std::size_t from = 0) const;
 
-    // Whether node i is the node `view` (or `key`) stands for.
+    // Whether node i is the node `view` stands for.
     bool matches(std::size_t i, const NodeView& view) const noexcept;
-    bool matches(std::size_t i, const NodeKey& key) const;
 
-    // Appends a node (a well-formed view, or a key). On failure nothing changes.
+    // Appends a node (a well-formed view). On failure nothing changes.
     void append(const NodeView& view);
-    void append(const NodeKey& key);
     // Makes room for `nodes` nodes in all, `inputs` input ids and `params` parameters.
     void reserve(std::size_t nodes, std::size_t inputs, std::size_t params);
 
+    // The extent of the table at one moment, to take back later what was appended since.
+    struct Mark {
+        std::size_t records, inputs, params, descriptors, stages, members, operands, strings;
+    };
+    Mark mark() const noexcept;
+    // Removes every node (and string) appended since `mark` was taken. Allocates nothing.
+    void rollback(const Mark& mark) noexcept;
+
 private:
-    struct Record {
+    // One node's fixed-size record. Besides its ranges it names the node's one
+    // out-of-line part, tagged by its kind: the name's string id (Source, Op,
+    // Reduction), the descriptor's index (External) or the stage's index (Stage). Each
+    // accessor checks the kind.
+    class Record {
+    public:
+        Record(std::uint64_t inputs_to, std::uint32_t params_to, NodeKey::Kind node_kind,
+               std::uint32_t ref) noexcept
+            : inputs_end(inputs_to), params_end(params_to), ref_(ref), kind(node_kind) {}
+
+        std::uint32_t name() const { return ref_if(kind_has_name(kind)); }
+        std::uint32_t descriptor() const { return ref_if(kind == NodeKey::Kind::External); }
+        std::uint32_t stage() const { return ref_if(kind == NodeKey::Kind::Stage); }
+
         std::uint64_t inputs_end;
         std::uint32_t params_end;
-        std::uint32_t ref;  // name's string id; External: descriptor; Stage: stage index
+
+    private:
+        std::uint32_t ref_if(bool right_kind) const {
+            if (!right_kind) internal_fault("node record read as another kind");
+            return ref_;
+        }
+        std::uint32_t ref_;
+
+    public:
         NodeKey::Kind kind;
     };
+    static_assert(sizeof(Record) == 24);
+
+    static constexpr bool kind_has_name(NodeKey::Kind kind) noexcept {
+        return kind == NodeKey::Kind::Source || kind == NodeKey::Kind::Op ||
+               kind == NodeKey::Kind::Reduction;
+    }
 
     template <class Field>
     std::size_t begin(std::size_t i, Field Record::*field) const noexcept {
         return i == 0 ? 0 : static_cast<std::size_t>(records_[i - 1].*field);
     }
     // Room for one more node with these counts; throws (changing nothing) on failure.
+    // A Stage also needs a stage entry, even with no members.
     void make_room(std::size_t inputs, std::size_t params, std::size_t strings, std::size_t bytes,
-                   std::size_t members, std::size_t operands);
+                   bool stage, std::size_t members, std::size_t operands);
     ParamSlot slot_of(const ParamEntryView& entry);
 
     StringTable strings_;

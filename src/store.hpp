@@ -1,13 +1,15 @@
-// The interned graph store: an arena of node keys in insertion order, hash-consed, with
-// output marks and (for a store that came out of a reduction) a node map. One mutex
-// guards everything; every operation holds it for one short step and returns copies.
-// A fault thrown while the lock is held poisons the store for good. Each store carries
-// a process-wide serial number that no other store, live or dead, ever has.
+// The interned graph store: a hash-consed table of nodes in insertion order (the dense
+// form of hash_cons_table.hpp), with output marks and, for a store that came out of a
+// reduction, a node map. One mutex guards everything; every operation holds it for one
+// short step and returns copies. A fault thrown while the lock is held poisons the store
+// for good. Each store carries a process-wide serial number that no other store, live or
+// dead, ever has.
 #pragma once
 
 #include <cstdint>
 #include <expected>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <utility>
@@ -15,9 +17,10 @@
 
 #include "bad_node_id.hpp"
 #include "guarded.hpp"
-#include "id_table.hpp"
+#include "hash_cons_table.hpp"
 #include "node.hpp"
 #include "node_table.hpp"
+#include "optimizer/incremental.hpp"
 #include "reduction.hpp"
 
 namespace corvane {
@@ -36,21 +39,15 @@ public:
     GraphStore& operator=(GraphStore&&) noexcept;
     ~GraphStore();
 
-    struct Snapshot {
-        std::vector<NodeKey> arena;
-        std::vector<NodeId> outputs;
-    };
     // The arena in its dense form with the marks, copied under one lock.
     struct TableSnapshot {
         NodeTable nodes;
         std::vector<NodeId> outputs;
     };
 
-    // Records `key` (consumed) and returns its id, existing or new; BadNodeId for the
-    // first input id that is not a node yet (the store is then unchanged).
-    std::expected<NodeId, BadNodeId> intern(NodeKey key);
-    // The same for a borrowed view; the key is built only when the node is new, so a
-    // repeat allocates nothing. A view that is not well-formed is an internal fault.
+    // Records the node `view` stands for and returns its id, existing or new; BadNodeId
+    // for the first input id that is not a node yet (the store is then unchanged). Nothing
+    // is allocated for a repeat. A view that is not well-formed is an internal fault.
     std::expected<NodeId, BadNodeId> intern(const NodeView& view);
     // Makes room for `count` nodes in total with `inputs` input ids and `params`
     // parameters, so that bulk interning does not regrow.
@@ -64,12 +61,13 @@ public:
     std::uint64_t node_count() const;
     std::vector<NodeId> outputs() const;
     NodeMap node_map() const;
-    Snapshot snapshot() const;
     TableSnapshot table_snapshot() const;
-    // Copies of the keys with ids min(watermark, count) .. count-1.
-    std::vector<NodeKey> snapshot_from(std::uint64_t watermark) const;
-    // A copy of the whole arena, after checking every listed id against it.
-    std::expected<std::vector<NodeKey>, BadNodeId> arena_holding(std::span<const NodeId> ids) const;
+    // Feeds `reducer` the nodes recorded since its watermark, read in place under this
+    // store's lock (the reducer's own lock, if any, is taken first by its owner). With
+    // `at_most`, a longer delta is left alone and the result is nullopt.
+    std::expected<std::uint64_t, StepError> feed(IncrementalReducer& reducer) const;
+    std::optional<std::expected<std::uint64_t, StepError>> feed(IncrementalReducer& reducer,
+                                                                std::uint64_t at_most) const;
 
     // Reductions (the source store is only read).
     ReducedStore reduce_with(const RewriteEngine& engine, bool maximal_fusion) const;
@@ -77,10 +75,9 @@ public:
                                                                const RewriteEngine& engine,
                                                                bool maximal_fusion) const;
     static ReducedStore from_reduced(Reduced reduced);
-    // A store made of a table that its builder indexed privately, without a lock per node
-    // (the blob reader): `index` holds every node of `nodes` once, under hash_key(node,
-    // seed), and no node repeats another. The store hashes under `seed` from then on.
-    static GraphStore adopt(const HashSeed& seed, NodeTable nodes, CompactIdTable index);
+    // A store made of a table that its builder hash-consed privately, without a lock per
+    // node (the blob reader). The store hashes under the table's seed from then on.
+    static GraphStore adopt(HashConsTable table);
 
     // The unoptimised dependency cone of `outputs` as a fresh store with a node map.
     std::expected<GraphStore, BadNodeId> cone(std::span<const NodeId> outputs) const;
@@ -89,7 +86,7 @@ public:
 
     // This store's serial number: unique in the process and never reused, so it tells
     // stores apart where an address could be recycled. A moved-to store keeps it.
-    std::uint64_t identity() const noexcept { return identity_; }
+    std::uint64_t serial() const noexcept { return serial_; }
     // An independent store with the same nodes, ids, marks and node map, copied under
     // the lock in one step.
     GraphStore copy() const;
@@ -109,8 +106,8 @@ private:
     void set_node_map(NodeMap map);
 
     struct Inner;
-    HashSeed seed_;  // fixed at construction; keys are hashed before the lock is taken
-    std::uint64_t identity_;
+    HashSeed seed_;  // the table's seed, kept outside the lock: keys are hashed before it is taken
+    std::uint64_t serial_;
     std::unique_ptr<Guarded<Inner>> inner_;
 };
 

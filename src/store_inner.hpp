@@ -3,9 +3,8 @@
 
 #include <vector>
 
-#include "id_table.hpp"
+#include "hash_cons_table.hpp"
 #include "node.hpp"
-#include "node_table.hpp"
 #include "store.hpp"
 
 namespace corvane {
@@ -14,14 +13,11 @@ struct GraphStore::Inner {
     Inner(const Inner&) = delete;
     Inner& operator=(const Inner&) = delete;
 
-    explicit Inner(const HashSeed& string_seed) : nodes(string_seed) {}
+    explicit Inner(const HashSeed& seed) noexcept : table(seed) {}
 
-    NodeTable nodes;  // the arena, in its dense form
+    HashConsTable table;  // the arena in its dense form, hash-consed
     std::vector<NodeId> outputs;
     NodeMap node_map;
-    // The hash-consing index: node ids with (the low bits of) their seeded key hashes;
-    // equality looks through to the arena, so every node is stored once.
-    CompactIdTable index;
 };
 
 }  // namespace corvane

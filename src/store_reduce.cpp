@@ -13,7 +13,9 @@ namespace corvane {
 // costs less than copying the arena out; everything after that runs unlocked.
 ReducedStore GraphStore::reduce_with(const RewriteEngine& engine, bool maximal_fusion) const {
     PipelineInput input =
-        inner_->with_lock([](const Inner& in) { return read_pipeline_input(in.nodes, in.outputs); });
+        inner_->with_lock([](const Inner& in) {
+            return read_pipeline_input(in.table.nodes(), in.outputs);
+        });
     return from_reduced(reduce_input(std::move(input), engine, maximal_fusion));
 }
 
@@ -21,36 +23,14 @@ std::expected<ReducedStore, BadNodeId> GraphStore::reduce_with_outputs(
     std::span<const NodeId> outputs, const RewriteEngine& engine, bool maximal_fusion) const {
     std::expected<PipelineInput, BadNodeId> input =
         inner_->with_lock([&](const Inner& in) -> std::expected<PipelineInput, BadNodeId> {
-            if (const auto bad = first_bad_id(outputs, in.nodes.size())) {
+            if (const auto bad = first_bad_id(outputs, in.table.nodes().size())) {
                 return std::unexpected(*bad);
             }
-            return read_pipeline_input(in.nodes, outputs);
+            return read_pipeline_input(in.table.nodes(), outputs);
         });
     if (!input) return std::unexpected(input.error());
     return from_reduced(reduce_input(std::move(*input), engine, maximal_fusion));
 }
-
-namespace {
-
-// The store index over `nodes` when no node repeats an earlier one and every node reads
-// only earlier nodes; nothing when some node repeats. Hashes under `seed`.
-std::optional<CompactIdTable> index_of_distinct(const NodeTable& nodes, const HashSeed& seed) {
-    CompactIdTable index;
-    index.reserve(nodes.size());
-    ViewScratch scratch;
-    for (std::size_t i = 0; i < nodes.size(); ++i) {
-        const NodeView view = table_view(nodes, i, scratch);
-        for (NodeId x : view.inputs) fault_unless(x < i, "reduced graph references only earlier nodes");
-        const std::uint64_t hash = hash_key(view, seed);
-        if (index.find(hash, [&](NodeId id) { return nodes.matches(static_cast<std::size_t>(id), view); })) {
-            return std::nullopt;
-        }
-        index.insert(hash, i);
-    }
-    return index;
-}
-
-}  // namespace
 
 ReducedStore GraphStore::from_reduced(Reduced reduced) {
     GraphStore store;
@@ -58,11 +38,14 @@ ReducedStore GraphStore::from_reduced(Reduced reduced) {
     // Reduced nodes are normally all distinct: then the store takes the table as it is,
     // and every node keeps its index.
     std::vector<NodeId> ids;
-    if (std::optional<CompactIdTable> index = index_of_distinct(reduced.nodes, store.seed_)) {
-        store.inner_->with_lock([&](Inner& in) {
-            in.nodes = std::move(reduced.nodes);
-            in.index = std::move(*index);
-        });
+    for (std::size_t i = 0; i < n; ++i) {
+        for (NodeId x : reduced.nodes.inputs(i)) {
+            fault_unless(x < i, "reduced graph references only earlier nodes");
+        }
+    }
+    std::optional<HashConsTable> table = HashConsTable::of_distinct(reduced.nodes, store.seed_);
+    if (table) {
+        store.inner_->with_lock([&](Inner& in) { in.table = std::move(*table); });
         ids.resize(n);
         for (std::size_t i = 0; i < n; ++i) ids[i] = i;
     } else {
@@ -102,6 +85,20 @@ ReducedStore GraphStore::from_reduced(Reduced reduced) {
 
 // The cone copies the table out under the lock, then copies its live nodes, inputs
 // renumbered, into the new store's table.
+std::expected<std::uint64_t, StepError> GraphStore::feed(IncrementalReducer& reducer) const {
+    return inner_->with_lock(
+        [&](const Inner& in) { return reducer.step(in.table.nodes(), serial_); });
+}
+
+std::optional<std::expected<std::uint64_t, StepError>> GraphStore::feed(
+    IncrementalReducer& reducer, std::uint64_t at_most) const {
+    using Result = std::optional<std::expected<std::uint64_t, StepError>>;
+    return inner_->with_lock([&](const Inner& in) -> Result {
+        if (in.table.size() > reducer.watermark() + at_most) return std::nullopt;
+        return reducer.step(in.table.nodes(), serial_);
+    });
+}
+
 std::expected<GraphStore, BadNodeId> GraphStore::cone(std::span<const NodeId> outputs) const {
     const TableSnapshot snapshot = table_snapshot();
     const NodeTable& nodes = snapshot.nodes;

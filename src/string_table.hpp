@@ -49,6 +49,16 @@ public:
         return intern_new(s, slot);
     }
 
+    // Removes the strings from id `count` on (those interned since the table held
+    // `count`). Allocates nothing.
+    void truncate(std::size_t count) noexcept {
+        if (count >= size()) return;
+        starts_.resize(count + 1);
+        bytes_.resize(static_cast<std::size_t>(starts_[count]));
+        index_.erase_from(count);
+        // recent_ may name removed ids; intern checks every entry against the text.
+    }
+
 private:
     static std::size_t recent_slot(std::string_view s) noexcept {
         std::uint64_t word = s.size();

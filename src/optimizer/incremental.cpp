@@ -1,10 +1,12 @@
 #include "optimizer/incremental.hpp"
 
 #include <algorithm>
+#include <array>
 #include <string_view>
 #include <utility>
 
 #include "fault.hpp"
+#include "grow.hpp"
 #include "optimizer/engine.hpp"
 #include "optimizer/pipeline.hpp"
 #include "optimizer/rules.hpp"
@@ -13,89 +15,87 @@ namespace corvane {
 
 // Equivalent to comparing the Op's optimizer symbol with the identity rules' symbols,
 // without building it: params are sorted, so "scalar" precedes "side".
-bool is_identity_op(const NodeKey& key) noexcept {
-    const auto* op = key.get_if<node::Op>();
-    if (op == nullptr || op->inputs.size() != 1) return false;
-    const auto& entries = op->params.entries();
-    if (entries.size() != 2) return false;
-    const auto& [scalar_key, scalar] = entries[0];
-    const auto& [side_key, side] = entries[1];
-    if (scalar_key != "scalar" || scalar.kind() != ParamValue::Kind::Float || side_key != "side" ||
-        side.kind() != ParamValue::Kind::Str) {
+bool is_identity_op(const NodeView& view) noexcept {
+    if (view.kind != NodeKey::Kind::Op || view.inputs.size() != 1 || view.params.size() != 2) {
         return false;
     }
-    const std::uint64_t scalar_bits = canonical_float_bits(scalar.as_float());
+    const ParamEntryView& scalar = view.params[0];
+    const ParamEntryView& side = view.params[1];
+    if (scalar.key() != "scalar" || scalar.kind != ParamValue::Kind::Float ||
+        side.key() != "side" || side.kind != ParamValue::Kind::Str) {
+        return false;
+    }
+    const std::uint64_t scalar_bits = canonical_float_bits(std::bit_cast<double>(scalar.bits));
     return std::ranges::any_of(kIdentityRules, [&](const IdentityRule& rule) {
-        return op->name == rule.op && scalar_bits == rule.scalar_bits && side.as_str() == rule.side;
+        return view.name == rule.op && scalar_bits == rule.scalar_bits && side.text() == rule.side;
     });
 }
 
-bool is_commutative_op(const NodeKey& key) noexcept {
-    const auto* op = key.get_if<node::Op>();
-    if (op == nullptr || op->inputs.size() != 2 || !op->params.empty()) return false;
-    return std::ranges::find(kCommutativeNames, op->name) != kCommutativeNames.end();
-}
-
-std::optional<std::uint64_t> IncrementalReducer::lookup(const NodeKey& key,
-                                                        std::uint64_t hash) const {
-    return memo_.find(hash, [&](std::uint64_t index) { return canon_[static_cast<std::size_t>(index)] == key; });
-}
-
-std::uint64_t IncrementalReducer::place(NodeKey key) {
-    const std::uint64_t hash = hasher_(key);
-    if (const auto found = lookup(key, hash)) return *found;
-    if (is_commutative_op(key)) {
-        // Only the form met first is stored; its commuted twin finds it here.
-        const auto& op = key.as<node::Op>();
-        const NodeKey swapped(node::Op{op.name, op.params, {op.inputs[1], op.inputs[0]}});
-        if (const auto found = lookup(swapped, hasher_(swapped))) return *found;
+bool is_commutative_op(const NodeView& view) noexcept {
+    if (view.kind != NodeKey::Kind::Op || view.inputs.size() != 2 || !view.params.empty()) {
+        return false;
     }
-    // Allocate first, publish last: nothing changes when an allocation fails.
-    const std::uint64_t index = canon_.size();
-    memo_.reserve(memo_.size() + 1);
-    canon_.push_back(std::move(key));
-    memo_.insert(hash, index);  // room was made above, so this cannot throw
-    return index;
+    return std::ranges::find(kCommutativeNames, view.name) != kCommutativeNames.end();
 }
 
-template <class Key>
-std::expected<void, BadNodeId> IncrementalReducer::consume(Key&& key) {
-    // Inputs may name keys consumed earlier in the same step.
-    const std::span<const NodeId> inputs = key.inputs();
-    if (const auto bad = first_bad_id(inputs, remap_.size())) return std::unexpected(*bad);
-    const auto canonical = [&](NodeId id) { return remap_[static_cast<std::size_t>(id)]; };
+std::uint64_t IncrementalReducer::place(const NodeView& view) {
+    const std::uint64_t hash = canon_.hash(view);
+    if (const auto found = canon_.find(view, hash)) return *found;
+    if (is_commutative_op(view)) {
+        // Only the form met first is stored; its commuted twin finds it here.
+        const std::array<NodeId, 2> swapped_inputs{view.inputs[1], view.inputs[0]};
+        NodeView swapped = view;
+        swapped.inputs = swapped_inputs;
+        if (const auto found = canon_.find(swapped, canon_.hash(swapped))) return *found;
+    }
+    return canon_.append_new(view, hash);
+}
+
+std::expected<void, BadNodeId> IncrementalReducer::consume(const NodeTable& nodes, std::size_t i) {
+    NodeView view = table_view(nodes, i, scratch_);
+    // Inputs may name nodes consumed earlier in the same step.
+    translated_.clear();
+    for (const NodeId id : view.inputs) {
+        if (id >= remap_.size()) return std::unexpected(BadNodeId{id});
+        translated_.push_back(remap_[static_cast<std::size_t>(id)]);
+    }
+    view.inputs = translated_;
     // An identity op never enters canon: its users see its input directly, so
     // hash-consing merges them with nodes that used that input from the start.
-    std::uint64_t index = 0;
-    if (is_identity_op(key)) {
-        index = canonical(inputs.front());
-    } else if constexpr (std::is_same_v<Key, NodeKey>) {
-        // A key handed over by the caller is rewritten in place.
-        index = place(std::move(key).with_inputs_mapped(canonical));
-    } else {
-        std::vector<NodeId> translated;
-        translated.reserve(inputs.size());
-        for (const NodeId id : inputs) translated.push_back(canonical(id));
-        index = place(key.with_inputs(std::move(translated)));
-    }
-    remap_.push_back(index);
+    const std::uint64_t index = is_identity_op(view) ? view.inputs.front() : place(view);
+    remap_.push_back(index);  // room was made by step
     return {};
 }
 
-std::expected<std::uint64_t, BadNodeId> IncrementalReducer::step(std::span<const NodeKey> delta) {
-    for (const NodeKey& key : delta) {
-        if (auto done = consume(key); !done) return std::unexpected(done.error());
+std::expected<std::uint64_t, StepError> IncrementalReducer::step(const NodeTable& nodes,
+                                                                 std::uint64_t store) {
+    if (store_ != 0 && store_ != store) return std::unexpected(OtherStore{});
+    const std::size_t from = remap_.size();
+    const std::size_t to = std::max(from, nodes.size());
+    grow_to(remap_, to);  // may throw: nothing has changed yet
+    const std::uint64_t bound = store_;
+    const HashConsTable::Mark mark = canon_.mark();
+    // Bound before the first node is consumed; a failure takes back the binding with
+    // every node of the step.
+    store_ = store;
+    const auto undo = [&] {
+        canon_.rollback(mark);
+        remap_.resize(from);
+        store_ = bound;
+    };
+    try {
+        for (std::size_t i = from; i < to; ++i) {
+            if (auto done = consume(nodes, i); !done) {
+                undo();
+                return std::unexpected(done.error());
+            }
+        }
+    } catch (...) {
+        undo();
+        throw;
     }
-    total_work_ += delta.size();
-    return delta.size();
-}
-
-std::expected<std::uint64_t, BadNodeId> IncrementalReducer::step(std::vector<NodeKey>&& delta) {
-    for (NodeKey& key : delta) {
-        if (auto done = consume(std::move(key)); !done) return std::unexpected(done.error());
-    }
-    total_work_ += delta.size();
-    return delta.size();
+    total_work_ += to - from;
+    return to - from;
 }
 
 std::expected<Reduced, BadNodeId> IncrementalReducer::finalize(std::span<const NodeId> outputs,
@@ -108,7 +108,8 @@ std::expected<Reduced, BadNodeId> IncrementalReducer::finalize(std::span<const N
         canon_outputs.push_back(remap_[static_cast<std::size_t>(o)]);
     }
 
-    Reduced reduced = reduce_nodes(canon_, canon_outputs, engine, maximal_fusion);
+    Reduced reduced =
+        reduce_input(read_pipeline_input(canon_.nodes(), canon_outputs), engine, maximal_fusion);
 
     // The pipeline's node map is indexed by canon entry; a store node lands where
     // its canonical representative landed.

@@ -17,6 +17,7 @@
 #include "support/engine_graph.hpp"
 #include "support/keys.hpp"
 #include "support/random_graph.hpp"
+#include "support/store_keys.hpp"
 
 namespace corvane {
 namespace {
@@ -76,7 +77,7 @@ TEST(FlatPipeline, TableReadMatchesKeyRead) {
         join({6, 0}), NodeKey(node::Exchange{params({{"e", I(3)}}), {7}}),
     };
     NodeTable table;
-    for (const NodeKey& key : nodes) table.append(key);
+    for (const NodeKey& key : nodes) testing::append(table, key);
     const NodeId outputs[] = {8, 2};
     const PipelineInput from_keys = read_pipeline_input(nodes, outputs);
     const PipelineInput from_table = read_pipeline_input(table, outputs);
@@ -97,12 +98,12 @@ TEST(FlatPipeline, StoreReductionMatchesPipeline) {
             SCOPED_TRACE("seed " + std::to_string(seed) + (maximal ? ", maximal" : ", single-use"));
             const RandomGraph g = pipeline_graph(4'000, seed);
             GraphStore store;
-            for (const NodeKey& key : g.nodes) ASSERT_TRUE(store.intern(key).has_value());
+            for (const NodeKey& key : g.nodes) ASSERT_TRUE(testing::intern(store, key).has_value());
             auto via_store = store.reduce_with_outputs(g.outputs, engine, maximal);
             ASSERT_TRUE(via_store.has_value());
             auto via_pipeline = GraphStore::from_reduced(reduce_nodes(g.nodes, g.outputs, engine, maximal));
             EXPECT_EQ(via_store->second, via_pipeline.second);
-            EXPECT_EQ(via_store->first.snapshot().arena, via_pipeline.first.snapshot().arena);
+            EXPECT_EQ(testing::keys_of(via_store->first), testing::keys_of(via_pipeline.first));
             EXPECT_EQ(via_store->first.outputs(), via_pipeline.first.outputs());
             EXPECT_EQ(via_store->first.node_map(), via_pipeline.first.node_map());
         }
@@ -135,11 +136,11 @@ TEST(FlatPipeline, BoundaryNodesAreRebuiltFromTheFirstKeyWithTheirSymbol) {
 // on the first copy and its users are rebuilt to read that copy.
 TEST(FlatPipeline, ReducedStoreMergesRepeatedNodes) {
     Reduced r;
-    for (const NodeKey& key : {source("x"), source("x"), op("f", {1}), op("g", {0, 2})}) r.nodes.append(key);
+    for (const NodeKey& key : {source("x"), source("x"), op("f", {1}), op("g", {0, 2})}) testing::append(r.nodes, key);
     r.outputs = {3, 1};
     r.node_map = {Landing{1, std::nullopt}, Landing{2, std::nullopt}, std::nullopt};
     auto [store, report] = GraphStore::from_reduced(std::move(r));
-    EXPECT_EQ(store.snapshot().arena, (std::vector<NodeKey>{source("x"), op("f", {0}), op("g", {0, 1})}));
+    EXPECT_EQ(testing::keys_of(store), (std::vector<NodeKey>{source("x"), op("f", {0}), op("g", {0, 1})}));
     EXPECT_EQ(store.outputs(), (std::vector<NodeId>{2, 0}));
     EXPECT_EQ(store.node_map(), (NodeMap{Landing{0, std::nullopt}, Landing{1, std::nullopt}, std::nullopt}));
 }

@@ -13,8 +13,11 @@
 #include "optimizer/engine.hpp"
 #include "optimizer/pipeline.hpp"
 #include "optimizer/rules.hpp"
+#include "store.hpp"
+#include "support/fail_alloc.hpp"
 #include "support/keys.hpp"
 #include "support/random_graph.hpp"
+#include "support/store_keys.hpp"
 #include "token.hpp"
 
 namespace corvane {
@@ -22,10 +25,24 @@ namespace {
 
 using namespace corvane::testing;
 
+constexpr std::uint64_t kStore = 1;  // the serial number the tests' tables stand for
+
+// A reducer fed the way a store feeds it: keys are appended to one table, and each step
+// reads the table from the watermark on.
+struct Fed {
+    NodeTable table;
+    IncrementalReducer reducer;
+
+    std::expected<std::uint64_t, StepError> step(std::span<const NodeKey> keys = {}) {
+        for (const NodeKey& key : keys) testing::append(table, key);
+        return reducer.step(table, kStore);
+    }
+};
+
 IncrementalReducer stepped(const std::vector<NodeKey>& nodes) {
-    IncrementalReducer r;
-    EXPECT_EQ(r.step(nodes), nodes.size());
-    return r;
+    Fed fed;
+    EXPECT_EQ(fed.step(nodes), nodes.size());
+    return fed.reducer;
 }
 
 // Canonical count and remap after one step over a small graph.
@@ -80,7 +97,7 @@ TEST(IncrementalStep, LocalRules) {
         EXPECT_EQ(r.watermark(), c.nodes.size());
         EXPECT_EQ(r.total_work(), c.nodes.size());
         for (std::size_t k = 0; k < r.canon().size(); ++k) {
-            for (const NodeId in : r.canon()[k].inputs()) EXPECT_LT(in, k);
+            for (const NodeId in : r.canon().inputs(k)) EXPECT_LT(in, k);
         }
     }
 }
@@ -111,29 +128,46 @@ TEST(IncrementalStep, IdentityAndCommutativeChecksMatchTokens) {
         SCOPED_TRACE(tok);
         const auto inputs = key.inputs().size();
         const bool identity_token = std::ranges::find(identity_symbols(), tok) != identity_symbols().end();
-        EXPECT_EQ(is_identity_op(key), key.is_op() && identity_token && inputs == 1);
+        const HeldView view(key);
+        EXPECT_EQ(is_identity_op(view.view()), key.is_op() && identity_token && inputs == 1);
         const bool commutative_token =
             std::ranges::any_of(kCommutativeNames, [&](std::string_view n) { return tok == "op|" + std::string(n); });
-        EXPECT_EQ(is_commutative_op(key), key.is_op() && commutative_token && inputs == 2);
+        EXPECT_EQ(is_commutative_op(view.view()), key.is_op() && commutative_token && inputs == 2);
     }
 }
 
 TEST(IncrementalStep, EmptyStepChangesNothing) {
-    IncrementalReducer r = stepped({source("x"), source("y"), op("add", {0, 1})});
-    EXPECT_EQ(r.step(std::vector<NodeKey>{}), 0u);
-    EXPECT_EQ(r.step(std::span<const NodeKey>{}), 0u);
+    Fed fed;
+    ASSERT_EQ(fed.step(std::vector<NodeKey>{source("x"), source("y"), op("add", {0, 1})}), 3u);
+    IncrementalReducer& r = fed.reducer;
+    EXPECT_EQ(fed.step(), 0u);
     EXPECT_EQ(r.watermark(), 3u);
     EXPECT_EQ(r.total_work(), 3u);
     EXPECT_EQ(r.canonical_count(), 3u);
 
     // The commuted twin recorded later is absorbed by the next step.
-    EXPECT_EQ(r.step(std::vector<NodeKey>{op("add", {1, 0})}), 1u);
+    EXPECT_EQ(fed.step(std::vector<NodeKey>{op("add", {1, 0})}), 1u);
     EXPECT_EQ(r.canonical_count(), 3u);
     EXPECT_EQ(r.watermark(), 4u);
     EXPECT_EQ(r.total_work(), 4u);
 }
 
-TEST(IncrementalStep, BadInputKeepsEarlierKeysConsumed) {
+// What a failed step must leave as it was.
+struct ReducerState {
+    std::uint64_t watermark, total_work, store;
+    std::vector<NodeKey> canon;
+    std::vector<std::uint64_t> remap;
+    std::size_t strings;
+    friend bool operator==(const ReducerState&, const ReducerState&) = default;
+};
+ReducerState state_of(const IncrementalReducer& r) {
+    return {r.watermark(),    r.total_work(), r.store(),
+            r.canon().keys(), r.remap(),      r.canon().strings().size()};
+}
+
+// A step is all or nothing: an input that is no earlier node (which no store holds)
+// takes back the nodes the step consumed before it, and the reducer stays usable.
+TEST(IncrementalStep, BadInputChangesNothing) {
     struct Case {
         const char* what;
         NodeKey bad;
@@ -143,21 +177,77 @@ TEST(IncrementalStep, BadInputKeepsEarlierKeysConsumed) {
                                            {"its own id", op("neg", {3}), 3},
                                            {"identity op", identity_op("add", "r", {7}), 7}}) {
         SCOPED_TRACE(c.what);
-        IncrementalReducer r = stepped({source("x")});
+        Fed fed;
+        ASSERT_EQ(fed.step(std::vector<NodeKey>{source("x")}), 1u);
+        const ReducerState before = state_of(fed.reducer);
         const std::vector<NodeKey> delta = {source("y"), op("add", {1, 0}), c.bad, op("abs", {0})};
-        const auto result = r.step(delta);
+        const auto result = fed.step(delta);
         ASSERT_FALSE(result.has_value());
-        EXPECT_EQ(result.error(), BadNodeId{c.id});
-        EXPECT_EQ(r.watermark(), 3u);
-        EXPECT_EQ(r.canonical_count(), 3u);
-        EXPECT_EQ(r.total_work(), 1u);  // the failed step adds nothing
+        EXPECT_EQ(result.error(), StepError{BadNodeId{c.id}});
+        EXPECT_EQ(state_of(fed.reducer), before);
+        IncrementalReducer fresh;
+        EXPECT_FALSE(fresh.step(fed.table, kStore).has_value());
+        EXPECT_EQ(fresh.store(), 0u);  // a failed first step binds nothing
+    }
+}
 
-        // The reducer stays usable from the new watermark, and the table still holds
-        // what the failed step added.
-        EXPECT_EQ(r.step(std::vector<NodeKey>{op("add", {0, 1})}), 1u);
-        EXPECT_EQ(r.remap().back(), 2u);
-        EXPECT_EQ(r.watermark(), 4u);
-        EXPECT_EQ(r.total_work(), 2u);
+// A reducer reads one store: bound by its first step, it refuses any other.
+TEST(IncrementalStep, BindsToTheFirstStore) {
+    Fed fed;
+    ASSERT_EQ(fed.step(std::vector<NodeKey>{source("x")}), 1u);
+    EXPECT_EQ(fed.reducer.store(), kStore);
+    const ReducerState before = state_of(fed.reducer);
+    testing::append(fed.table, source("y"));
+    EXPECT_EQ(fed.reducer.step(fed.table, kStore + 1), std::unexpected(StepError{OtherStore{}}));
+    EXPECT_EQ(state_of(fed.reducer), before);
+}
+
+// Under allocation failure at every point of a step, the step is all or nothing: it
+// fails leaving the reducer (and its binding) exactly as it was, or succeeds with the
+// same canonical form as a step that never met a failure. Fed through a store, as the
+// Python class feeds it.
+TEST(IncrementalStep, AllocationFailureChangesNothing) {
+    const std::vector<NodeKey> head = {source("x"), source("y"), op("add", {0, 1})};
+    const std::vector<NodeKey> tail = {
+        op("add", {1, 0}), identity_op("mul", "l", {2}), op("abs", {4}),
+        join({5, 0}, params({{"how", S("inner")}})), source("z"),
+        op("map", {7}, params({{"f", F(0.5)}, {"s", S("t\xc3\xa9")}}))};
+    for (const bool bound : {false, true}) {
+        SCOPED_TRACE(bound ? "bound" : "unbound");
+        GraphStore s;
+        IncrementalReducer expected;
+        for (const NodeKey& key : head) ASSERT_TRUE(testing::intern(s, key));
+        IncrementalReducer r;
+        if (bound) {
+            ASSERT_EQ(s.feed(r), head.size());
+        }
+        for (const NodeKey& key : tail) ASSERT_TRUE(testing::intern(s, key));
+        ASSERT_EQ(s.feed(expected), head.size() + tail.size());
+        int failures = 0;
+        for (long k = 0;; ++k) {
+            IncrementalReducer attempt = r;
+            const ReducerState before = state_of(attempt);
+            t_fail_in = k;
+            bool failed = false;
+            try {
+                (void)s.feed(attempt);
+            } catch (const std::bad_alloc&) {
+                failed = true;
+            }
+            t_fail_in = -1;
+            if (!failed) {
+                EXPECT_EQ(state_of(attempt), state_of(expected));
+                break;
+            }
+            ++failures;
+            ASSERT_EQ(state_of(attempt), before) << "failure at allocation " << k;
+            // The failed reducer can still be fed, by this store or (if unbound) another.
+            IncrementalReducer elsewhere = attempt;
+            EXPECT_EQ(GraphStore().feed(elsewhere).has_value(), !bound);
+            ASSERT_TRUE(s.feed(attempt).has_value());
+            EXPECT_EQ(state_of(attempt), state_of(expected));
+        }
+        EXPECT_GT(failures, 3);
     }
 }
 
@@ -171,16 +261,16 @@ TEST(IncrementalStep, SpacingOfStepsDoesNotMatter) {
     const std::vector<NodeKey> nodes = sample_graph();
     const IncrementalReducer once = stepped(nodes);
 
-    IncrementalReducer each;
-    for (const NodeKey& key : nodes) ASSERT_EQ(each.step(std::vector<NodeKey>{key}), 1u);
+    Fed each;
+    for (const NodeKey& key : nodes) ASSERT_EQ(each.step(std::span<const NodeKey>(&key, 1)), 1u);
 
-    IncrementalReducer chunks;
+    Fed chunks;
     const std::span<const NodeKey> all(nodes);
     ASSERT_EQ(chunks.step(all.subspan(0, 5)), 5u);
-    ASSERT_EQ(chunks.step(std::vector<NodeKey>(nodes.begin() + 5, nodes.end())), nodes.size() - 5);
+    ASSERT_EQ(chunks.step(all.subspan(5)), nodes.size() - 5);
 
-    for (const IncrementalReducer* r : {&each, &chunks}) {
-        EXPECT_EQ(r->canon(), once.canon());
+    for (const IncrementalReducer* r : {&each.reducer, &chunks.reducer}) {
+        EXPECT_EQ(r->canon().keys(), once.canon().keys());
         EXPECT_EQ(r->remap(), once.remap());
         EXPECT_EQ(r->total_work(), once.total_work());
     }
@@ -191,15 +281,18 @@ TEST(IncrementalStep, SpacingOfStepsDoesNotMatter) {
 // deduplicating against its own entries.
 TEST(IncrementalStep, CopiesAndMovesStayConsistent) {
     const std::vector<NodeKey> nodes = sample_graph();
-    IncrementalReducer original = stepped(std::vector<NodeKey>(nodes.begin(), nodes.begin() + 6));
-    IncrementalReducer copy = original;
-    IncrementalReducer moved = std::move(original);
-    const std::vector<NodeKey> rest(nodes.begin() + 6, nodes.end());
-    ASSERT_EQ(copy.step(rest), rest.size());
-    ASSERT_EQ(moved.step(rest), rest.size());
+    Fed fed;
+    ASSERT_EQ(fed.step(std::span<const NodeKey>(nodes).first(6)), 6u);
+    IncrementalReducer copy = fed.reducer;
+    IncrementalReducer moved = std::move(fed.reducer);
+    for (const NodeKey& key : std::span<const NodeKey>(nodes).subspan(6)) {
+        testing::append(fed.table, key);
+    }
+    ASSERT_EQ(copy.step(fed.table, kStore), nodes.size() - 6);
+    ASSERT_EQ(moved.step(fed.table, kStore), nodes.size() - 6);
     const IncrementalReducer once = stepped(nodes);
-    EXPECT_EQ(copy.canon(), once.canon());
-    EXPECT_EQ(moved.canon(), once.canon());
+    EXPECT_EQ(copy.canon().keys(), once.canon().keys());
+    EXPECT_EQ(moved.canon().keys(), once.canon().keys());
     EXPECT_EQ(moved.remap(), once.remap());
 }
 
@@ -348,10 +441,11 @@ TEST(IncrementalFinalize, RandomGraphsMatchFullReduction) {
         outputs.push_back(outputs.front());      // and a duplicate output
 
         // Step in random chunks.
-        IncrementalReducer r;
+        Fed fed;
+        const IncrementalReducer& r = fed.reducer;
         for (std::size_t at = 0; at < nodes.size();) {
             const std::size_t len = std::min<std::size_t>(1 + rng.below(4), nodes.size() - at);
-            ASSERT_EQ(r.step(std::span<const NodeKey>(nodes).subspan(at, len)), len);
+            ASSERT_EQ(fed.step(std::span<const NodeKey>(nodes).subspan(at, len)), len);
             at += len;
         }
         ASSERT_EQ(r.total_work(), nodes.size());

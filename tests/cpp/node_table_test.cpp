@@ -1,7 +1,7 @@
 // The store's dense table: it describes exactly the keys recorded into it, keeps each
 // string once, lays every node's ranges end to end, and a failed or repeated recording
-// leaves it as it was. This program replaces operator new, to count allocations and to
-// make one fail on demand.
+// leaves it as it was. This program replaces operator new (support/fail_alloc.hpp), to
+// count allocations and to make one fail on demand.
 #include <gtest/gtest.h>
 
 #include <bit>
@@ -19,44 +19,14 @@
 #include "blob.hpp"
 #include "node_table.hpp"
 #include "optimizer/engine.hpp"
+#include "hash_cons_table.hpp"
 #include "same_text.hpp"
 #include "store.hpp"
+#include "support/fail_alloc.hpp"
 #include "support/keys.hpp"
 #include "support/random_graph.hpp"
 #include "support/store_probe.hpp"
-
-namespace {
-
-thread_local long t_allocations = 0;
-thread_local long t_fail_in = -1;  // allocations allowed before one fails; -1: none fails
-
-}  // namespace
-
-// The replacements pair malloc with free; GCC cannot see that they are one pair.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-#endif
-void* operator new(std::size_t n) {
-    ++t_allocations;
-    if (t_fail_in >= 0 && t_fail_in-- == 0) throw std::bad_alloc();
-    if (void* p = std::malloc(n == 0 ? 1 : n)) return p;
-    throw std::bad_alloc();
-}
-void* operator new[](std::size_t n) { return ::operator new(n); }
-void* operator new(std::size_t n, const std::nothrow_t&) noexcept {
-    try {
-        return ::operator new(n);
-    } catch (const std::bad_alloc&) {
-        return nullptr;
-    }
-}
-void* operator new[](std::size_t n, const std::nothrow_t& tag) noexcept { return ::operator new(n, tag); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
-void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
+#include "support/store_keys.hpp"
 
 namespace corvane {
 namespace {
@@ -197,7 +167,7 @@ Recorded record(GraphStore& store, const RandomGraph& graph) {
         NodeKey key = NodeKey(node).with_inputs_mapped([&](NodeId x) { return r.ids[x]; });
         const auto [it, fresh] = first.emplace(key, r.distinct.size());
         if (fresh) r.distinct.push_back(key);
-        EXPECT_EQ(store.intern(key), it->second);
+        EXPECT_EQ(testing::intern(store, key), it->second);
         r.ids.push_back(it->second);
         r.keys.push_back(std::move(key));
     }
@@ -244,7 +214,7 @@ TEST(NodeTable, DescribesTheRecordedKeys) {
         // A node matches exactly the keys equal to its own.
         for (std::size_t i = 0; i < t.size(); ++i) {
             for (std::size_t j = 0; j < recorded.size(); ++j) {
-                EXPECT_EQ(t.matches(i, recorded[j]), ids[j] == i) << i << " vs " << j;
+                EXPECT_EQ(t.matches(i, HeldView(recorded[j]).view()), ids[j] == i) << i << " vs " << j;
             }
         }
 
@@ -252,7 +222,7 @@ TEST(NodeTable, DescribesTheRecordedKeys) {
         const GraphStoreProbe::Dense before = GraphStoreProbe::dense(store);
         for (std::size_t j = 0; j < recorded.size(); ++j) {
             const HeldView view(recorded[j]);
-            EXPECT_EQ(j % 2 == 0 ? store.intern(recorded[j]) : store.intern(view.view()), ids[j]);
+            EXPECT_EQ(j % 2 == 0 ? testing::intern(store, recorded[j]) : testing::intern(store, view.view()), ids[j]);
         }
         EXPECT_EQ(GraphStoreProbe::dense(store), before);
     }
@@ -277,7 +247,7 @@ TEST(NodeTable, DerivedStoresFindTheirOwnNodes) {
         const GraphStoreProbe::Dense before = GraphStoreProbe::dense(derived[d]);
         ASSERT_GT(before.keys.size(), 0u) << d;
         for (std::size_t i = 0; i < before.keys.size(); ++i) {
-            EXPECT_EQ(derived[d].intern(before.keys[i]), i) << d;
+            EXPECT_EQ(testing::intern(derived[d], before.keys[i]), i) << d;
         }
         EXPECT_EQ(GraphStoreProbe::dense(derived[d]), before) << d;
     }
@@ -311,9 +281,56 @@ Fresh fresh_nodes(std::size_t n) {
 
 // An allocation that fails anywhere in a recording leaves the table and the index as
 // they were, and does not poison the store: the same recording then succeeds.
+// The hash-consing table's invariant: every node is found at its own id and nowhere
+// else, and a rollback takes back exactly the nodes (and strings) interned since its
+// mark, leaving an index that finds the rest and accepts the removed nodes again.
+TEST(HashConsTable, RollbackLeavesExactlyTheEarlierNodes) {
+    const std::vector<NodeKey> keys = every_kind_graph(600, 7).nodes;
+    HashConsTable table;  // all the nodes, never rolled back
+    std::vector<NodeId> first;
+    for (const NodeKey& key : keys) first.push_back(table.intern(HeldView(key).view()).id);
+    const std::size_t kept = table.size() / 2;
+    HashConsTable part;
+    for (std::size_t i = 0; i < keys.size() && part.size() < kept; ++i) {
+        (void)part.intern(HeldView(keys[i]).view());
+    }
+    const HashConsTable::Mark mark = part.mark();
+    const std::size_t part_strings = part.nodes().strings().size();
+    for (const NodeKey& key : keys) (void)part.intern(HeldView(key).view());
+    ASSERT_EQ(part.size(), table.size());
+    part.rollback(mark);
+    ASSERT_EQ(part.size(), kept);
+    EXPECT_EQ(part.nodes().strings().size(), part_strings);
+    for (std::size_t k = 0; k < keys.size(); ++k) {
+        const HeldView view(keys[k]);
+        const auto hit = part.find(view.view(), part.hash(view.view()));
+        EXPECT_EQ(hit.has_value(), first[k] < kept) << k;
+        if (hit) {
+            EXPECT_EQ(*hit, first[k]) << k;
+        }
+    }
+    // Interned again, every node gets the id it had before the rollback.
+    for (std::size_t k = 0; k < keys.size(); ++k) {
+        EXPECT_EQ(part.intern(HeldView(keys[k]).view()).id, first[k]) << k;
+    }
+    EXPECT_EQ(part.nodes().keys(), table.nodes().keys());
+}
+
+// Growing re-places ids in slot order, so a cluster that wrapped past the end puts a
+// newer id ahead of an older one; erasing the newer must not hide the older.
+TEST(HashConsTable, ErasingANewerIdKeepsAnOlderOneReachable) {
+    CompactIdTable index;
+    index.insert(15, 0);
+    index.insert(15, 1);  // wraps to slot 0
+    for (std::uint64_t id = 2; id <= 8; ++id) index.insert(id - 1, id);  // the last one grows it
+    index.erase_from(1);
+    ASSERT_EQ(index.size(), 1u);
+    EXPECT_EQ(index.find(15, [](std::uint64_t id) { return id == 0; }), 0u);
+}
+
 TEST(NodeTable, AFailedAllocationChangesNothing) {
     GraphStore store;
-    ASSERT_EQ(store.intern(source("root")), 0u);
+    ASSERT_EQ(testing::intern(store, source("root")), 0u);
     const Fresh fresh = fresh_nodes(300);
     long failures = 0;
     for (std::size_t i = 0; i < fresh.views.size(); ++i) {
@@ -322,7 +339,7 @@ TEST(NodeTable, AFailedAllocationChangesNothing) {
             std::optional<std::expected<NodeId, BadNodeId>> got;
             t_fail_in = k;
             try {
-                got = store.intern(fresh.views[i]->view());
+                got = testing::intern(store, fresh.views[i]->view());
             } catch (const std::bad_alloc&) {
             }
             t_fail_in = -1;
@@ -349,10 +366,10 @@ TEST(NodeTable, EmptyAndMovedFromTablesAreUsable) {
         t_fail_in = -1;
     }
     NodeTable table;
-    table.append(source("a"));
+    testing::append(table, source("a"));
     NodeTable moved = std::move(table);
-    table.append(source("b"));
-    table.append(source("a"));
+    testing::append(table, source("b"));
+    testing::append(table, source("a"));
     ASSERT_EQ(table.size(), 2u);
     EXPECT_EQ(table.key(1), source("a"));
     EXPECT_EQ(table.strings().size(), 2u);
@@ -378,13 +395,13 @@ TEST(NodeTable, ShortTextEqualityLooksAtEveryByte) {
 // an array grows.
 TEST(NodeTable, RecordingAllocatesOnlyToGrow) {
     GraphStore store;
-    ASSERT_EQ(store.intern(source("root")), 0u);
+    ASSERT_EQ(testing::intern(store, source("root")), 0u);
     const Fresh fresh = fresh_nodes(4096);
     const long before_new = t_allocations;
-    for (const auto& view : fresh.views) ASSERT_TRUE(store.intern(view->view()));
+    for (const auto& view : fresh.views) ASSERT_TRUE(testing::intern(store, view->view()));
     EXPECT_LT(t_allocations - before_new, 400);  // a dozen arrays, each doubling ~9 times
     const long before_repeat = t_allocations;
-    for (const auto& view : fresh.views) ASSERT_TRUE(store.intern(view->view()));
+    for (const auto& view : fresh.views) ASSERT_TRUE(testing::intern(store, view->view()));
     EXPECT_EQ(t_allocations - before_repeat, 0);
 }
 

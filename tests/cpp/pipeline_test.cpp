@@ -7,6 +7,7 @@
 #include "optimizer/pipeline.hpp"
 #include "store.hpp"
 #include "support/keys.hpp"
+#include "support/store_keys.hpp"
 
 namespace corvane {
 namespace {
@@ -67,7 +68,7 @@ TEST(Pipeline, EmptyOutputsAndEmptyArena) {
 
 TEST(ReducedStore, WorkedExampleStoreAndSourceUnchanged) {
     GraphStore s;
-    for (NodeKey& k : worked_example()) ASSERT_TRUE(s.intern(std::move(k)));
+    for (NodeKey& k : worked_example()) ASSERT_TRUE(testing::intern(s, std::move(k)));
     SaturationEngine engine;
     const NodeId outputs[] = {8};
     auto [reduced, report] = *s.reduce_with_outputs(outputs, engine, false);
@@ -83,7 +84,7 @@ TEST(ReducedStore, WorkedExampleStoreAndSourceUnchanged) {
 
 TEST(ReducedStore, ExplicitOutputsOrderAndDuplicates) {
     GraphStore s;
-    for (NodeKey& k : worked_example()) ASSERT_TRUE(s.intern(std::move(k)));
+    for (NodeKey& k : worked_example()) ASSERT_TRUE(testing::intern(s, std::move(k)));
     ASSERT_TRUE(s.mark_output(1));
     SaturationEngine engine;
     const NodeId twice[] = {8, 0, 8};
@@ -98,24 +99,24 @@ TEST(ReducedStore, ReducingAReducedStoreChangesNothing) {
     // Two different one-member stages over the same input, and two External nodes whose
     // descriptors differ only in preprocessing_ref absent versus "-".
     GraphStore s;
-    ASSERT_TRUE(s.intern(source("x")));
-    ASSERT_TRUE(s.intern(node::Stage{{0}, {StageOp{"op|neg", {StageRef::input(0)}}}}));
-    ASSERT_TRUE(s.intern(node::Stage{{0}, {StageOp{"op|abs", {StageRef::input(0)}}}}));
+    ASSERT_TRUE(testing::intern(s, source("x")));
+    ASSERT_TRUE(testing::intern(s, node::Stage{{0}, {StageOp{"op|neg", {StageRef::input(0)}}}}));
+    ASSERT_TRUE(testing::intern(s, node::Stage{{0}, {StageOp{"op|abs", {StageRef::input(0)}}}}));
     PayloadDescriptor d{"k", "h", "f", "v", "s", std::nullopt};
-    ASSERT_TRUE(s.intern(node::External{d, {}, {1}}));
+    ASSERT_TRUE(testing::intern(s, node::External{d, {}, {1}}));
     d.preprocessing_ref = "-";
-    ASSERT_TRUE(s.intern(node::External{d, {}, {2}}));
-    ASSERT_TRUE(s.intern(join({3, 4})));
+    ASSERT_TRUE(testing::intern(s, node::External{d, {}, {2}}));
+    ASSERT_TRUE(testing::intern(s, join({3, 4})));
     SaturationEngine engine;
     const NodeId outputs[] = {5};
     auto [reduced, report] = *s.reduce_with_outputs(outputs, engine, false);
     EXPECT_EQ(report, (ReductionReport{6, 6, 6, 0, 6, 6}));
-    EXPECT_EQ(reduced.snapshot().arena, s.snapshot().arena);
+    EXPECT_EQ(testing::keys_of(reduced), testing::keys_of(s));
 }
 
 TEST(Cone, KeepsDependenciesWithoutRewriting) {
     GraphStore s;
-    for (NodeKey& k : worked_example()) ASSERT_TRUE(s.intern(std::move(k)));
+    for (NodeKey& k : worked_example()) ASSERT_TRUE(testing::intern(s, std::move(k)));
     const NodeId outputs[] = {5, 0, 5};
     GraphStore c = *s.cone(outputs);
     EXPECT_EQ(c.node_count(), 6u);  // x, y, add, add', add-zero, mul: nothing merged
@@ -129,9 +130,9 @@ TEST(Cone, KeepsDependenciesWithoutRewriting) {
 
 TEST(Dot, RendersVerticesThenEdges) {
     GraphStore s;
-    ASSERT_TRUE(s.intern(source("x")));
-    ASSERT_TRUE(s.intern(op("neg", {0})));
-    ASSERT_TRUE(s.intern(op("add", {0, 1})));
+    ASSERT_TRUE(testing::intern(s, source("x")));
+    ASSERT_TRUE(testing::intern(s, op("neg", {0})));
+    ASSERT_TRUE(testing::intern(s, op("add", {0, 1})));
     ASSERT_TRUE(s.mark_output(2));
     EXPECT_EQ(s.to_dot(),
               "digraph corvane {\n"
@@ -147,8 +148,8 @@ TEST(Dot, RendersVerticesThenEdges) {
 
 TEST(Dot, EscapesQuotesAndBackslashesAndRepeatsEdges) {
     GraphStore s;
-    ASSERT_TRUE(s.intern(source("a\"b\\c")));
-    ASSERT_TRUE(s.intern(join({0, 0})));
+    ASSERT_TRUE(testing::intern(s, source("a\"b\\c")));
+    ASSERT_TRUE(testing::intern(s, join({0, 0})));
     EXPECT_EQ(s.to_dot(),
               "digraph corvane {\n"
               "  n0 [label=\"Source a\\\"b\\\\c\"];\n"
@@ -174,15 +175,15 @@ TEST(Pipeline, RandomGraphsKeepTheirInvariants) {
             const auto pick = rng() % 8;
             auto any = [&] { return static_cast<NodeId>(rng() % count); };
             if (count == 0 || pick == 0) {
-                ASSERT_TRUE(s.intern(source("s" + std::to_string(rng() % 3))));
+                ASSERT_TRUE(testing::intern(s, source("s" + std::to_string(rng() % 3))));
             } else if (pick == 1) {
-                ASSERT_TRUE(s.intern(add_zero(any(), rng() % 2 ? "r" : "l")));
+                ASSERT_TRUE(testing::intern(s, add_zero(any(), rng() % 2 ? "r" : "l")));
             } else if (pick == 2) {
-                ASSERT_TRUE(s.intern(reduction("sum", {any()})));
+                ASSERT_TRUE(testing::intern(s, reduction("sum", {any()})));
             } else if (pick == 3) {
-                ASSERT_TRUE(s.intern(join({any(), any()})));
+                ASSERT_TRUE(testing::intern(s, join({any(), any()})));
             } else {
-                ASSERT_TRUE(s.intern(op(names[rng() % 5], pick % 2 ? std::vector<NodeId>{any()}
+                ASSERT_TRUE(testing::intern(s, op(names[rng() % 5], pick % 2 ? std::vector<NodeId>{any()}
                                                                     : std::vector<NodeId>{any(), any()})));
             }
         }
@@ -193,7 +194,7 @@ TEST(Pipeline, RandomGraphsKeepTheirInvariants) {
         ASSERT_GE(r.reachable_nodes, r.canonical_nodes);
         ASSERT_GE(r.canonical_nodes, r.reduced_nodes);
         ASSERT_EQ(r.reduced_nodes, r.stages + r.boundary_nodes);
-        auto snap = reduced.snapshot();
+        auto snap = testing::snapshot(reduced);
         for (const NodeKey& k : snap.arena) ASSERT_NE(k.kind(), NodeKey::Kind::Op);
         for (const auto& landing : reduced.node_map()) {
             if (!landing) continue;
@@ -204,7 +205,7 @@ TEST(Pipeline, RandomGraphsKeepTheirInvariants) {
                 ASSERT_LT(*landing->member_index, stage->members.size());
             }
         }
-        auto again = reduced.reduce_with(engine, false).first.snapshot();
+        auto again = testing::snapshot(reduced.reduce_with(engine, false).first);
         ASSERT_EQ(again.arena, snap.arena);
         ASSERT_EQ(again.outputs, snap.outputs);
     }

@@ -24,6 +24,7 @@
 #include "store.hpp"
 #include "support/keys.hpp"
 #include "support/store_probe.hpp"
+#include "support/store_keys.hpp"
 
 namespace corvane {
 namespace {
@@ -78,16 +79,18 @@ std::vector<StoreOp> store_ops() {
     static const SaturationEngine engine;
     static const NodeId ids[] = {1};
     return {
-        {"intern new", [](GraphStore& s) { (void)s.intern(source("fresh")); }},
-        {"intern existing", [](GraphStore& s) { (void)s.intern(source("a")); }},
-        {"intern bad input", [](GraphStore& s) { (void)s.intern(op("f", {99})); }},
+        {"intern new", [](GraphStore& s) { (void)testing::intern(s, source("fresh")); }},
+        {"intern existing", [](GraphStore& s) { (void)testing::intern(s, source("a")); }},
+        {"intern bad input", [](GraphStore& s) { (void)testing::intern(s, op("f", {99})); }},
         {"mark_output", [](GraphStore& s) { (void)s.mark_output(1); }},
         {"node_count", [](GraphStore& s) { (void)s.node_count(); }},
         {"outputs", [](GraphStore& s) { (void)s.outputs(); }},
         {"node_map", [](GraphStore& s) { (void)s.node_map(); }},
-        {"snapshot", [](GraphStore& s) { (void)s.snapshot(); }},
-        {"snapshot_from", [](GraphStore& s) { (void)s.snapshot_from(0); }},
-        {"arena_holding", [](GraphStore& s) { (void)s.arena_holding(ids); }},
+        {"table_snapshot", [](GraphStore& s) { (void)s.table_snapshot(); }},
+        {"feed", [](GraphStore& s) {
+             IncrementalReducer r;
+             (void)s.feed(r);
+         }},
         {"reduce_with", [](GraphStore& s) { (void)s.reduce_with(engine, false); }},
         {"reduce_with_outputs", [](GraphStore& s) { (void)s.reduce_with_outputs(ids, engine, true); }},
         {"cone", [](GraphStore& s) { (void)s.cone(ids); }},
@@ -98,8 +101,8 @@ std::vector<StoreOp> store_ops() {
 }
 
 void fill(GraphStore& s) {
-    ASSERT_EQ(s.intern(source("a")), 0u);
-    ASSERT_EQ(s.intern(op("f", {0})), 1u);
+    ASSERT_EQ(testing::intern(s, source("a")), 0u);
+    ASSERT_EQ(testing::intern(s, op("f", {0})), 1u);
 }
 
 // Each way a fault can escape a locked section; all but an allocation failure poison.
@@ -141,9 +144,9 @@ INSTANTIATE_TEST_SUITE_P(Kinds, PoisonedStore,
 TEST(PoisonedStore, AllocationFailureLeavesTheStoreUsableAndUnchanged) {
     GraphStore s;
     fill(s);
-    const GraphStore::Snapshot before = s.snapshot();
+    const testing::Snapshot before = testing::snapshot(s);
     EXPECT_THROW(GraphStoreProbe::run_locked(s, [] { throw std::bad_alloc(); }), std::bad_alloc);
-    const GraphStore::Snapshot after = s.snapshot();
+    const testing::Snapshot after = testing::snapshot(s);
     EXPECT_TRUE(before.arena == after.arena);
     for (const StoreOp& operation : store_ops()) {
         SCOPED_TRACE(operation.name);
@@ -159,7 +162,7 @@ TEST(PoisonedStore, StoresDerivedBeforeThePoisonStayUsable) {
     ASSERT_TRUE(cone.has_value());
     EXPECT_THROW(GraphStoreProbe::run_locked(s, [] { internal_fault("injected"); }), InternalFault);
     EXPECT_EQ(cone->node_count(), 2u);
-    EXPECT_EQ(cone->intern(source("more")), 2u);
+    EXPECT_EQ(testing::intern(*cone, source("more")), 2u);
 }
 
 // One thread holds a lock through `lock_and_run` and faults inside it once a caller per
@@ -231,7 +234,7 @@ TEST(PoisonConcurrency, EveryThreadSeesThePoisonAfterward) {
 }
 
 // The Python reducer's operations, in the shape of the binding: every one runs inside
-// the reducer's lock and reads the store only through snapshot_from.
+// the reducer's lock and reads the store only through GraphStore::feed.
 struct ReducerOp {
     const char* name;
     std::function<void(Guarded<IncrementalReducer>&, const GraphStore&)> call;
@@ -241,12 +244,12 @@ std::vector<ReducerOp> reducer_ops() {
     return {
         {"step",
          [](Guarded<IncrementalReducer>& g, const GraphStore& s) {
-             (void)g.with_lock([&](IncrementalReducer& r) { return r.step(s.snapshot_from(r.watermark())); });
+             (void)g.with_lock([&](IncrementalReducer& r) { return s.feed(r); });
          }},
         {"finalize",
          [](Guarded<IncrementalReducer>& g, const GraphStore& s) {
              g.with_lock([&](IncrementalReducer& r) {
-                 (void)r.step(s.snapshot_from(r.watermark()));
+                 (void)s.feed(r);
                  const SaturationEngine engine;
                  const NodeId outputs[] = {0};
                  auto reduced = r.finalize(outputs, engine, false);

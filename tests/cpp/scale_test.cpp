@@ -21,6 +21,7 @@
 #include "optimizer/incremental.hpp"
 #include "store.hpp"
 #include "support/keys.hpp"
+#include "support/store_keys.hpp"
 
 namespace corvane {
 namespace {
@@ -140,7 +141,7 @@ std::size_t count_occurrences(const std::string& text, const std::string& needle
 // What nodes() does with a store: every stage member's token must parse back.
 std::uint64_t parsed_members(const GraphStore& store) {
     std::uint64_t members = 0;
-    for (const NodeKey& key : store.snapshot().arena) {
+    for (const NodeKey& key : testing::keys_of(store)) {
         const auto* stage = key.get_if<node::Stage>();
         if (stage == nullptr) continue;
         for (const StageOp& member : stage->members) {
@@ -156,8 +157,8 @@ void expect_round_trip(const GraphStore& store) {
     ASSERT_TRUE(bytes.has_value());
     auto back = deserialize(*bytes);
     ASSERT_TRUE(back.has_value()) << back.error().message();
-    const GraphStore::Snapshot a = store.snapshot();
-    const GraphStore::Snapshot b = back->snapshot();
+    const testing::Snapshot a = testing::snapshot(store);
+    const testing::Snapshot b = testing::snapshot(*back);
     EXPECT_TRUE(a.arena == b.arena);
     EXPECT_EQ(a.outputs, b.outputs);
     EXPECT_TRUE(serialize_marked(*back) == bytes);
@@ -165,7 +166,7 @@ void expect_round_trip(const GraphStore& store) {
 
 void expect_dot(const GraphStore& store) {
     const std::string dot = store.to_dot();
-    const GraphStore::Snapshot snap = store.snapshot();
+    const testing::Snapshot snap = testing::snapshot(store);
     EXPECT_TRUE(dot.starts_with("digraph corvane {\n"));
     EXPECT_TRUE(dot.ends_with("}\n"));
     EXPECT_EQ(count_occurrences(dot, " [label=\""), snap.arena.size());
@@ -203,7 +204,7 @@ TEST_P(Scale, EveryOperationRunsWithoutRecursionAndWithinMemory) {
         {
             std::vector<NodeKey> keys = build_keys(shape);
             for (std::size_t i = 0; i < keys.size(); ++i) {
-                const auto id = store.intern(std::move(keys[i]));
+                const auto id = testing::intern(store, std::move(keys[i]));
                 ASSERT_TRUE(id.has_value());
                 ASSERT_EQ(*id, i);
             }
@@ -223,7 +224,7 @@ TEST_P(Scale, EveryOperationRunsWithoutRecursionAndWithinMemory) {
         }
 
         IncrementalReducer reducer;
-        ASSERT_EQ(reducer.step(store.snapshot_from(0)), kNodes);
+        ASSERT_EQ(store.feed(reducer), kNodes);
         EXPECT_EQ(reducer.canonical_count(), kNodes - count_identity_ops(shape));
         auto incremental = reducer.finalize(outputs, engine, false);
         ASSERT_TRUE(incremental.has_value());

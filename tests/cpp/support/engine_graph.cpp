@@ -94,7 +94,7 @@ Fused stage_fusion(const EngineGraph& graph, const TokenMap& token_map, bool max
         auto found = token_map.find(node.op);
         fault_unless(found != token_map.end(), "boundary node symbol missing from the token map");
         row_of[i] = static_cast<std::uint32_t>(boundary.size());
-        boundary.append(found->second);
+        boundary.append(HeldView(found->second).view());
     }
     eqsat::SymbolScope symbols;
     return corvane::stage_fusion(to_symbol_graph(graph, symbols), boundary, row_of, maximal_fusion);

@@ -7,6 +7,7 @@
 #include "fault.hpp"
 #include "store.hpp"
 #include "support/keys.hpp"
+#include "support/store_keys.hpp"
 
 namespace corvane::testing {
 
@@ -30,7 +31,7 @@ RandomGraph random_graph(const GraphRecipe& recipe, Rng& rng) {
     auto add = [&](NodeKey key, std::size_t w) {
         NodeId id = nodes.size();
         if (recipe.distinct) {
-            id = store.intern(std::move(key)).value();
+            id = testing::intern(store, std::move(key)).value();
         } else {
             nodes.push_back(std::move(key));
         }
@@ -47,7 +48,7 @@ RandomGraph random_graph(const GraphRecipe& recipe, Rng& rng) {
     }
 
     RandomGraph graph;
-    graph.nodes = recipe.distinct ? store.snapshot().arena : std::move(nodes);
+    graph.nodes = recipe.distinct ? testing::keys_of(store) : std::move(nodes);
     std::vector<bool> used(graph.nodes.size(), false);
     for (const NodeKey& key : graph.nodes)
         for (NodeId x : key.inputs()) used[static_cast<std::size_t>(x)] = true;

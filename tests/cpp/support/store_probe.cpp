@@ -10,7 +10,8 @@ void GraphStoreProbe::run_locked(const GraphStore& store, const std::function<vo
 
 GraphStoreProbe::Dense GraphStoreProbe::dense(const GraphStore& store) {
     return store.inner_->with_lock([](const GraphStore::Inner& in) {
-        return Dense{in.nodes.keys(), in.nodes.strings().size(), in.nodes.strings().byte_size(), in.index.size()};
+        return Dense{in.table.nodes().keys(), in.table.nodes().strings().size(),
+                     in.table.nodes().strings().byte_size(), in.table.size()};
     });
 }
 
