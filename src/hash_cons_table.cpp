@@ -21,7 +21,7 @@ HashConsTable::HashConsTable(const HashSeed& seed) noexcept
 std::optional<HashConsTable> HashConsTable::of_distinct(NodeTable& nodes, const HashSeed& seed) {
     CompactIdTable index;
     index.reserve(nodes.size());
-    TableViewScratch scratch;
+    ViewScratch scratch;
     for (std::size_t i = 0; i < nodes.size(); ++i) {
         const NodeView view = table_view(nodes, i, scratch);
         const std::uint64_t hash = hash_key(view, seed);

@@ -76,7 +76,7 @@ private:
     std::uint64_t total_work_ = 0;
     std::uint64_t store_ = 0;
     // Reused from node to node, so that a step allocates nothing per node.
-    TableViewScratch scratch_;
+    ViewScratch scratch_;
     std::vector<NodeId> translated_;
 };
 
