@@ -36,12 +36,12 @@ using namespace corvane::testing;
 struct Stages {
     RandomGraph graph;
     LiveIndex live;
-    std::vector<NodeKey> kept;                // the live keys, inputs renumbered
+    std::vector<NodeKey> kept;  // the live keys, inputs renumbered
     SymbolGraph engine_graph;
     CanonicalGraph canon;
     DeduplicatedGraph dedup;
-    NodeTable boundary;                       // one row per non-Op symbol, inputs emptied
-    std::vector<std::uint32_t> row_of;        // per deduplicated node
+    NodeTable boundary;                 // one row per non-Op symbol, inputs emptied
+    std::vector<std::uint32_t> row_of;  // per deduplicated node
 };
 
 const Stages& stages_of(std::size_t n) {
@@ -101,19 +101,21 @@ void BM_Cse(benchmark::State& state) {
 
 void BM_Fusion(benchmark::State& state) {
     const Stages& s = stages_of(static_cast<std::size_t>(state.range(0)));
-    for (auto _ : state) benchmark::DoNotOptimize(stage_fusion(s.dedup.graph, s.boundary, s.row_of, false));
+    for (auto _ : state)
+        benchmark::DoNotOptimize(stage_fusion(s.dedup.graph, s.boundary, s.row_of, false));
     set_nodes(state, s.dedup.graph.size());
 }
 
 void BM_Pipeline(benchmark::State& state) {
     const Stages& s = stages_of(static_cast<std::size_t>(state.range(0)));
     const SaturationEngine engine;
-    for (auto _ : state) benchmark::DoNotOptimize(reduce_nodes(s.graph.nodes, s.graph.outputs, engine, false));
+    for (auto _ : state)
+        benchmark::DoNotOptimize(reduce_nodes(s.graph.nodes, s.graph.outputs, engine, false));
     set_nodes(state, s.graph.nodes.size());
 }
 
-#define CORVANE_PASS_BENCH(fn)                                                            \
-    BENCHMARK(fn)->Arg(100'000)->Unit(benchmark::kMillisecond)->Iterations(10);           \
+#define CORVANE_PASS_BENCH(fn)                                                                     \
+    BENCHMARK(fn)->Arg(100'000)->Unit(benchmark::kMillisecond)->Iterations(10);                    \
     BENCHMARK(fn)->Arg(1'000'000)->Unit(benchmark::kMillisecond)->Iterations(3)
 CORVANE_PASS_BENCH(BM_LiveIndex);
 CORVANE_PASS_BENCH(BM_EngineGraph);
@@ -127,7 +129,8 @@ CORVANE_PASS_BENCH(BM_Pipeline);
 EngineGraph unary_graph(std::size_t n, std::uint64_t percent_commutative) {
     GraphRecipe recipe;
     recipe.nodes = n;
-    for (std::size_t i = 0; i < 8; ++i) recipe.sources.push_back(node::Source{"s" + std::to_string(i), {}});
+    for (std::size_t i = 0; i < 8; ++i)
+        recipe.sources.push_back(node::Source{"s" + std::to_string(i), {}});
     recipe.window = 64;
     recipe.distinct = false;
     recipe.step = [&](GraphDraw& d) -> std::optional<NodeKey> {
@@ -180,7 +183,8 @@ void BM_EngineCommutative(benchmark::State& state) {
         .with_scheduler(std::make_unique<eqsat::BackoffScheduler>(1000, 5));
     runner.run(rules);
     double total = 0;
-    for (const eqsat::Iteration& it : runner.iterations()) total += it.search_time + it.apply_time + it.rebuild_time;
+    for (const eqsat::Iteration& it : runner.iterations())
+        total += it.search_time + it.apply_time + it.rebuild_time;
     state.counters["iterations"] = static_cast<double>(runner.iterations().size());
     state.counters["iterations_ms"] = 1e3 * total;
 }

@@ -28,10 +28,11 @@ std::vector<NodeKey> recorded_keys(std::size_t n) {
     std::vector<NodeKey> keys;
     keys.reserve(n);
     for (std::size_t i = 0; i < n; ++i) {
-        keys.emplace_back(node::Op{"map",
-                                   ParamMap({{"k", ParamValue::of_int(static_cast<std::int64_t>(i))},
-                                             {"side", ParamValue::of_str("r")}}),
-                                   {0, 1}});
+        keys.emplace_back(
+            node::Op{"map",
+                     ParamMap({{"k", ParamValue::of_int(static_cast<std::int64_t>(i))},
+                               {"side", ParamValue::of_str("r")}}),
+                     {0, 1}});
     }
     return keys;
 }

@@ -19,7 +19,9 @@ public:
     Deadline() : clock_(steady_seconds) {}
 
     void set_clock(Clock clock) { clock_ = std::move(clock); }
-    void set_interval(std::uint32_t steps) noexcept { interval_ = countdown_ = steps == 0 ? 1 : steps; }
+    void set_interval(std::uint32_t steps) noexcept {
+        interval_ = countdown_ = steps == 0 ? 1 : steps;
+    }
 
     // Starts counting `limit` seconds from now.
     void start(double limit) {
@@ -47,7 +49,8 @@ public:
 
 private:
     static double steady_seconds() {
-        return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+        return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+            .count();
     }
 
     Clock clock_;

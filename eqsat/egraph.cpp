@@ -56,8 +56,12 @@ constexpr std::uint8_t kDeferred = 2;
 // E-nodes with more children wait until the narrow ones are repaired.
 constexpr std::size_t kNarrowArity = 8;
 
-std::uint64_t op_key(Symbol op, std::size_t arity) noexcept { return std::uint64_t{op.id()} << 32 | arity; }
-std::uint64_t filter_bit(std::uint64_t key) noexcept { return std::uint64_t{1} << ((key * 0x9e3779b97f4a7c15ULL) >> 58); }
+std::uint64_t op_key(Symbol op, std::size_t arity) noexcept {
+    return std::uint64_t{op.id()} << 32 | arity;
+}
+std::uint64_t filter_bit(std::uint64_t key) noexcept {
+    return std::uint64_t{1} << ((key * 0x9e3779b97f4a7c15ULL) >> 58);
+}
 
 }  // namespace
 
@@ -129,15 +133,16 @@ Id EGraph::add(Symbol op, std::span<const Id> children) {
 void EGraph::add_batch(std::span<const Symbol> ops, std::span<const std::uint32_t> first,
                        std::span<const std::uint32_t> children, std::span<Id> ids) {
     const std::size_t n = ops.size();
-    if (first.size() != n + 1 || ids.size() != n || first.front() != 0 || first.back() != children.size()) {
+    if (first.size() != n + 1 || ids.size() != n || first.front() != 0 ||
+        first.back() != children.size()) {
         fail("e-node batch arrays have inconsistent lengths");
     }
     for (std::size_t i = 0; i < n; ++i) {
         if (first[i] > first[i + 1]) fail("e-node batch child offsets decrease");
         for (std::uint32_t k = first[i]; k < first[i + 1]; ++k) {
             if (children[k] >= i) {
-                fail("e-node batch node " + std::to_string(i) + " names child " + std::to_string(children[k]) +
-                     ", which is not an earlier node");
+                fail("e-node batch node " + std::to_string(i) + " names child " +
+                     std::to_string(children[k]) + ", which is not an earlier node");
             }
         }
     }
@@ -146,7 +151,8 @@ void EGraph::add_batch(std::span<const Symbol> ops, std::span<const std::uint32_
     for (std::size_t i = 0; i < n; ++i) {
         prefetch.batch(ops, first, children, ids, i);
         kids.clear();
-        for (std::uint32_t c : children.subspan(first[i], first[i + 1] - first[i])) kids.push_back(ids[c]);
+        for (std::uint32_t c : children.subspan(first[i], first[i + 1] - first[i]))
+            kids.push_back(ids[c]);
         ids[i] = add(ops[i], kids);
     }
 }
@@ -273,7 +279,8 @@ void EGraph::clean_class(EClass& eclass) {
         const Symbol op = node.op;
         canonicalize_into(node, scratch_);
         const Memo::Key canonical = memo_.find({op, scratch_});
-        if (canonical == Memo::kNoRecord) fail("e-graph rebuild found no canonical form of a member");
+        if (canonical == Memo::kNoRecord)
+            fail("e-graph rebuild found no canonical form of a member");
         key = canonical;
     }
     if (eclass.nodes.size() < 2) return;
@@ -306,7 +313,8 @@ void EGraph::clean_op_index(OpIndex& index) {
     classes.clear();
     for (std::size_t w = 0; w < id_bits_.size(); ++w) {
         for (std::uint64_t word = id_bits_[w]; word != 0; word &= word - 1) {
-            classes.push_back(static_cast<Id>(w * 64 + static_cast<std::size_t>(std::countr_zero(word))));
+            classes.push_back(
+                static_cast<Id>(w * 64 + static_cast<std::size_t>(std::countr_zero(word))));
         }
     }
 }

@@ -115,15 +115,15 @@ private:
     void clean_op_index(OpIndex& index);
 
     std::vector<Id> parent_;
-    std::vector<EClass> classes_;          // by id; live exactly for roots
-    std::vector<std::uint8_t> flags_;      // by id: kStale, kDeferred
+    std::vector<EClass> classes_;      // by id; live exactly for roots
+    std::vector<std::uint8_t> flags_;  // by id: kStale, kDeferred
     std::size_t class_count_ = 0;
     Memo memo_;
-    std::vector<ParentRef> pending_;       // e-nodes whose children may have been merged
-    std::vector<ParentRef> deferred_;      // wide ones among them, each once
+    std::vector<ParentRef> pending_;   // e-nodes whose children may have been merged
+    std::vector<ParentRef> deferred_;  // wide ones among them, each once
     std::vector<Id> dirty_classes_;
-    std::vector<OpIndex> indexes_;        // few: the roots of the rules' patterns
-    std::uint64_t index_filter_ = 0;      // one bit per indexed key: most keys miss at once
+    std::vector<OpIndex> indexes_;    // few: the roots of the rules' patterns
+    std::uint64_t index_filter_ = 0;  // one bit per indexed key: most keys miss at once
     std::vector<std::uint32_t> dirty_lists_;
     std::vector<Id> scratch_;
     std::vector<std::uint64_t> id_bits_;

@@ -46,7 +46,8 @@ inline constexpr std::uint64_t kMul2 = 0x8ebc6af09c88c6e3ULL;
 
 }  // namespace hash_detail
 
-inline std::uint64_t hash_node(std::uint64_t seed, Symbol op, std::span<const Id> children) noexcept {
+inline std::uint64_t hash_node(std::uint64_t seed, Symbol op,
+                               std::span<const Id> children) noexcept {
     using namespace hash_detail;
     std::uint64_t h = fold(seed ^ (std::uint64_t{op.id()} << 32 | children.size()), kMul0);
     std::size_t i = 0;

@@ -57,10 +57,12 @@ Memo::Found Memo::find_or_insert(NodeRef node, Id value, std::uint64_t full_hash
     if (!node.children.empty() && first >= records_.data() && first < records_.data() + start) {
         // A view of a stored record: copy through a temporary, the records may move.
         const std::vector<Id> copy(node.children.begin(), node.children.end());
-        records_.insert(records_.end(), {node.op.id(), static_cast<std::uint32_t>(copy.size()), value});
+        records_.insert(records_.end(),
+                        {node.op.id(), static_cast<std::uint32_t>(copy.size()), value});
         records_.insert(records_.end(), copy.begin(), copy.end());
     } else {
-        records_.insert(records_.end(), {node.op.id(), static_cast<std::uint32_t>(node.children.size()), value});
+        records_.insert(records_.end(),
+                        {node.op.id(), static_cast<std::uint32_t>(node.children.size()), value});
         records_.insert(records_.end(), node.children.begin(), node.children.end());
     }
     ++count_;

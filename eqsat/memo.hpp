@@ -46,7 +46,9 @@ public:
     Found find_or_insert(NodeRef node, Id value, std::uint64_t hash);
     Found find_or_insert(NodeRef node, Id value) { return find_or_insert(node, value, hash(node)); }
 
-    std::uint64_t hash(NodeRef node) const noexcept { return hash_node(seed_, node.op, node.children); }
+    std::uint64_t hash(NodeRef node) const noexcept {
+        return hash_node(seed_, node.op, node.children);
+    }
 
 private:
     friend class Prefetch;  // eqsat/prefetch.hpp: loads slots and records ahead

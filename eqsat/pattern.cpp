@@ -36,7 +36,8 @@ Id Subst::at(Var var) const {
 
 bool operator==(const Subst& a, const Subst& b) noexcept {
     if (a.size() != b.size()) return false;
-    return std::ranges::all_of(a.bindings(), [&](const Binding& x) { return b.get(x.var) == x.id; });
+    return std::ranges::all_of(a.bindings(),
+                               [&](const Binding& x) { return b.get(x.var) == x.id; });
 }
 
 std::size_t total_substs(std::span<const SearchMatches> matches) noexcept {
@@ -205,7 +206,9 @@ std::string Pattern::to_string() const {
     return std::move(text.back());
 }
 
-std::ostream& operator<<(std::ostream& out, const Pattern& pattern) { return out << pattern.to_string(); }
+std::ostream& operator<<(std::ostream& out, const Pattern& pattern) {
+    return out << pattern.to_string();
+}
 
 // ---- searching ----------------------------------------------------------------------
 
@@ -218,7 +221,10 @@ constexpr std::size_t kApplyAhead = 4;
 
 class Pattern::Machine {
 public:
-    Machine(const Pattern& pattern, const EGraph& egraph) : pattern_(pattern), egraph_(egraph), regs_(pattern.registers_) {}
+    Machine(const Pattern& pattern, const EGraph& egraph)
+        : pattern_(pattern),
+          egraph_(egraph),
+          regs_(pattern.registers_) {}
 
     // Appends the substitutions found in `eclass`, at most `limit` (> 0) of them.
     void search(Id eclass, std::size_t limit, std::vector<Subst>& out) {
@@ -239,9 +245,9 @@ private:
         }
         const std::span<const Memo::Key> members = egraph_.eclass(regs_[instr.reg]).nodes.span();
         // Members are sorted by operator first: skip straight to this one.
-        const Memo::Key* it = std::partition_point(
-            members.data(), members.data() + members.size(),
-            [&](Memo::Key key) { return egraph_.node(key).op < instr.op; });
+        const Memo::Key* it =
+            std::partition_point(members.data(), members.data() + members.size(),
+                                 [&](Memo::Key key) { return egraph_.node(key).op < instr.op; });
         for (; it != members.data() + members.size(); ++it) {
             const NodeRef node = egraph_.node(*it);
             if (node.op != instr.op) break;
@@ -336,18 +342,21 @@ Id Pattern::instantiate_into(EGraph& egraph, const Subst& subst, std::vector<Id>
 namespace {
 
 // Starts loading what instantiating the nodes whose children are all variables touches.
-void prefetch_instantiation(const Prefetch& prefetch, std::span<const PatternNode> nodes, const Subst& subst) noexcept {
+void prefetch_instantiation(const Prefetch& prefetch, std::span<const PatternNode> nodes,
+                            const Subst& subst) noexcept {
     std::array<Id, 8> ids;
     for (const PatternNode& node : nodes) {
         if (node.is_var() || node.children.empty() || node.children.size() > ids.size()) continue;
         bool ground = true;
         for (std::size_t k = 0; k < node.children.size() && ground; ++k) {
             const PatternNode& child = nodes[node.children[k]];
-            const std::optional<Id> id = child.is_var() ? subst.get(Var{child.symbol}) : std::nullopt;
+            const std::optional<Id> id =
+                child.is_var() ? subst.get(Var{child.symbol}) : std::nullopt;
             ground = id.has_value();
             if (ground) ids[k] = *id;
         }
-        if (ground) prefetch.add(node.symbol, std::span<const Id>(ids.data(), node.children.size()));
+        if (ground)
+            prefetch.add(node.symbol, std::span<const Id>(ids.data(), node.children.size()));
     }
 }
 
@@ -359,7 +368,8 @@ Id Pattern::instantiate(EGraph& egraph, const Subst& subst) const {
     return instantiate_into(egraph, subst, ids, children);
 }
 
-std::vector<Id> Pattern::apply_matches(EGraph& egraph, std::span<const SearchMatches> matches) const {
+std::vector<Id> Pattern::apply_matches(EGraph& egraph,
+                                       std::span<const SearchMatches> matches) const {
     std::vector<Id> changed;
     std::vector<Id> ids;
     std::vector<Id> children;

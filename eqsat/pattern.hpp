@@ -62,8 +62,8 @@ struct PatternNode {
     enum class Kind : std::uint8_t { kVar, kOp };
 
     Kind kind = Kind::kOp;
-    Symbol symbol;                       // the operator, or the variable's name
-    std::vector<std::uint32_t> children; // indices of earlier nodes; empty for a variable
+    Symbol symbol;                        // the operator, or the variable's name
+    std::vector<std::uint32_t> children;  // indices of earlier nodes; empty for a variable
 
     static PatternNode var(Var v) { return {Kind::kVar, v.name, {}}; }
     static PatternNode op(Symbol s, std::vector<std::uint32_t> c = {}) {
@@ -110,10 +110,10 @@ private:
     struct Instr {
         enum class Kind : std::uint8_t { kBind, kCompare };
         Kind kind;
-        std::uint32_t reg;      // bind: the class to look in; compare: one register
-        std::uint32_t other;    // bind: first output register; compare: the other one
-        Symbol op;              // bind only
-        std::uint32_t arity;    // bind only
+        std::uint32_t reg;    // bind: the class to look in; compare: one register
+        std::uint32_t other;  // bind: first output register; compare: the other one
+        Symbol op;            // bind only
+        std::uint32_t arity;  // bind only
     };
     class Machine;
 
@@ -124,8 +124,8 @@ private:
     std::vector<PatternNode> nodes_;
     std::vector<Var> vars_;
     std::vector<Instr> program_;
-    std::vector<Var> bind_vars_;             // substitution order
-    std::vector<std::uint32_t> bind_regs_;   // register of each bound variable
+    std::vector<Var> bind_vars_;            // substitution order
+    std::vector<std::uint32_t> bind_regs_;  // register of each bound variable
     std::uint32_t registers_ = 0;
 };
 

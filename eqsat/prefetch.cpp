@@ -7,7 +7,7 @@ namespace corvane::eqsat {
 
 namespace {
 
-constexpr std::size_t kMaxArity = 8;      // wider e-nodes are not hinted
+constexpr std::size_t kMaxArity = 8;  // wider e-nodes are not hinted
 constexpr std::size_t kRepairAhead = 4;
 constexpr std::size_t kBatchAhead = 4;
 
@@ -16,11 +16,13 @@ constexpr std::size_t kBatchAhead = 4;
 void Prefetch::members(Id id) const noexcept {
     if (id >= egraph_.classes_.size()) return;
     const EClass& eclass = egraph_.classes_[id];
-    for (std::size_t i = 0; i < eclass.nodes.size() && i < 2; ++i) address(memo_.records_.data() + eclass.nodes[i]);
+    for (std::size_t i = 0; i < eclass.nodes.size() && i < 2; ++i)
+        address(memo_.records_.data() + eclass.nodes[i]);
 }
 
 // The canonical children of a hinted e-node, or false when they cannot be known yet.
-bool Prefetch::canonical(std::span<const Id> children, std::span<Id> out, bool touch_classes) const noexcept {
+bool Prefetch::canonical(std::span<const Id> children, std::span<Id> out,
+                         bool touch_classes) const noexcept {
     if (children.size() > kMaxArity) return false;
     const std::vector<Id>& parent = egraph_.parent_;
     for (std::size_t k = 0; k < children.size(); ++k) {
@@ -51,7 +53,8 @@ void Prefetch::add_candidate(Symbol op, std::span<const Id> children) const noex
 
 void Prefetch::repairs(std::span<const ParentRef> pending) const noexcept {
     const std::size_t size = pending.size();
-    if (size > 4 * kRepairAhead) address(memo_.records_.data() + pending[size - 1 - 4 * kRepairAhead].node);
+    if (size > 4 * kRepairAhead)
+        address(memo_.records_.data() + pending[size - 1 - 4 * kRepairAhead].node);
     if (size > 2 * kRepairAhead) {
         const NodeRef ahead = memo_.node(pending[size - 1 - 2 * kRepairAhead].node);
         if (ahead.children.size() <= kMaxArity) {
@@ -69,9 +72,12 @@ void Prefetch::repairs(std::span<const ParentRef> pending) const noexcept {
 }
 
 void Prefetch::batch(std::span<const Symbol> ops, std::span<const std::uint32_t> first,
-                     std::span<const std::uint32_t> children, std::span<const Id> ids, std::size_t i) const noexcept {
+                     std::span<const std::uint32_t> children, std::span<const Id> ids,
+                     std::size_t i) const noexcept {
     const std::size_t n = ops.size();
-    const auto children_of = [&](std::size_t j) { return children.subspan(first[j], first[j + 1] - first[j]); };
+    const auto children_of = [&](std::size_t j) {
+        return children.subspan(first[j], first[j + 1] - first[j]);
+    };
     if (const std::size_t k = i + 2 * kBatchAhead; k < n) {
         for (std::uint32_t c : children_of(k)) {
             if (c < n) address(&ids[c]);

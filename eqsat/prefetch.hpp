@@ -44,10 +44,12 @@ public:
     // Before add_batch adds node i: the hash-cons slot of node i + kAhead, guessing that
     // the nodes in between all get new ids, and the ids of node i + 2 kAhead's children.
     void batch(std::span<const Symbol> ops, std::span<const std::uint32_t> first,
-               std::span<const std::uint32_t> children, std::span<const Id> ids, std::size_t i) const noexcept;
+               std::span<const std::uint32_t> children, std::span<const Id> ids,
+               std::size_t i) const noexcept;
 
 private:
-    bool canonical(std::span<const Id> children, std::span<Id> out, bool touch_classes) const noexcept;
+    bool canonical(std::span<const Id> children, std::span<Id> out,
+                   bool touch_classes) const noexcept;
 
     const EGraph& egraph_;
     const Memo& memo_;

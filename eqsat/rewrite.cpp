@@ -9,7 +9,9 @@
 namespace corvane::eqsat {
 
 Rewrite::Rewrite(std::string_view name, Pattern searcher, Pattern applier)
-    : name_(name), searcher_(std::move(searcher)), applier_(std::move(applier)) {
+    : name_(name),
+      searcher_(std::move(searcher)),
+      applier_(std::move(applier)) {
     for (Var var : applier_.vars()) {
         if (std::ranges::find(searcher_.vars(), var) == searcher_.vars().end()) {
             fail("Rewrite " + std::string(name) + " refers to unbound var " + var.name.to_string());

@@ -20,13 +20,16 @@ public:
     // variable (in reading order) that the searcher does not bind.
     Rewrite(std::string_view name, Pattern searcher, Pattern applier);
     // Parses both pattern texts first (Error on a parse failure).
-    static Rewrite parse(std::string_view name, std::string_view searcher, std::string_view applier);
+    static Rewrite parse(std::string_view name, std::string_view searcher,
+                         std::string_view applier);
 
     Symbol name() const noexcept { return name_; }
     const Pattern& searcher() const noexcept { return searcher_; }
     const Pattern& applier() const noexcept { return applier_; }
 
-    std::vector<SearchMatches> search(const EGraph& egraph) const { return searcher_.search(egraph); }
+    std::vector<SearchMatches> search(const EGraph& egraph) const {
+        return searcher_.search(egraph);
+    }
     std::vector<SearchMatches> search_with_limit(const EGraph& egraph, std::size_t limit,
                                                  Deadline* deadline = nullptr) const {
         return searcher_.search_with_limit(egraph, limit, deadline);

@@ -30,7 +30,8 @@ void warn_duplicate_names(std::span<const Rewrite> rules) {
     std::string text;
     for (const auto& [name, count] : counts) {
         if (count < 2) continue;
-        if (text.empty()) text = "WARNING: Duplicated rule names may affect rule reporting and scheduling.\n";
+        if (text.empty())
+            text = "WARNING: Duplicated rule names may affect rule reporting and scheduling.\n";
         text += "Rule '" + name.to_string() + "' appears " + std::to_string(count) + " times\n";
     }
     if (!text.empty()) std::fputs(text.c_str(), stderr);
@@ -118,13 +119,16 @@ Runner& Runner::run(std::span<const Rewrite> rules) {
 
 // Applies a rule's matches in slices of about kApplySlice substitutions, reading the
 // clock after each; once the limit has passed the rest stays unapplied.
-std::size_t Runner::apply_sliced(std::size_t iteration, const Rewrite& rule, std::span<const SearchMatches> matches) {
+std::size_t Runner::apply_sliced(std::size_t iteration, const Rewrite& rule,
+                                 std::span<const SearchMatches> matches) {
     std::size_t count = 0;
     std::size_t begin = 0;
     while (begin < matches.size()) {
         std::size_t end = begin;
-        for (std::size_t substs = 0; end < matches.size() && substs < kApplySlice; ++end) substs += matches[end].substs.size();
-        count += scheduler_->apply_rewrite(iteration, egraph_, rule, matches.subspan(begin, end - begin));
+        for (std::size_t substs = 0; end < matches.size() && substs < kApplySlice; ++end)
+            substs += matches[end].substs.size();
+        count += scheduler_->apply_rewrite(iteration, egraph_, rule,
+                                           matches.subspan(begin, end - begin));
         begin = end;
         if (begin < matches.size() && deadline_.passed()) break;
     }
@@ -157,7 +161,8 @@ Iteration Runner::run_one(std::span<const Rewrite> rules) {
             const Rewrite& rule = rules[r];
             const std::size_t count = apply_sliced(i, rule, found[r]);
             if (count > 0) {
-                auto it = std::ranges::find(record.applied, rule.name(), &std::pair<Symbol, std::size_t>::first);
+                auto it = std::ranges::find(record.applied, rule.name(),
+                                            &std::pair<Symbol, std::size_t>::first);
                 if (it == record.applied.end()) {
                     record.applied.emplace_back(rule.name(), count);
                 } else {

@@ -42,15 +42,17 @@ struct TimeLimit {
 };
 }  // namespace stop
 
-using StopReason = std::variant<stop::Saturated, stop::IterationLimit, stop::NodeLimit, stop::TimeLimit>;
+using StopReason =
+    std::variant<stop::Saturated, stop::IterationLimit, stop::NodeLimit, stop::TimeLimit>;
 
 std::string describe(const StopReason& reason);
 
 // What one iteration did; kept for inspection.
 struct Iteration {
-    std::vector<std::pair<Symbol, std::size_t>> applied;  // rule -> effective merges, first-applied order
-    std::size_t egraph_nodes = 0;                         // total_size at the start
-    std::size_t egraph_classes = 0;                       // number_of_classes at the start
+    std::vector<std::pair<Symbol, std::size_t>>
+        applied;                     // rule -> effective merges, first-applied order
+    std::size_t egraph_nodes = 0;    // total_size at the start
+    std::size_t egraph_classes = 0;  // number_of_classes at the start
     std::size_t rebuild_unions = 0;
     double search_time = 0;
     double apply_time = 0;
@@ -90,7 +92,8 @@ private:
     using Clock = std::chrono::steady_clock;
 
     Iteration run_one(std::span<const Rewrite> rules);
-    std::size_t apply_sliced(std::size_t iteration, const Rewrite& rule, std::span<const SearchMatches> matches);
+    std::size_t apply_sliced(std::size_t iteration, const Rewrite& rule,
+                             std::span<const SearchMatches> matches);
     std::optional<StopReason> check_limits();
 
     EGraph egraph_;

@@ -22,7 +22,9 @@ std::size_t shifted(std::size_t value, std::size_t shift) {
     return value << shift;
 }
 
-std::size_t saturating_add(std::size_t a, std::size_t b) noexcept { return b > kMax - a ? kMax : a + b; }
+std::size_t saturating_add(std::size_t a, std::size_t b) noexcept {
+    return b > kMax - a ? kMax : a + b;
+}
 
 // A lower bound on the substitutions a search of `pattern` finds without searching: when
 // the root is an operator over distinct variables, every member with that operator and
@@ -45,7 +47,8 @@ std::size_t known_substs(const EGraph& egraph, const Pattern& pattern) {
 }  // namespace
 
 std::vector<SearchMatches> RewriteScheduler::search_rewrite(std::size_t, const EGraph& egraph,
-                                                            const Rewrite& rule, Deadline* deadline) {
+                                                            const Rewrite& rule,
+                                                            Deadline* deadline) {
     return rule.search_with_limit(egraph, static_cast<std::size_t>(-1), deadline);
 }
 
@@ -72,15 +75,18 @@ const RuleStats* BackoffScheduler::stats(Symbol rule) const {
     return it == index_.end() ? nullptr : &stats_[it->second].second;
 }
 
-std::vector<SearchMatches> BackoffScheduler::search_rewrite(std::size_t iteration, const EGraph& egraph,
-                                                            const Rewrite& rule, Deadline* deadline) {
+std::vector<SearchMatches> BackoffScheduler::search_rewrite(std::size_t iteration,
+                                                            const EGraph& egraph,
+                                                            const Rewrite& rule,
+                                                            Deadline* deadline) {
     RuleStats& stats = stats_for(rule.name());
     if (iteration < stats.banned_until) return {};
     const std::size_t threshold = shifted(stats.match_limit, stats.times_banned);
     // A search bound to exceed the threshold ends in a ban whatever it finds: skip it.
     const bool bound_to_exceed = known_substs(egraph, rule.searcher()) > threshold;
     std::vector<SearchMatches> matches;
-    if (!bound_to_exceed) matches = rule.search_with_limit(egraph, saturating_add(threshold, 1), deadline);
+    if (!bound_to_exceed)
+        matches = rule.search_with_limit(egraph, saturating_add(threshold, 1), deadline);
     if (bound_to_exceed || total_substs(matches) > threshold) {
         const std::size_t length = shifted(stats.ban_length, stats.times_banned);
         stats.times_banned += 1;

@@ -23,7 +23,8 @@ public:
     // Matches of `rule` to apply in `iteration`; the default: every match. A search stops
     // early once `deadline` (when given) has passed.
     virtual std::vector<SearchMatches> search_rewrite(std::size_t iteration, const EGraph& egraph,
-                                                      const Rewrite& rule, Deadline* deadline = nullptr);
+                                                      const Rewrite& rule,
+                                                      Deadline* deadline = nullptr);
     // Applies the matches; returns the number of merges that changed the e-graph.
     virtual std::size_t apply_rewrite(std::size_t iteration, EGraph& egraph, const Rewrite& rule,
                                       std::span<const SearchMatches> matches);
@@ -49,7 +50,8 @@ public:
 
     BackoffScheduler() = default;
     BackoffScheduler(std::size_t match_limit, std::size_t ban_length)
-        : match_limit_(match_limit), ban_length_(ban_length) {}
+        : match_limit_(match_limit),
+          ban_length_(ban_length) {}
 
     std::size_t match_limit() const noexcept { return match_limit_; }
     std::size_t ban_length() const noexcept { return ban_length_; }
@@ -57,7 +59,8 @@ public:
     // A rule that finds more than match_limit << times_banned substitutions is banned for
     // ban_length << times_banned iterations and its matches are dropped.
     std::vector<SearchMatches> search_rewrite(std::size_t iteration, const EGraph& egraph,
-                                              const Rewrite& rule, Deadline* deadline = nullptr) override;
+                                              const Rewrite& rule,
+                                              Deadline* deadline = nullptr) override;
     // False while some rule is banned; then the earliest ban end is moved to `iteration`
     // (every ban is shortened by the same amount).
     bool can_stop(std::size_t iteration) override;

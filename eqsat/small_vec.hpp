@@ -78,7 +78,9 @@ public:
     }
 
     // Keeps the first `n` values (n <= size()).
-    void truncate(std::size_t n) noexcept { size_ = static_cast<std::uint32_t>(std::min<std::size_t>(n, size_)); }
+    void truncate(std::size_t n) noexcept {
+        size_ = static_cast<std::uint32_t>(std::min<std::size_t>(n, size_));
+    }
     void clear() noexcept { size_ = 0; }
     // Empties the vector and gives back any heap block.
     void release() noexcept {

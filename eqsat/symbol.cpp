@@ -34,16 +34,21 @@ std::string_view record_text(const char* record) noexcept {
     return {record + 2 * sizeof(std::uint32_t), length};
 }
 
-std::uint64_t hash_text(std::string_view text) noexcept { return eqsat::hash_text(process_hash_seed(), text); }
+std::uint64_t hash_text(std::string_view text) noexcept {
+    return eqsat::hash_text(process_hash_seed(), text);
+}
 
 // Chunks grow from `first` bytes, doubling up to `largest`, so that a small job's scope
 // takes little memory and a large one few allocations. Freed all at once with the arena.
 class RecordArena {
 public:
-    RecordArena(std::size_t first, std::size_t largest) noexcept : next_chunk_(first), largest_(largest) {}
+    RecordArena(std::size_t first, std::size_t largest) noexcept
+        : next_chunk_(first),
+          largest_(largest) {}
 
     const char* store(std::string_view text, std::uint32_t id) {
-        if (text.size() > std::numeric_limits<std::uint32_t>::max() - 8) fail("symbol text is too long");
+        if (text.size() > std::numeric_limits<std::uint32_t>::max() - 8)
+            fail("symbol text is too long");
         const std::size_t need = (2 * sizeof(std::uint32_t) + text.size() + 3) & ~std::size_t{3};
         if (need > left_) {
             const std::size_t size = std::max(next_chunk_, need);
@@ -257,7 +262,8 @@ public:
                 const auto locks = lock_all();
                 for (std::size_t i = begin; i < end; ++i) {
                     const std::size_t j = i - begin;
-                    if (j + kAhead < hashes.size()) shard(hashes[j + kAhead]).prefetch_slot(hashes[j + kAhead]);
+                    if (j + kAhead < hashes.size())
+                        shard(hashes[j + kAhead]).prefetch_slot(hashes[j + kAhead]);
                     if (j + kAhead / 2 < hashes.size()) {
                         shard(hashes[j + kAhead / 2]).prefetch_record(hashes[j + kAhead / 2]);
                     }
@@ -344,7 +350,9 @@ struct SymbolScope::State {
         shared.scoped().fetch_sub(reported, std::memory_order_relaxed);
     }
 
-    std::size_t slot_of(std::uint64_t hash) const noexcept { return (hash >> 4) & (slots.size() - 1); }
+    std::size_t slot_of(std::uint64_t hash) const noexcept {
+        return (hash >> 4) & (slots.size() - 1);
+    }
 
     const char* find(std::string_view text, std::uint64_t hash) const noexcept {
         const std::size_t mask = slots.size() - 1;
@@ -442,9 +450,11 @@ void SymbolScope::intern_all(std::span<const std::string_view> texts, std::span<
         bool locked = false;
         for (std::size_t i = begin; i < end; ++i) {
             const std::size_t j = i - begin;
-            if (j + kAhead < hashes.size()) __builtin_prefetch(s.slots.data() + s.slot_of(hashes[j + kAhead]));
+            if (j + kAhead < hashes.size())
+                __builtin_prefetch(s.slots.data() + s.slot_of(hashes[j + kAhead]));
             if (j + kAhead / 2 < hashes.size()) {
-                if (const char* r = s.slots[s.slot_of(hashes[j + kAhead / 2])].record) __builtin_prefetch(r);
+                if (const char* r = s.slots[s.slot_of(hashes[j + kAhead / 2])].record)
+                    __builtin_prefetch(r);
             }
             if (i > begin && texts[i] == texts[i - 1]) {
                 out[i] = out[i - 1];

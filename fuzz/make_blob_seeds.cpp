@@ -22,7 +22,8 @@ bool write_seed(const std::string& dir, const char* name, const std::vector<Node
     auto blob = serialize_table(table, outputs);
     if (!blob) return false;
     std::ofstream out(dir + "/" + name, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(blob->data()), static_cast<std::streamsize>(blob->size()));
+    out.write(reinterpret_cast<const char*>(blob->data()),
+              static_cast<std::streamsize>(blob->size()));
     return static_cast<bool>(out);
 }
 
@@ -48,15 +49,16 @@ int main(int argc, char** argv) {
 
     bool ok = true;
     ok &= write_seed(dir, "empty", {}, {});
-    ok &= write_seed(dir, "source-op", {node::Source{"x", {}},
-                                        node::Op{"neg", ParamMap({{"k", ParamValue::of_int(3)}}), {0}}},
-                     {1});
-    ok &= write_seed(dir, "every-kind",
-                     {node::Source{"x", mixed}, node::Source{"\xf0\x9d\x84\x9e", {}},
-                      node::Op{"add", {}, {0, 0}}, node::Reduction{"sum", {}, {2}}, with_ref,
-                      without_ref, stage, node::Exchange{ParamMap({{"by", ParamValue::of_str("k")}}), {3}},
-                      node::Join{{}, {7, 4}}},
-                     {8, 6, 8});
+    ok &= write_seed(
+        dir, "source-op",
+        {node::Source{"x", {}}, node::Op{"neg", ParamMap({{"k", ParamValue::of_int(3)}}), {0}}},
+        {1});
+    ok &= write_seed(
+        dir, "every-kind",
+        {node::Source{"x", mixed}, node::Source{"\xf0\x9d\x84\x9e", {}},
+         node::Op{"add", {}, {0, 0}}, node::Reduction{"sum", {}, {2}}, with_ref, without_ref, stage,
+         node::Exchange{ParamMap({{"by", ParamValue::of_str("k")}}), {3}}, node::Join{{}, {7, 4}}},
+        {8, 6, 8});
     if (!ok) {
         std::fprintf(stderr, "could not write the seeds to %s\n", dir.c_str());
         return 1;

@@ -12,11 +12,13 @@ namespace {
 Py_ssize_t find_keyword(const BinderTable& table, PyObject* key) noexcept {
     const std::size_t n = table.specs.size();
     for (std::size_t i = 0; i < n; ++i) {
-        if (table.names[i].load(std::memory_order_acquire) == key) return static_cast<Py_ssize_t>(i);
+        if (table.names[i].load(std::memory_order_acquire) == key)
+            return static_cast<Py_ssize_t>(i);
     }
     for (std::size_t i = 0; i < n; ++i) {
         const char* name = table.specs[i].name;
-        if (PyUnicode_EqualToUTF8AndSize(key, name, static_cast<Py_ssize_t>(std::char_traits<char>::length(name)))) {
+        if (PyUnicode_EqualToUTF8AndSize(
+                key, name, static_cast<Py_ssize_t>(std::char_traits<char>::length(name)))) {
             return static_cast<Py_ssize_t>(i);
         }
     }

@@ -57,7 +57,8 @@ public:
     static constexpr std::size_t arity = N;
 
     constexpr Binder(const char* function, std::array<ArgSpec, N> specs)
-        : function_(function), specs_(specs) {
+        : function_(function),
+          specs_(specs) {
         while (positional_ < N && specs[positional_].kind == ArgKind::Positional) ++positional_;
         for (std::size_t i = 0; i < N; ++i) {
             if (specs[i].required()) min_positional_ = i + 1;

@@ -34,7 +34,6 @@ bool ensure_fault_type() {
     return true;
 }
 
-
 PyObject* raise_error(const BadNodeId& error) noexcept {
     PyErr_Format(PyExc_ValueError, "no node with id %llu",
                  static_cast<unsigned long long>(error.id));

@@ -28,34 +28,34 @@ namespace corvane::py {
 namespace {
 
 struct PyGraphStore {
-    PyObject_HEAD
-    GraphStore store;
+    PyObject_HEAD GraphStore store;
 };
 
 std::atomic<PyTypeObject*> g_type{nullptr};
 
-GraphStore& store_of(PyObject* self) noexcept { return reinterpret_cast<PyGraphStore*>(self)->store; }
+GraphStore& store_of(PyObject* self) noexcept {
+    return reinterpret_cast<PyGraphStore*>(self)->store;
+}
 
-constinit Binder<2> g_add_source_args{
-    "add_source", {positional("name"), positional("params", "None")}};
+constinit Binder<2> g_add_source_args{"add_source",
+                                      {positional("name"), positional("params", "None")}};
 constinit Binder<3> g_add_op_args{
     "add_op", {positional("name"), positional("inputs"), positional("params", "None")}};
 constinit Binder<3> g_add_reduction_args{
     "add_reduction", {positional("name"), positional("inputs"), positional("params", "None")}};
 constinit Binder<3> g_add_external_args{
-    "add_external",
-    {positional("descriptor"), positional("inputs"), positional("params", "None")}};
-constinit Binder<2> g_add_exchange_args{
-    "add_exchange", {positional("inputs"), positional("params", "None")}};
-constinit Binder<2> g_add_join_args{
-    "add_join", {positional("inputs"), positional("params", "None")}};
+    "add_external", {positional("descriptor"), positional("inputs"), positional("params", "None")}};
+constinit Binder<2> g_add_exchange_args{"add_exchange",
+                                        {positional("inputs"), positional("params", "None")}};
+constinit Binder<2> g_add_join_args{"add_join",
+                                    {positional("inputs"), positional("params", "None")}};
 constinit Binder<1> g_serialize_args{"serialize", {positional("outputs", "None")}};
 constinit Binder<1> g_deserialize_args{"deserialize", {positional("data")}};
 constinit Binder<2> g_restore_args{"_restore", {positional("data"), positional("node_map")}};
 constinit Binder<1> g_deepcopy_args{"__deepcopy__", {positional("memo")}};
 constinit Binder<1> g_cone_args{"cone", {keyword("outputs")}};
-constinit Binder<2> g_reduce_args{
-    "reduce", {keyword("maximal_fusion", "False"), keyword("outputs", "None")}};
+constinit Binder<2> g_reduce_args{"reduce",
+                                  {keyword("maximal_fusion", "False"), keyword("outputs", "None")}};
 constinit Binder<1> g_reduce_incremental_args{"reduce_incremental", {keyword("outputs", "None")}};
 constinit Binder<1> g_reduction_report_args{"reduction_report", {keyword("outputs", "None")}};
 
@@ -94,8 +94,8 @@ void store_dealloc(PyObject* self) {
 template <NodeKey::Kind Kind, auto& binder>
 PyObject* add_node(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     constexpr std::size_t N = std::remove_reference_t<decltype(binder)>::arity;
-    constexpr bool named =
-        Kind == NodeKey::Kind::Source || Kind == NodeKey::Kind::Op || Kind == NodeKey::Kind::Reduction;
+    constexpr bool named = Kind == NodeKey::Kind::Source || Kind == NodeKey::Kind::Op ||
+                           Kind == NodeKey::Kind::Reduction;
     constexpr bool has_inputs = Kind != NodeKey::Kind::Source;
     static_assert(N == std::size_t{named} + std::size_t{has_inputs} + 1, "name?, inputs?, params");
     return guarded([&]() -> PyObject* {
@@ -176,7 +176,8 @@ PyObject* cone(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
         if (!g_cone_args.bind(args, nargs, kwnames, a)) return nullptr;
         std::vector<NodeId> ids;
         if (!ids_from_py(a[0], "outputs", store_of(self).node_count(), ids)) return nullptr;
-        std::expected<GraphStore, BadNodeId> result = detached([&] { return store_of(self).cone(ids); });
+        std::expected<GraphStore, BadNodeId> result =
+            detached([&] { return store_of(self).cone(ids); });
         if (!result) return raise_error(result.error());
         return wrap_store(std::move(*result));
     });
@@ -223,7 +224,8 @@ PyObject* deserialize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
         if (!check_bytes(a[0])) return nullptr;
         const PyRef data = PyRef::borrow(a[0]);
         const std::span<const std::uint8_t> bytes = bytes_of(data);
-        std::expected<GraphStore, DecodeError> store = detached([&] { return corvane::deserialize(bytes); });
+        std::expected<GraphStore, DecodeError> store =
+            detached([&] { return corvane::deserialize(bytes); });
         if (!store) return raise_error(store.error());
         return wrap_store(std::move(*store));
     });
@@ -239,12 +241,13 @@ PyObject* reduce_for_pickle(PyObject* self, PyObject*) {
         const GraphStore& store = store_of(self);
         const auto blob = detached([&] { return serialize_marked(store); });
         if (!blob) return raise_error(blob.error());
-        PyRef data = PyRef::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(blob->data()),
-                                                            static_cast<Py_ssize_t>(blob->size())));
+        PyRef data = PyRef::steal(PyBytes_FromStringAndSize(
+            reinterpret_cast<const char*>(blob->data()), static_cast<Py_ssize_t>(blob->size())));
         if (!data) return nullptr;
         PyRef map = node_map_to_py(store.node_map());
         if (!map) return nullptr;
-        PyRef restore = PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "_restore"));
+        PyRef restore = PyRef::steal(
+            PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "_restore"));
         if (!restore) return nullptr;
         return Py_BuildValue("(O(OO))", restore.get(), data.get(), map.get());
     });
@@ -297,18 +300,20 @@ PyObject* deep_copy(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
 
 // Reduces against the stored marks when `outputs_arg` is absent or None, else against
 // exactly the given ids. Returns the (store, report) tuple, or just the report.
-PyObject* run_reduction(PyObject* self, PyObject* outputs_arg, bool maximal_fusion, bool keep_store) {
+PyObject* run_reduction(PyObject* self, PyObject* outputs_arg, bool maximal_fusion,
+                        bool keep_store) {
     const bool explicit_outputs = outputs_arg != nullptr && outputs_arg != Py_None;
     const GraphStore& store = store_of(self);
     std::vector<NodeId> ids;
     if (explicit_outputs && !ids_from_py(outputs_arg, "outputs", store.node_count(), ids)) {
         return nullptr;
     }
-    std::expected<ReducedStore, BadNodeId> result = detached([&]() -> std::expected<ReducedStore, BadNodeId> {
-        const SaturationEngine engine;
-        if (explicit_outputs) return store.reduce_with_outputs(ids, engine, maximal_fusion);
-        return store.reduce_with(engine, maximal_fusion);
-    });
+    std::expected<ReducedStore, BadNodeId> result =
+        detached([&]() -> std::expected<ReducedStore, BadNodeId> {
+            const SaturationEngine engine;
+            if (explicit_outputs) return store.reduce_with_outputs(ids, engine, maximal_fusion);
+            return store.reduce_with(engine, maximal_fusion);
+        });
     if (!result) return raise_error(result.error());
     if (!keep_store) return report_to_py(result->second).release();
     return reduction_result(std::move(*result));
@@ -319,7 +324,8 @@ PyObject* reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
         std::array<PyObject*, 2> a{};
         if (!g_reduce_args.bind(args, nargs, kwnames, a)) return nullptr;
         bool maximal_fusion = false;
-        if (a[0] != nullptr && !flag_from_py(a[0], "maximal_fusion", maximal_fusion)) return nullptr;
+        if (a[0] != nullptr && !flag_from_py(a[0], "maximal_fusion", maximal_fusion))
+            return nullptr;
         return run_reduction(self, a[1], maximal_fusion, true);
     });
 }
@@ -340,16 +346,18 @@ PyObject* reduce_by_outputs(PyObject* self, PyObject* const* args, Py_ssize_t na
 constexpr int kFastKeywords = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef g_methods[] = {
-    {"add_source", method_cast(add_node<NodeKey::Kind::Source, g_add_source_args>),
-     kFastKeywords, ""},
+    {"add_source", method_cast(add_node<NodeKey::Kind::Source, g_add_source_args>), kFastKeywords,
+     ""},
     {"add_op", method_cast(add_node<NodeKey::Kind::Op, g_add_op_args>), kFastKeywords, ""},
     {"add_reduction", method_cast(add_node<NodeKey::Kind::Reduction, g_add_reduction_args>),
      kFastKeywords, ""},
     {"add_external", method_cast(add_external), kFastKeywords, ""},
     {"add_exchange", method_cast(add_node<NodeKey::Kind::Exchange, g_add_exchange_args>),
      kFastKeywords,
-     "Record an `Exchange` boundary (plan M39 \u00a72.1). No `name` \u2014 an Exchange's identity is its\n"
-     "`scheme` ParamMap (`params`) + its one logical input; `nodes()[i][\"kind\"] == \"exchange\"`."},
+     "Record an `Exchange` boundary (plan M39 \u00a72.1). No `name` \u2014 an Exchange's identity "
+     "is its\n"
+     "`scheme` ParamMap (`params`) + its one logical input; `nodes()[i][\"kind\"] == "
+     "\"exchange\"`."},
     {"add_join", method_cast(add_node<NodeKey::Kind::Join, g_add_join_args>), kFastKeywords,
      "Record a `Join` boundary (plan M40 \u00a72.1). Two inputs `[left, right]`; identity is its\n"
      "`scheme` ParamMap (`params`) + its ordered inputs; `nodes()[i][\"kind\"] == \"join\"`."},
@@ -357,7 +365,8 @@ PyMethodDef g_methods[] = {
     {"to_dot", to_dot, METH_NOARGS, ""},
     {"serialize", method_cast(serialize), kFastKeywords,
      "Serialize the IR to the canonical, versioned, byte-identical durable form (plan M8 / A.3.1:\n"
-     "the serializable IR \u2014 not cloudpickle \u2014 is the canonical durable representation). With\n"
+     "the serializable IR \u2014 not cloudpickle \u2014 is the canonical durable representation). "
+     "With\n"
      "`outputs=` the bytes flag EXACTLY that set, ignoring stored marks (M22: outputs are a\n"
      "property of the compile request); the default keeps the marks-based behavior."},
     {"deserialize", method_cast(deserialize), kFastKeywords | METH_STATIC,
@@ -371,11 +380,13 @@ PyMethodDef g_methods[] = {
     {"outputs", outputs, METH_NOARGS,
      "The marked output node ids, in mark order (what an IR evaluator returns, in order)."},
     {"node_map", node_map, METH_NOARGS,
-     "\u00a78.2(i): for each node of the arena this store was REDUCED FROM, where it landed here \u2014\n"
+     "\u00a78.2(i): for each node of the arena this store was REDUCED FROM, where it landed here "
+     "\u2014\n"
      "`(reduced_node_id, member_index | None)`, or `None` if DCE dropped it. Indexed by that\n"
      "arena's node id. Empty for a store that did not come out of a reduction."},
     {"cone", method_cast(cone), kFastKeywords,
-     "opt_level=0 (M6): the 1:1 cone of `outputs` \u2014 DCE without the rewrites \u2014 as a fresh store\n"
+     "opt_level=0 (M6): the 1:1 cone of `outputs` \u2014 DCE without the rewrites \u2014 as a "
+     "fresh store\n"
      "marked with `outputs`; its `node_map` sends each kept id to `(cone id, None)`."},
     {"reduce", method_cast(reduce), kFastKeywords,
      "Reduce via the M4 optimizer (DCE + CSE + equality-saturation stage fusion behind\n"
@@ -405,12 +416,12 @@ constexpr const char* kDoc =
 bool ensure_graph_store_type() {
     if (g_type.load(std::memory_order_acquire) != nullptr) return true;
     const bool prepared = prepare_methods(
-        g_methods, {g_add_source_args.table(), g_add_op_args.table(), g_add_reduction_args.table(),
-                    g_add_external_args.table(), g_add_exchange_args.table(),
-                    g_add_join_args.table(), g_serialize_args.table(), g_deserialize_args.table(),
-                    g_restore_args.table(), g_deepcopy_args.table(), g_cone_args.table(),
-                    g_reduce_args.table(), g_reduce_incremental_args.table(),
-                    g_reduction_report_args.table()});
+        g_methods,
+        {g_add_source_args.table(), g_add_op_args.table(), g_add_reduction_args.table(),
+         g_add_external_args.table(), g_add_exchange_args.table(), g_add_join_args.table(),
+         g_serialize_args.table(), g_deserialize_args.table(), g_restore_args.table(),
+         g_deepcopy_args.table(), g_cone_args.table(), g_reduce_args.table(),
+         g_reduce_incremental_args.table(), g_reduction_report_args.table()});
     const char* doc = prepared ? class_doc("GraphStore", {}, kDoc) : nullptr;
     if (doc == nullptr) return false;
     PyType_Slot slots[] = {
@@ -437,7 +448,9 @@ GraphStore* graph_store_of(PyObject* obj) noexcept {
     return &store_of(obj);
 }
 
-PyObject* wrap_store(GraphStore&& store) { return new_store_object(graph_store_type(), std::move(store)); }
+PyObject* wrap_store(GraphStore&& store) {
+    return new_store_object(graph_store_type(), std::move(store));
+}
 
 PyObject* reduction_result(ReducedStore&& result) {
     PyRef store = PyRef::steal(wrap_store(std::move(result.first)));

@@ -87,9 +87,12 @@ bool ids_from_tuple(PyObject* tuple, const char* argname, Out& out) {
 template <class Out>
 bool convert_ids(PyObject* obj, const char* argname, Out& out) {
     switch (fast_ids(obj, out)) {
-        case Fast::Done: return true;
-        case Fast::Failed: return false;
-        case Fast::Slow: break;
+    case Fast::Done:
+        return true;
+    case Fast::Failed:
+        return false;
+    case Fast::Slow:
+        break;
     }
     if (PyTuple_CheckExact(obj)) return ids_from_tuple(obj, argname, out);
     if (PyList_CheckExact(obj)) {

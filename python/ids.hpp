@@ -25,8 +25,7 @@ bool ids_from_py(PyObject* obj, const char* argname, IdBuffer& out);
 // below it. A list or tuple is converted whole first, so its conversion errors come
 // before that; any other sequence is checked as it is read and stops at its first bad
 // id (a virtual sequence such as range(10**18) is never copied whole).
-bool ids_from_py(PyObject* obj, const char* argname, std::uint64_t count,
-                 std::vector<NodeId>& out);
+bool ids_from_py(PyObject* obj, const char* argname, std::uint64_t count, std::vector<NodeId>& out);
 
 // A list of ints, or an empty owner with an error set.
 PyRef ids_to_py(std::span<const NodeId> ids);

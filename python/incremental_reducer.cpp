@@ -26,18 +26,23 @@ namespace {
 
 constexpr const char* kPoisoned = "incremental reducer poisoned";
 
-constexpr const char* kOtherStore = "this reducer was fed another store; a reducer reads one store only";
+constexpr const char* kOtherStore =
+    "this reducer was fed another store; a reducer reads one store only";
 
 struct PyIncrementalReducer {
-    PyObject_HEAD
-    bool constructed;  // false until `reducer` exists (the allocator zeroes the object)
+    PyObject_HEAD bool
+        constructed;  // false until `reducer` exists (the allocator zeroes the object)
     Guarded<IncrementalReducer> reducer;
 };
 
 std::atomic<PyTypeObject*> g_type{nullptr};
 
-PyIncrementalReducer* as_reducer(PyObject* self) noexcept { return reinterpret_cast<PyIncrementalReducer*>(self); }
-Guarded<IncrementalReducer>& reducer_of(PyObject* self) noexcept { return as_reducer(self)->reducer; }
+PyIncrementalReducer* as_reducer(PyObject* self) noexcept {
+    return reinterpret_cast<PyIncrementalReducer*>(self);
+}
+Guarded<IncrementalReducer>& reducer_of(PyObject* self) noexcept {
+    return as_reducer(self)->reducer;
+}
 
 constinit Binder<1> g_step_args{"step", {positional("store")}};
 constinit Binder<3> g_finalize_args{
@@ -113,10 +118,8 @@ PyObject* step(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
         // Under the reducer's lock the store's lock is taken inside feed: reducer first.
         auto feed = [&](IncrementalReducer& reducer) { return store->feed(reducer); };
         using Result = std::expected<std::uint64_t, StepError>;
-        std::optional<std::optional<Result>> quick =
-            reducer_of(self).try_with_lock([&](IncrementalReducer& reducer) {
-                return store->feed(reducer, kAttachedStep);
-            });
+        std::optional<std::optional<Result>> quick = reducer_of(self).try_with_lock(
+            [&](IncrementalReducer& reducer) { return store->feed(reducer, kAttachedStep); });
         const Result consumed = quick && *quick ? std::move(**quick) : detached_work(self, feed);
         if (!consumed) return raise_step_error(consumed.error());
         return PyLong_FromUnsignedLongLong(*consumed);
@@ -130,7 +133,8 @@ PyObject* finalize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
         const GraphStore* store = store_argument(a[0]);
         if (store == nullptr || fed_other_store(self, *store)) return nullptr;
         bool maximal_fusion = false;
-        if (a[1] != nullptr && !flag_from_py(a[1], "maximal_fusion", maximal_fusion)) return nullptr;
+        if (a[1] != nullptr && !flag_from_py(a[1], "maximal_fusion", maximal_fusion))
+            return nullptr;
         // The outputs are settled before the reducer is locked: explicit ids are checked
         // against the store as it is now, otherwise the store's marks are read.
         std::vector<NodeId> outputs;
@@ -148,7 +152,8 @@ PyObject* finalize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
                     return std::unexpected(consumed.error());
                 }
                 const SaturationEngine engine;
-                std::expected<Reduced, BadNodeId> reduced = reducer.finalize(outputs, engine, maximal_fusion);
+                std::expected<Reduced, BadNodeId> reduced =
+                    reducer.finalize(outputs, engine, maximal_fusion);
                 if (!reduced) return std::unexpected(reduced.error());
                 return GraphStore::from_reduced(std::move(*reduced));
             });
@@ -172,8 +177,8 @@ PyObject* counter(PyObject* self, PyObject*) {
 // A reducer's state belongs to the one live store it reads, which a copy or another
 // process would not have, so it refuses to be pickled or copied.
 PyObject* refuse_pickle(PyObject*, PyObject*) {
-    PyErr_SetString(PyExc_TypeError,
-                    "cannot pickle or copy an IncrementalReducer: its state belongs to the live store it reads");
+    PyErr_SetString(PyExc_TypeError, "cannot pickle or copy an IncrementalReducer: its state "
+                                     "belongs to the live store it reads");
     return nullptr;
 }
 
@@ -185,7 +190,8 @@ PyMethodDef g_methods[] = {
      "(the delta size). The reducer must always be fed the same store."},
     {"finalize", method_cast(finalize), kFastKeywords,
      "Finish: consume any remaining delta, then reduce the maintained canonical form against the\n"
-     "store's marked outputs \u2014 or, with `outputs=`, against EXACTLY that set (M22: stored marks\n"
+     "store's marked outputs \u2014 or, with `outputs=`, against EXACTLY that set (M22: stored "
+     "marks\n"
      "ignored). Returns the reduced store + report, exactly like `GraphStore.reduce`."},
     {"watermark", counter<&IncrementalReducer::watermark>, METH_NOARGS,
      "How many of the store's nodes have been consumed so far."},
@@ -198,11 +204,14 @@ PyMethodDef g_methods[] = {
 };
 
 constexpr const char* kDoc =
-    "Genuinely incremental reduction (plan \u00a7A.1): feed it a store as the graph is being built; each\n"
+    "Genuinely incremental reduction (plan \u00a7A.1): feed it a store as the graph is being "
+    "built; each\n"
     "`step` canonicalizes ONLY the nodes recorded since the last step (identity elimination,\n"
-    "commutativity dedup, hash-consing \u2014 the same sound rules the SaturationEngine runs), so a concise\n"
+    "commutativity dedup, hash-consing \u2014 the same sound rules the SaturationEngine runs), so "
+    "a concise\n"
     "canonical form is maintained while building and `finalize` does one linear pass instead of a\n"
-    "whole-history optimization. `total_work()` counts nodes processed across all steps \u2014 it equals\n"
+    "whole-history optimization. `total_work()` counts nodes processed across all steps \u2014 it "
+    "equals\n"
     "the node count of the store, no matter how many steps fed it (the incrementality witness).";
 
 }  // namespace
@@ -222,7 +231,8 @@ bool ensure_incremental_reducer_type() {
         {Py_tp_methods, g_methods},
         {0, nullptr},
     };
-    PyType_Spec spec = {"corvane_core.IncrementalReducer", static_cast<int>(sizeof(PyIncrementalReducer)), 0,
+    PyType_Spec spec = {"corvane_core.IncrementalReducer",
+                        static_cast<int>(sizeof(PyIncrementalReducer)), 0,
                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
     PyObject* type = make_type(spec);
     if (type == nullptr) return false;

@@ -65,8 +65,10 @@ int exec_module(PyObject* module) {
     }
     if (!ensure_process_objects()) return -1;
     if (!add_public(module, "GraphStore", reinterpret_cast<PyObject*>(graph_store_type())) ||
-        !add_public(module, "PayloadDescriptor", reinterpret_cast<PyObject*>(payload_descriptor_type())) ||
-        !add_public(module, "IncrementalReducer", reinterpret_cast<PyObject*>(incremental_reducer_type()))) {
+        !add_public(module, "PayloadDescriptor",
+                    reinterpret_cast<PyObject*>(payload_descriptor_type())) ||
+        !add_public(module, "IncrementalReducer",
+                    reinterpret_cast<PyObject*>(incremental_reducer_type()))) {
         return -1;
     }
     PyRef module_name = PyRef::steal(PyModule_GetNameObject(module));
@@ -84,15 +86,7 @@ PyModuleDef_Slot g_slots[] = {
 };
 
 PyModuleDef g_module_def = {
-    PyModuleDef_HEAD_INIT,
-    "corvane_core",
-    "",
-    0,
-    nullptr,
-    g_slots,
-    nullptr,
-    nullptr,
-    nullptr,
+    PyModuleDef_HEAD_INIT, "corvane_core", "", 0, nullptr, g_slots, nullptr, nullptr, nullptr,
 };
 
 }  // namespace

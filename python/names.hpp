@@ -14,22 +14,45 @@
 namespace corvane::py {
 
 // Every name as X(enumerator, text); the enum and the text table are both built from it.
-#define CORVANE_PY_NAMES(X)                                                                     \
-    X(id, "id") X(output, "output") X(inputs, "inputs") X(kind, "kind") X(name, "name")         \
-    X(params, "params") X(descriptor, "descriptor") X(n_members, "n_members")                   \
-    X(members, "members") X(content_hash, "content_hash") X(framework, "framework")             \
-    X(version, "version") X(io_schema, "io_schema") X(preprocessing_ref, "preprocessing_ref")   \
-    X(source, "source") X(op, "op") X(reduction, "reduction") X(external, "external")           \
-    X(stage, "stage") X(exchange, "exchange") X(join, "join") X(input, "input")                 \
-    X(member, "member") X(empty, "") X(input_nodes, "input_nodes")                              \
-    X(reachable_nodes, "reachable_nodes") X(canonical_nodes, "canonical_nodes")                 \
-    X(stages, "stages") X(reduced_nodes, "reduced_nodes") X(boundary_nodes, "boundary_nodes")
+// clang-format off
+#define CORVANE_PY_NAMES(X) \
+    X(id, "id") \
+    X(output, "output") \
+    X(inputs, "inputs") \
+    X(kind, "kind") \
+    X(name, "name") \
+    X(params, "params") \
+    X(descriptor, "descriptor") \
+    X(n_members, "n_members") \
+    X(members, "members") \
+    X(content_hash, "content_hash") \
+    X(framework, "framework") \
+    X(version, "version") \
+    X(io_schema, "io_schema") \
+    X(preprocessing_ref, "preprocessing_ref") \
+    X(source, "source") \
+    X(op, "op") \
+    X(reduction, "reduction") \
+    X(external, "external") \
+    X(stage, "stage") \
+    X(exchange, "exchange") \
+    X(join, "join") \
+    X(input, "input") \
+    X(member, "member") \
+    X(empty, "") \
+    X(input_nodes, "input_nodes") \
+    X(reachable_nodes, "reachable_nodes") \
+    X(canonical_nodes, "canonical_nodes") \
+    X(stages, "stages") \
+    X(reduced_nodes, "reduced_nodes") \
+    X(boundary_nodes, "boundary_nodes")
+// clang-format on
 
 enum class Name : std::uint8_t {
 #define CORVANE_PY_NAME_ENUM(symbol, text) symbol,
     CORVANE_PY_NAMES(CORVANE_PY_NAME_ENUM)
 #undef CORVANE_PY_NAME_ENUM
-    count_
+        count_
 };
 
 // Interns every name; called once while the module's types are created (the caller

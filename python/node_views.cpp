@@ -27,7 +27,9 @@ PyRef stage_ref_to_py(const StageRef& ref) {
     if (!number) return {};
     PyRef tuple = PyRef::steal(PyTuple_New(2));
     if (!tuple) return {};
-    PyTuple_SET_ITEM(tuple.get(), 0, Py_NewRef(name(ref.kind == StageRef::Kind::Input ? Name::input : Name::member)));
+    PyTuple_SET_ITEM(
+        tuple.get(), 0,
+        Py_NewRef(name(ref.kind == StageRef::Kind::Input ? Name::input : Name::member)));
     PyTuple_SET_ITEM(tuple.get(), 1, number.release());
     return tuple;
 }
@@ -60,13 +62,20 @@ PyRef member_to_py(std::string_view token, std::span<const StageRef> operands) {
 // The Python name of each kind.
 Name kind_name(NodeKey::Kind kind) noexcept {
     switch (kind) {
-        case NodeKey::Kind::Source: return Name::source;
-        case NodeKey::Kind::Op: return Name::op;
-        case NodeKey::Kind::Reduction: return Name::reduction;
-        case NodeKey::Kind::External: return Name::external;
-        case NodeKey::Kind::Stage: return Name::stage;
-        case NodeKey::Kind::Exchange: return Name::exchange;
-        case NodeKey::Kind::Join: return Name::join;
+    case NodeKey::Kind::Source:
+        return Name::source;
+    case NodeKey::Kind::Op:
+        return Name::op;
+    case NodeKey::Kind::Reduction:
+        return Name::reduction;
+    case NodeKey::Kind::External:
+        return Name::external;
+    case NodeKey::Kind::Stage:
+        return Name::stage;
+    case NodeKey::Kind::Exchange:
+        return Name::exchange;
+    case NodeKey::Kind::Join:
+        return Name::join;
     }
     return Name::op;
 }

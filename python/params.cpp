@@ -52,12 +52,13 @@ public:
             const Py_ssize_t n = PyDict_GET_SIZE(dict);
             PyObject** slots = reserve(2 * static_cast<std::size_t>(n));  // may throw
             count_ = 0;
-            const bool fits = visit_dict_items(dict, n, [&](PyObject* key, PyObject* value, std::size_t i) {
-                slots[2 * i] = Py_NewRef(key);
-                slots[2 * i + 1] = Py_NewRef(value);
-                count_ = i + 1;
-                return true;
-            });
+            const bool fits =
+                visit_dict_items(dict, n, [&](PyObject* key, PyObject* value, std::size_t i) {
+                    slots[2 * i] = Py_NewRef(key);
+                    slots[2 * i + 1] = Py_NewRef(value);
+                    count_ = i + 1;
+                    return true;
+                });
             if (fits) return;
             clear();  // the dict changed size between the two reads: take it again
         }
@@ -119,10 +120,14 @@ std::optional<ParamValue> param_value_from_py(PyObject* value) {
 
 PyRef param_value_to_py(const ParamEntryView& value) {
     switch (value.kind) {
-        case ParamValue::Kind::Int: return PyRef::steal(PyLong_FromLongLong(static_cast<std::int64_t>(value.bits)));
-        case ParamValue::Kind::Float: return PyRef::steal(PyFloat_FromDouble(std::bit_cast<double>(value.bits)));
-        case ParamValue::Kind::Bool: return PyRef::borrow(value.bits != 0 ? Py_True : Py_False);
-        case ParamValue::Kind::Str: return string_to_py(value.text());
+    case ParamValue::Kind::Int:
+        return PyRef::steal(PyLong_FromLongLong(static_cast<std::int64_t>(value.bits)));
+    case ParamValue::Kind::Float:
+        return PyRef::steal(PyFloat_FromDouble(std::bit_cast<double>(value.bits)));
+    case ParamValue::Kind::Bool:
+        return PyRef::borrow(value.bits != 0 ? Py_True : Py_False);
+    case ParamValue::Kind::Str:
+        return string_to_py(value.text());
     }
     return PyRef::borrow(Py_None);
 }
@@ -178,7 +183,8 @@ bool params_fast(PyObject* dict, InlineBuffer<ParamEntryView, N>& entries, StrRe
         } else if (PyLong_CheckExact(value)) {
             auto* number = reinterpret_cast<PyLongObject*>(value);
             if (PyUnstable_Long_IsCompact(number)) {
-                e.bits = static_cast<std::uint64_t>(static_cast<std::int64_t>(PyUnstable_Long_CompactValue(number)));
+                e.bits = static_cast<std::uint64_t>(
+                    static_cast<std::int64_t>(PyUnstable_Long_CompactValue(number)));
             } else {
                 int overflow = 0;
                 const long long v = PyLong_AsLongLongAndOverflow(value, &overflow);

@@ -19,8 +19,7 @@ namespace corvane::py {
 namespace {
 
 struct PyPayloadDescriptor {
-    PyObject_HEAD
-    PayloadDescriptor record;
+    PyObject_HEAD PayloadDescriptor record;
 };
 
 std::atomic<PyTypeObject*> g_type{nullptr};
@@ -48,7 +47,8 @@ PyObject* make(PyTypeObject* type, const std::array<PyObject*, 6>& args) {
     const std::span<const ArgSpec> specs = g_new_args.table().specs;
     PayloadDescriptor record;
     for (std::size_t i = 0; i < kRequiredFields.size(); ++i) {
-        if (!string_from_py(args[i], specs[i].name, record.*kRequiredFields[i].second)) return nullptr;
+        if (!string_from_py(args[i], specs[i].name, record.*kRequiredFields[i].second))
+            return nullptr;
     }
     if (args[5] != nullptr && args[5] != Py_None &&
         !string_from_py(args[5], specs[5].name, record.preprocessing_ref.emplace())) {
@@ -97,7 +97,8 @@ PyObject* reduce_for_pickle(PyObject* self, PyObject*) {
         if (!fields) return nullptr;
         PyRef newobj = PyRef::steal(PyImport_ImportModuleAttrString("copyreg", "__newobj_ex__"));
         if (!newobj) return nullptr;
-        return Py_BuildValue("(O(O()O))", newobj.get(), reinterpret_cast<PyObject*>(Py_TYPE(self)), fields.get());
+        return Py_BuildValue("(O(O()O))", newobj.get(), reinterpret_cast<PyObject*>(Py_TYPE(self)),
+                             fields.get());
     });
 }
 
@@ -158,7 +159,8 @@ bool ensure_payload_descriptor_type() {
         {Py_tp_methods, g_methods},
         {0, nullptr},
     };
-    PyType_Spec spec = {"corvane_core.PayloadDescriptor", static_cast<int>(sizeof(PyPayloadDescriptor)), 0,
+    PyType_Spec spec = {"corvane_core.PayloadDescriptor",
+                        static_cast<int>(sizeof(PyPayloadDescriptor)), 0,
                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
     PyObject* type = make_type(spec);
     if (type == nullptr) return false;
@@ -212,11 +214,14 @@ PyRef descriptor_to_py(const DescriptorView& descriptor) {
     for (const auto& [key, field] : fields) {
         if (!put(dict.get(), key, string_to_py(field))) return {};
     }
-    PyRef ref = descriptor.has_ref ? string_to_py(descriptor.preprocessing_ref) : PyRef::borrow(Py_None);
+    PyRef ref =
+        descriptor.has_ref ? string_to_py(descriptor.preprocessing_ref) : PyRef::borrow(Py_None);
     if (!put(dict.get(), Name::preprocessing_ref, std::move(ref))) return {};
     return dict;
 }
 
-PyRef descriptor_to_py(const PayloadDescriptor& descriptor) { return descriptor_to_py(descriptor_view(descriptor)); }
+PyRef descriptor_to_py(const PayloadDescriptor& descriptor) {
+    return descriptor_to_py(descriptor_view(descriptor));
+}
 
 }  // namespace corvane::py

@@ -33,7 +33,8 @@ PyRef node_map_to_py(const NodeMap& map) {
         } else {
             PyRef node = u64_to_py(map[i]->reduced_node_id);
             if (!node) return {};
-            PyRef member = map[i]->member_index ? u64_to_py(*map[i]->member_index) : PyRef::borrow(Py_None);
+            PyRef member =
+                map[i]->member_index ? u64_to_py(*map[i]->member_index) : PyRef::borrow(Py_None);
             if (!member) return {};
             entry = PyRef::steal(PyTuple_New(2));
             if (!entry) return {};
@@ -61,8 +62,8 @@ bool landing_part(PyObject* number, std::uint64_t& out) {
 
 bool node_map_from_py(PyObject* obj, const char* argname, NodeMap& out) {
     const auto refuse = [&] {
-        PyErr_Format(PyExc_TypeError, "argument '%s' must be a list of None or (int, int or None) tuples",
-                     argname);
+        PyErr_Format(PyExc_TypeError,
+                     "argument '%s' must be a list of None or (int, int or None) tuples", argname);
         return false;
     };
     if (!PyList_Check(obj)) return refuse();

@@ -17,7 +17,8 @@ namespace corvane::py {
 // code; ASCII text is read in place.
 inline bool utf8_of(PyObject* str, std::string_view& out) noexcept {
     if (PyUnicode_IS_ASCII(str)) {
-        out = {static_cast<const char*>(PyUnicode_DATA(str)), static_cast<std::size_t>(PyUnicode_GET_LENGTH(str))};
+        out = {static_cast<const char*>(PyUnicode_DATA(str)),
+               static_cast<std::size_t>(PyUnicode_GET_LENGTH(str))};
         return true;
     }
     Py_ssize_t size = 0;
@@ -58,9 +59,12 @@ inline bool u64_from_int(PyObject* obj, std::uint64_t& out) noexcept {
 }
 
 inline PyRef string_to_py(std::string_view text) {
-    return PyRef::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    return PyRef::steal(
+        PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
 }
 
-inline PyRef u64_to_py(std::uint64_t value) { return PyRef::steal(PyLong_FromUnsignedLongLong(value)); }
+inline PyRef u64_to_py(std::uint64_t value) {
+    return PyRef::steal(PyLong_FromUnsignedLongLong(value));
+}
 
 }  // namespace corvane::py

@@ -20,8 +20,8 @@ namespace corvane {
 struct DecodeError {
     enum class Kind : std::uint8_t { BadMagic, Truncated, BadTag, BadUtf8, NodeRefOutOfRange };
     Kind kind = Kind::Truncated;
-    std::string_view what;     // BadTag: "node", "param" or "stage-ref" (static text)
-    std::uint64_t value = 0;   // BadTag: the tag byte; NodeRefOutOfRange: the id or index
+    std::string_view what;    // BadTag: "node", "param" or "stage-ref" (static text)
+    std::uint64_t value = 0;  // BadTag: the tag byte; NodeRefOutOfRange: the id or index
 
     static DecodeError bad_magic() noexcept { return {Kind::BadMagic, {}, 0}; }
     static DecodeError truncated() noexcept { return {Kind::Truncated, {}, 0}; }
@@ -50,8 +50,8 @@ std::expected<std::vector<std::uint8_t>, BlobTooLarge> serialize_table(
     const NodeTable& table, std::span<const NodeId> outputs);
 // Writes a snapshot of `store` with `outputs` (each already a node of the store; the
 // caller checks them against the node count).
-std::expected<std::vector<std::uint8_t>, BlobTooLarge> serialize_with(const GraphStore& store,
-                                                                      std::span<const NodeId> outputs);
+std::expected<std::vector<std::uint8_t>, BlobTooLarge> serialize_with(
+    const GraphStore& store, std::span<const NodeId> outputs);
 // Writes a snapshot of `store` with its own output marks, both taken under one lock.
 std::expected<std::vector<std::uint8_t>, BlobTooLarge> serialize_marked(const GraphStore& store);
 

@@ -18,13 +18,16 @@ namespace corvane {
 
 std::string DecodeError::message() const {
     switch (kind) {
-        case Kind::BadMagic: return "not a corvane IR blob (bad magic/version)";
-        case Kind::Truncated: return "truncated corvane IR blob";
-        case Kind::BadTag:
-            return "invalid " + std::string(what) + " tag " + std::to_string(value);
-        case Kind::BadUtf8: return "invalid utf-8 in corvane IR blob";
-        case Kind::NodeRefOutOfRange:
-            return "node reference " + std::to_string(value) + " out of range";
+    case Kind::BadMagic:
+        return "not a corvane IR blob (bad magic/version)";
+    case Kind::Truncated:
+        return "truncated corvane IR blob";
+    case Kind::BadTag:
+        return "invalid " + std::string(what) + " tag " + std::to_string(value);
+    case Kind::BadUtf8:
+        return "invalid utf-8 in corvane IR blob";
+    case Kind::NodeRefOutOfRange:
+        return "node reference " + std::to_string(value) + " out of range";
     }
     internal_fault("unknown decode error kind");
 }
@@ -34,15 +37,16 @@ namespace {
 using blob_format::load_le;
 
 // The fewest bytes each element can take.
-constexpr std::size_t kMinRecord = 9;      // tag + two u32 counts (Source, Stage, Exchange, Join)
-constexpr std::size_t kMinParam = 6;       // key length + tag + Bool byte
-constexpr std::size_t kMinMember = 8;      // token length + reference count
+constexpr std::size_t kMinRecord = 9;  // tag + two u32 counts (Source, Stage, Exchange, Join)
+constexpr std::size_t kMinParam = 6;   // key length + tag + Bool byte
+constexpr std::size_t kMinMember = 8;  // token length + reference count
 
 // The first reservation for a list announced to hold `count` elements of at least
 // `min_size` bytes each: what the remaining bytes could hold, but never more than a small
 // constant; longer lists grow geometrically as their elements arrive.
 constexpr std::size_t kFirstReservation = 1024;
-std::size_t first_reservation(std::size_t count, std::size_t remaining, std::size_t min_size) noexcept {
+std::size_t first_reservation(std::size_t count, std::size_t remaining,
+                              std::size_t min_size) noexcept {
     return std::min({count, remaining / min_size, kFirstReservation});
 }
 
@@ -68,7 +72,9 @@ inline bool short_ascii(const std::uint8_t* p, std::size_t n, const std::uint8_t
 class Reader {
 public:
     Reader(std::span<const std::uint8_t> bytes, std::size_t pos) noexcept
-        : data_(bytes.data()), size_(bytes.size()), pos_(pos) {}
+        : data_(bytes.data()),
+          size_(bytes.size()),
+          pos_(pos) {}
 
     std::size_t remaining() const noexcept { return size_ - pos_; }
 
@@ -85,7 +91,8 @@ public:
         if (remaining() < *len) return std::unexpected(DecodeError::truncated());
         const std::uint8_t* p = data_ + pos_;
         pos_ += *len;
-        if (!short_ascii(p, *len, data_ + size_) && !utf8::valid(p, *len)) return std::unexpected(DecodeError::bad_utf8());
+        if (!short_ascii(p, *len, data_ + size_) && !utf8::valid(p, *len))
+            return std::unexpected(DecodeError::bad_utf8());
         return std::string_view(reinterpret_cast<const char*>(p), *len);
     }
 
@@ -103,30 +110,31 @@ public:
             if (!tag) return std::unexpected(tag.error());
             ParamEntryView entry{key->data(), key->size(), ParamValue::Kind::Int, 0, nullptr, 0};
             switch (*tag) {
-                case 0:
-                case 1: {
-                    const auto v = u64();
-                    if (!v) return std::unexpected(v.error());
-                    entry.kind = *tag == 0 ? ParamValue::Kind::Int : ParamValue::Kind::Float;
-                    entry.bits = *v;  // a Float keeps its own bit pattern
-                    break;
-                }
-                case 2: {
-                    const auto v = u8();
-                    if (!v) return std::unexpected(v.error());
-                    entry.kind = ParamValue::Kind::Bool;
-                    entry.bits = *v != 0 ? 1 : 0;
-                    break;
-                }
-                case 3: {
-                    const auto v = string();
-                    if (!v) return std::unexpected(v.error());
-                    entry.kind = ParamValue::Kind::Str;
-                    entry.text_data = v->data();
-                    entry.text_size = v->size();
-                    break;
-                }
-                default: return std::unexpected(DecodeError::bad_tag("param", *tag));
+            case 0:
+            case 1: {
+                const auto v = u64();
+                if (!v) return std::unexpected(v.error());
+                entry.kind = *tag == 0 ? ParamValue::Kind::Int : ParamValue::Kind::Float;
+                entry.bits = *v;  // a Float keeps its own bit pattern
+                break;
+            }
+            case 2: {
+                const auto v = u8();
+                if (!v) return std::unexpected(v.error());
+                entry.kind = ParamValue::Kind::Bool;
+                entry.bits = *v != 0 ? 1 : 0;
+                break;
+            }
+            case 3: {
+                const auto v = string();
+                if (!v) return std::unexpected(v.error());
+                entry.kind = ParamValue::Kind::Str;
+                entry.text_data = v->data();
+                entry.text_size = v->size();
+                break;
+            }
+            default:
+                return std::unexpected(DecodeError::bad_tag("param", *tag));
             }
             out.push_back(entry);
         }
@@ -146,7 +154,8 @@ public:
         const std::uint8_t* p = data_ + pos_;
         for (std::size_t i = 0; i < present; ++i, p += 8) {
             const NodeId id = load_le<NodeId>(p);
-            if (id >= resolved.size()) return std::unexpected(DecodeError::node_ref_out_of_range(id));
+            if (id >= resolved.size())
+                return std::unexpected(DecodeError::node_ref_out_of_range(id));
             out.push_back(resolved[static_cast<std::size_t>(id)]);
         }
         if (present < *count) return std::unexpected(DecodeError::truncated());
@@ -175,7 +184,8 @@ public:
                 const auto index = u32();
                 if (!index) return std::unexpected(index.error());
                 if (*tag == 1) {
-                    if (*index >= m) return std::unexpected(DecodeError::node_ref_out_of_range(*index));
+                    if (*index >= m)
+                        return std::unexpected(DecodeError::node_ref_out_of_range(*index));
                     operands.push_back(StageRef::member(*index));
                 } else {
                     // Input indexes are not checked against the stage's input list.
@@ -188,7 +198,8 @@ public:
         // The operand list has stopped moving: point each member at its part of it.
         std::size_t begin = 0;
         for (std::size_t m = 0; m < members.size(); ++m) {
-            members[m].operands = std::span<const StageRef>(operands).subspan(begin, operand_ends[m] - begin);
+            members[m].operands =
+                std::span<const StageRef>(operands).subspan(begin, operand_ends[m] - begin);
             begin = operand_ends[m];
         }
         return {};
@@ -237,17 +248,24 @@ private:
         inputs_.clear();
         Result<void> head;
         switch (view_.kind) {
-            case NodeKey::Kind::Source: return named(r);
-            case NodeKey::Kind::Op:
-            case NodeKey::Kind::Reduction: head = named(r); break;
-            case NodeKey::Kind::External: head = external(r); break;
-            case NodeKey::Kind::Stage: {
-                const auto in = r.inputs(resolved, inputs_);
-                if (!in) return in;
-                return r.members(members_, operands_, operand_ends_);
-            }
-            case NodeKey::Kind::Exchange:
-            case NodeKey::Kind::Join: head = r.params(params_); break;
+        case NodeKey::Kind::Source:
+            return named(r);
+        case NodeKey::Kind::Op:
+        case NodeKey::Kind::Reduction:
+            head = named(r);
+            break;
+        case NodeKey::Kind::External:
+            head = external(r);
+            break;
+        case NodeKey::Kind::Stage: {
+            const auto in = r.inputs(resolved, inputs_);
+            if (!in) return in;
+            return r.members(members_, operands_, operand_ends_);
+        }
+        case NodeKey::Kind::Exchange:
+        case NodeKey::Kind::Join:
+            head = r.params(params_);
+            break;
         }
         if (!head) return head;
         return r.inputs(resolved, inputs_);
@@ -264,8 +282,9 @@ private:
     // A descriptor and a parameter map.
     Result<void> external(Reader& r) {
         descriptor_ = DescriptorView{};
-        for (std::string_view* field : {&descriptor_.kind, &descriptor_.content_hash, &descriptor_.framework,
-                                        &descriptor_.version, &descriptor_.io_schema}) {
+        for (std::string_view* field :
+             {&descriptor_.kind, &descriptor_.content_hash, &descriptor_.framework,
+              &descriptor_.version, &descriptor_.io_schema}) {
             const auto s = r.string();
             if (!s) return std::unexpected(s.error());
             *field = *s;
@@ -333,7 +352,8 @@ std::expected<GraphStore, DecodeError> deserialize(std::span<const std::uint8_t>
         marks.push_back(resolved[static_cast<std::size_t>(*position)]);
     }
     // Marked in one pass so a long output list stays linear.
-    fault_unless(store.mark_outputs(marks).has_value(), "blob reader resolved an output to a missing node");
+    fault_unless(store.mark_outputs(marks).has_value(),
+                 "blob reader resolved an output to a missing node");
     return store;
 }
 

@@ -90,10 +90,16 @@ void put_entry(Sink& s, const ParamEntryView& e) {
     put_string(s, e.key());
     s.u8(static_cast<std::uint8_t>(e.kind));
     switch (e.kind) {
-        case ParamValue::Kind::Int:
-        case ParamValue::Kind::Float: s.u64(e.bits); break;
-        case ParamValue::Kind::Bool: s.u8(e.bits != 0 ? 1 : 0); break;
-        case ParamValue::Kind::Str: put_string(s, e.text()); break;
+    case ParamValue::Kind::Int:
+    case ParamValue::Kind::Float:
+        s.u64(e.bits);
+        break;
+    case ParamValue::Kind::Bool:
+        s.u8(e.bits != 0 ? 1 : 0);
+        break;
+    case ParamValue::Kind::Str:
+        put_string(s, e.text());
+        break;
     }
 }
 

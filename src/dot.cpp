@@ -22,9 +22,12 @@ void append_id(std::string& out, std::uint64_t id) {
 
 void append_escaped(std::string& out, std::string_view label) {
     for (char c : label) {
-        if (c == '\\') out += "\\\\";
-        else if (c == '"') out += "\\\"";
-        else out += c;
+        if (c == '\\')
+            out += "\\\\";
+        else if (c == '"')
+            out += "\\\"";
+        else
+            out += c;
     }
 }
 

@@ -22,7 +22,8 @@ class Guarded {
 public:
     template <class... Args>
     explicit Guarded(const char* poison_message, Args&&... args)
-        : poison_message_(poison_message), value_(std::forward<Args>(args)...) {}
+        : poison_message_(poison_message),
+          value_(std::forward<Args>(args)...) {}
 
     Guarded(const Guarded&) = delete;
     Guarded& operator=(const Guarded&) = delete;

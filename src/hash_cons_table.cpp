@@ -16,7 +16,8 @@ HashSeed string_seed_of(const HashSeed& seed) noexcept {
 }  // namespace
 
 HashConsTable::HashConsTable(const HashSeed& seed) noexcept
-    : seed_(seed), nodes_(string_seed_of(seed)) {}
+    : seed_(seed),
+      nodes_(string_seed_of(seed)) {}
 
 std::optional<HashConsTable> HashConsTable::of_distinct(NodeTable& nodes, const HashSeed& seed) {
     CompactIdTable index;

@@ -60,7 +60,9 @@ public:
 
 private:
     HashConsTable(const HashSeed& seed, NodeTable nodes, CompactIdTable index) noexcept
-        : seed_(seed), nodes_(std::move(nodes)), index_(std::move(index)) {}
+        : seed_(seed),
+          nodes_(std::move(nodes)),
+          index_(std::move(index)) {}
 
     HashSeed seed_;
     NodeTable nodes_;

@@ -56,7 +56,8 @@ public:
     template <class Same>
     std::optional<std::uint64_t> find(std::uint64_t hash, Same&& same) const {
         if (slots_.empty()) return std::nullopt;
-        for (std::size_t i = static_cast<std::size_t>(static_cast<Word>(hash)) & mask_;; i = (i + 1) & mask_) {
+        for (std::size_t i = static_cast<std::size_t>(static_cast<Word>(hash)) & mask_;;
+             i = (i + 1) & mask_) {
             const Slot& slot = slots_[i];
             if (slot.id_plus_one == 0) return std::nullopt;
             if (slot.hash == static_cast<Word>(hash) && same(std::uint64_t{slot.id_plus_one} - 1)) {

@@ -22,21 +22,21 @@ namespace {
 // controls, Unicode noncharacters, line/paragraph separators and the invisible format
 // characters (bidi controls, zero-width marks, the byte-order mark, tags, ...).
 bool is_printable_non_ascii(char32_t cp) noexcept {
-    if (cp <= 0x9F) return false;                     // C1 controls
-    if ((cp & 0xFFFE) == 0xFFFE) return false;        // U+xxFFFE, U+xxFFFF
-    if (cp >= 0xFDD0 && cp <= 0xFDEF) return false;   // noncharacters
-    if (cp == 0xAD || cp == 0x61C || cp == 0x6DD || cp == 0x70F || cp == 0x8E2 ||
-        cp == 0x180E || cp == 0xFEFF || cp == 0x110BD || cp == 0x110CD) {
+    if (cp <= 0x9F) return false;                    // C1 controls
+    if ((cp & 0xFFFE) == 0xFFFE) return false;       // U+xxFFFE, U+xxFFFF
+    if (cp >= 0xFDD0 && cp <= 0xFDEF) return false;  // noncharacters
+    if (cp == 0xAD || cp == 0x61C || cp == 0x6DD || cp == 0x70F || cp == 0x8E2 || cp == 0x180E ||
+        cp == 0xFEFF || cp == 0x110BD || cp == 0x110CD) {
         return false;
     }
     if (cp >= 0x600 && cp <= 0x605) return false;
-    if (cp >= 0x200B && cp <= 0x200F) return false;   // zero-width, LRM/RLM
-    if (cp >= 0x2028 && cp <= 0x202E) return false;   // separators, bidi embeddings
-    if (cp >= 0x2060 && cp <= 0x206F) return false;   // word joiner, invisible ops, bidi
-    if (cp >= 0xFFF9 && cp <= 0xFFFB) return false;   // interlinear annotation
-    if (cp >= 0x1BCA0 && cp <= 0x1BCA3) return false; // shorthand format controls
-    if (cp >= 0x1D173 && cp <= 0x1D17A) return false; // musical format controls
-    if (cp >= 0xE0000 && cp <= 0xE0FFF) return false; // tags, variation selectors supplement
+    if (cp >= 0x200B && cp <= 0x200F) return false;    // zero-width, LRM/RLM
+    if (cp >= 0x2028 && cp <= 0x202E) return false;    // separators, bidi embeddings
+    if (cp >= 0x2060 && cp <= 0x206F) return false;    // word joiner, invisible ops, bidi
+    if (cp >= 0xFFF9 && cp <= 0xFFFB) return false;    // interlinear annotation
+    if (cp >= 0x1BCA0 && cp <= 0x1BCA3) return false;  // shorthand format controls
+    if (cp >= 0x1D173 && cp <= 0x1D17A) return false;  // musical format controls
+    if (cp >= 0xE0000 && cp <= 0xE0FFF) return false;  // tags, variation selectors supplement
     return true;
 }
 
@@ -60,13 +60,26 @@ void append_quoted(std::string& out, std::string_view text) {
         if (u < 0x80) {
             ++i;
             switch (c) {
-                case '\\': out.append("\\\\"); continue;
-                case '"': out.append("\\\""); continue;
-                case '\t': out.append("\\t"); continue;
-                case '\r': out.append("\\r"); continue;
-                case '\n': out.append("\\n"); continue;
-                case '\0': out.append("\\0"); continue;
-                default: break;
+            case '\\':
+                out.append("\\\\");
+                continue;
+            case '"':
+                out.append("\\\"");
+                continue;
+            case '\t':
+                out.append("\\t");
+                continue;
+            case '\r':
+                out.append("\\r");
+                continue;
+            case '\n':
+                out.append("\\n");
+                continue;
+            case '\0':
+                out.append("\\0");
+                continue;
+            default:
+                break;
             }
             if (u < 0x20 || u == 0x7F) {
                 append_hex_escape(out, u, "\\u{", "}");
@@ -97,10 +110,18 @@ void append_quoted(std::string& out, std::string_view text) {
 // The display form of a value, borrowed.
 void append_display(std::string& out, const ParamEntryView& value) {
     switch (value.kind) {
-        case ParamValue::Kind::Int: out.append(std::to_string(static_cast<std::int64_t>(value.bits))); return;
-        case ParamValue::Kind::Float: out.append(display(std::bit_cast<double>(value.bits))); return;
-        case ParamValue::Kind::Bool: out.append(value.bits != 0 ? "true" : "false"); return;
-        case ParamValue::Kind::Str: append_quoted(out, value.text()); return;
+    case ParamValue::Kind::Int:
+        out.append(std::to_string(static_cast<std::int64_t>(value.bits)));
+        return;
+    case ParamValue::Kind::Float:
+        out.append(display(std::bit_cast<double>(value.bits)));
+        return;
+    case ParamValue::Kind::Bool:
+        out.append(value.bits != 0 ? "true" : "false");
+        return;
+    case ParamValue::Kind::Str:
+        append_quoted(out, value.text());
+        return;
     }
 }
 

@@ -10,10 +10,10 @@
 
 namespace corvane {
 
-std::string display(double value);               // shortest round-trip, positional
-std::string display(const ParamValue& value);    // Str quoted with backslash escapes
-std::string display(const ParamMap& params);     // "{k=v, ...}"
-std::string quoted(std::string_view text);       // the Str display form of `text`
+std::string display(double value);             // shortest round-trip, positional
+std::string display(const ParamValue& value);  // Str quoted with backslash escapes
+std::string display(const ParamMap& params);   // "{k=v, ...}"
+std::string quoted(std::string_view text);     // the Str display form of `text`
 
 // The DOT caption of a node, returned or appended to `out`.
 std::string label(const NodeView& node);

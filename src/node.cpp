@@ -12,11 +12,14 @@ namespace corvane {
 bool operator==(const ParamValue& a, const ParamValue& b) noexcept {
     if (a.storage_.index() != b.storage_.index()) return false;
     switch (a.kind()) {
-        case ParamValue::Kind::Int: return a.as_int() == b.as_int();
-        case ParamValue::Kind::Float:
-            return canonical_float_bits(a.as_float()) == canonical_float_bits(b.as_float());
-        case ParamValue::Kind::Bool: return a.as_bool() == b.as_bool();
-        case ParamValue::Kind::Str: return a.as_str() == b.as_str();
+    case ParamValue::Kind::Int:
+        return a.as_int() == b.as_int();
+    case ParamValue::Kind::Float:
+        return canonical_float_bits(a.as_float()) == canonical_float_bits(b.as_float());
+    case ParamValue::Kind::Bool:
+        return a.as_bool() == b.as_bool();
+    case ParamValue::Kind::Str:
+        return a.as_str() == b.as_str();
     }
     return false;
 }
@@ -144,12 +147,16 @@ public:
         for (const ParamEntryView& e : m) {
             key_and_kind(e.key(), e.kind);
             switch (e.kind) {
-                case ParamValue::Kind::Int:
-                case ParamValue::Kind::Bool: word(e.bits); break;
-                case ParamValue::Kind::Float:
-                    word(canonical_float_bits(std::bit_cast<double>(e.bits)));
-                    break;
-                case ParamValue::Kind::Str: str(e.text()); break;
+            case ParamValue::Kind::Int:
+            case ParamValue::Kind::Bool:
+                word(e.bits);
+                break;
+            case ParamValue::Kind::Float:
+                word(canonical_float_bits(std::bit_cast<double>(e.bits)));
+                break;
+            case ParamValue::Kind::Str:
+                str(e.text());
+                break;
             }
         }
     }
@@ -188,23 +195,33 @@ ParamEntryView ParamEntryView::of(const ParamMap::Entry& entry) noexcept {
     const auto& [key, value] = entry;
     ParamEntryView view{key.data(), key.size(), value.kind(), 0, nullptr, 0};
     switch (value.kind()) {
-        case ParamValue::Kind::Int: view.bits = static_cast<std::uint64_t>(value.as_int()); break;
-        case ParamValue::Kind::Float: view.bits = std::bit_cast<std::uint64_t>(value.as_float()); break;
-        case ParamValue::Kind::Bool: view.bits = value.as_bool() ? 1 : 0; break;
-        case ParamValue::Kind::Str:
-            view.text_data = value.as_str().data();
-            view.text_size = value.as_str().size();
-            break;
+    case ParamValue::Kind::Int:
+        view.bits = static_cast<std::uint64_t>(value.as_int());
+        break;
+    case ParamValue::Kind::Float:
+        view.bits = std::bit_cast<std::uint64_t>(value.as_float());
+        break;
+    case ParamValue::Kind::Bool:
+        view.bits = value.as_bool() ? 1 : 0;
+        break;
+    case ParamValue::Kind::Str:
+        view.text_data = value.as_str().data();
+        view.text_size = value.as_str().size();
+        break;
     }
     return view;
 }
 
 ParamValue ParamEntryView::value() const {
     switch (kind) {
-        case ParamValue::Kind::Int: return ParamValue::of_int(static_cast<std::int64_t>(bits));
-        case ParamValue::Kind::Float: return ParamValue::of_float(std::bit_cast<double>(bits));
-        case ParamValue::Kind::Bool: return ParamValue::of_bool(bits != 0);
-        case ParamValue::Kind::Str: return ParamValue::of_str(std::string(text()));
+    case ParamValue::Kind::Int:
+        return ParamValue::of_int(static_cast<std::int64_t>(bits));
+    case ParamValue::Kind::Float:
+        return ParamValue::of_float(std::bit_cast<double>(bits));
+    case ParamValue::Kind::Bool:
+        return ParamValue::of_bool(bits != 0);
+    case ParamValue::Kind::Str:
+        return ParamValue::of_str(std::string(text()));
     }
     return ParamValue::of_int(0);
 }
@@ -250,7 +267,11 @@ bool NodeView::is_well_formed() const noexcept {
 }
 
 DescriptorView descriptor_view(const PayloadDescriptor& d) noexcept {
-    return DescriptorView{d.kind, d.content_hash, d.framework, d.version, d.io_schema,
+    return DescriptorView{d.kind,
+                          d.content_hash,
+                          d.framework,
+                          d.version,
+                          d.io_schema,
                           d.preprocessing_ref ? std::string_view(*d.preprocessing_ref)
                                               : std::string_view(),
                           d.preprocessing_ref.has_value()};
@@ -294,30 +315,33 @@ NodeKey key_of(const NodeView& view) {
     ParamMap map(ParamMap::Sorted{}, std::move(entries));
     std::vector<NodeId> ids(view.inputs.begin(), view.inputs.end());
     switch (view.kind) {
-        case NodeKey::Kind::Source: return node::Source{std::string(view.name), std::move(map)};
-        case NodeKey::Kind::Op:
-            return node::Op{std::string(view.name), std::move(map), std::move(ids)};
-        case NodeKey::Kind::Reduction:
-            return node::Reduction{std::string(view.name), std::move(map), std::move(ids)};
-        case NodeKey::Kind::External: {
-            const DescriptorView& d = *view.descriptor;
-            PayloadDescriptor owned{std::string(d.kind),      std::string(d.content_hash),
-                                    std::string(d.framework), std::string(d.version),
-                                    std::string(d.io_schema), std::nullopt};
-            if (d.has_ref) owned.preprocessing_ref.emplace(d.preprocessing_ref);
-            return node::External{std::move(owned), std::move(map), std::move(ids)};
+    case NodeKey::Kind::Source:
+        return node::Source{std::string(view.name), std::move(map)};
+    case NodeKey::Kind::Op:
+        return node::Op{std::string(view.name), std::move(map), std::move(ids)};
+    case NodeKey::Kind::Reduction:
+        return node::Reduction{std::string(view.name), std::move(map), std::move(ids)};
+    case NodeKey::Kind::External: {
+        const DescriptorView& d = *view.descriptor;
+        PayloadDescriptor owned{std::string(d.kind),      std::string(d.content_hash),
+                                std::string(d.framework), std::string(d.version),
+                                std::string(d.io_schema), std::nullopt};
+        if (d.has_ref) owned.preprocessing_ref.emplace(d.preprocessing_ref);
+        return node::External{std::move(owned), std::move(map), std::move(ids)};
+    }
+    case NodeKey::Kind::Stage: {
+        std::vector<StageOp> members;
+        members.reserve(view.members.size());
+        for (const MemberView& m : view.members) {
+            members.push_back(
+                StageOp{std::string(m.token), {m.operands.begin(), m.operands.end()}});
         }
-        case NodeKey::Kind::Stage: {
-            std::vector<StageOp> members;
-            members.reserve(view.members.size());
-            for (const MemberView& m : view.members) {
-                members.push_back(
-                    StageOp{std::string(m.token), {m.operands.begin(), m.operands.end()}});
-            }
-            return node::Stage{std::move(ids), std::move(members)};
-        }
-        case NodeKey::Kind::Exchange: return node::Exchange{std::move(map), std::move(ids)};
-        case NodeKey::Kind::Join: return node::Join{std::move(map), std::move(ids)};
+        return node::Stage{std::move(ids), std::move(members)};
+    }
+    case NodeKey::Kind::Exchange:
+        return node::Exchange{std::move(map), std::move(ids)};
+    case NodeKey::Kind::Join:
+        return node::Join{std::move(map), std::move(ids)};
     }
     return node::Source{};
 }

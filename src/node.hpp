@@ -38,7 +38,9 @@ public:
     enum class Kind : std::uint8_t { Int = 0, Float = 1, Bool = 2, Str = 3 };
     using Storage = std::variant<std::int64_t, double, bool, std::string>;
 
-    static ParamValue of_int(std::int64_t v) { return ParamValue(Storage(std::in_place_index<0>, v)); }
+    static ParamValue of_int(std::int64_t v) {
+        return ParamValue(Storage(std::in_place_index<0>, v));
+    }
     static ParamValue of_float(double v) { return ParamValue(Storage(std::in_place_index<1>, v)); }
     static ParamValue of_bool(bool v) { return ParamValue(Storage(std::in_place_index<2>, v)); }
     static ParamValue of_str(std::string v) {
@@ -202,7 +204,13 @@ struct Join {
 class NodeKey {
 public:
     enum class Kind : std::uint8_t {
-        Source = 0, Op = 1, Reduction = 2, External = 3, Stage = 4, Exchange = 5, Join = 6
+        Source = 0,
+        Op = 1,
+        Reduction = 2,
+        External = 3,
+        Stage = 4,
+        Exchange = 5,
+        Join = 6
     };
     using Variant = std::variant<node::Source, node::Op, node::Reduction, node::External,
                                  node::Stage, node::Exchange, node::Join>;
@@ -218,8 +226,14 @@ public:
     Kind kind() const noexcept { return static_cast<Kind>(v_.index()); }
     bool is_op() const noexcept { return kind() == Kind::Op; }
     const Variant& variant() const noexcept { return v_; }
-    template <class T> const T& as() const { return std::get<T>(v_); }
-    template <class T> const T* get_if() const noexcept { return std::get_if<T>(&v_); }
+    template <class T>
+    const T& as() const {
+        return std::get<T>(v_);
+    }
+    template <class T>
+    const T* get_if() const noexcept {
+        return std::get_if<T>(&v_);
+    }
 
     // The node's input ids: empty for a Source; a Stage's outer inputs.
     std::span<const NodeId> inputs() const noexcept;
@@ -282,7 +296,7 @@ struct ParamEntryView {
     const char* key_data;
     std::size_t key_size;
     ParamValue::Kind kind;
-    std::uint64_t bits;  // Int: the value; Float: the double's own bit pattern; Bool: 0 or 1
+    std::uint64_t bits;     // Int: the value; Float: the double's own bit pattern; Bool: 0 or 1
     const char* text_data;  // Str: the value
     std::size_t text_size;
 
@@ -323,11 +337,11 @@ struct MemberView {
 // views hash alike when the nodes they stand for are equal.
 struct NodeView {
     NodeKey::Kind kind = NodeKey::Kind::Op;
-    std::string_view name;                    // Source, Op and Reduction only
-    std::span<const ParamEntryView> params;   // in ParamMap order (see sort_param_views)
-    std::span<const NodeId> inputs;           // empty for a Source
+    std::string_view name;                       // Source, Op and Reduction only
+    std::span<const ParamEntryView> params;      // in ParamMap order (see sort_param_views)
+    std::span<const NodeId> inputs;              // empty for a Source
     const DescriptorView* descriptor = nullptr;  // External only (then required)
-    std::span<const MemberView> members;      // Stage only
+    std::span<const MemberView> members;         // Stage only
 
     // Its fields fit its kind (each field is empty or absent where kKindTraits says the
     // kind has none, and an External has a descriptor), and its entries are in map order.

@@ -72,7 +72,6 @@ std::vector<NodeKey> NodeTable::keys(std::size_t from) const {
     return out;
 }
 
-
 bool NodeTable::matches(std::size_t i, const NodeView& view) const noexcept {
     const Record& r = records_[i];
     if (r.kind != view.kind) return false;
@@ -90,7 +89,8 @@ bool NodeTable::matches(std::size_t i, const NodeView& view) const noexcept {
         const ParamSlot& slot = slots[p];
         if (slot.kind != e.kind) return false;
         if (e.kind == ParamValue::Kind::Str) {
-            if (!same_text(strings_.text(static_cast<std::uint32_t>(slot.value)), e.text())) return false;
+            if (!same_text(strings_.text(static_cast<std::uint32_t>(slot.value)), e.text()))
+                return false;
         } else if (e.kind == ParamValue::Kind::Float) {
             if (canonical_float_bits(std::bit_cast<double>(slot.value)) !=
                 canonical_float_bits(std::bit_cast<double>(e.bits))) {
@@ -102,31 +102,33 @@ bool NodeTable::matches(std::size_t i, const NodeView& view) const noexcept {
         if (!same_text(strings_.text(slot.key), e.key())) return false;
     }
     switch (r.kind) {
-        case NodeKey::Kind::Source:
-        case NodeKey::Kind::Op:
-        case NodeKey::Kind::Reduction: return same_text(strings_.text(r.name()), view.name);
-        case NodeKey::Kind::External: {
-            const DescriptorSlot& s = descriptors_[r.descriptor()];
-            const DescriptorView& d = *view.descriptor;
-            return same_text(text(s.kind), d.kind) && same_text(text(s.content_hash), d.content_hash) &&
-                   same_text(text(s.framework), d.framework) && same_text(text(s.version), d.version) &&
-                   same_text(text(s.io_schema), d.io_schema) && s.has_ref == d.has_ref &&
-                   (!s.has_ref || same_text(text(s.preprocessing_ref), d.preprocessing_ref));
-        }
-        case NodeKey::Kind::Stage: {
-            const std::span<const MemberSlot> ms = members(i);
-            if (ms.size() != view.members.size()) return false;
-            for (std::size_t m = 0; m < ms.size(); ++m) {
-                const std::span<const StageRef> refs = operands(ms, m);
-                const MemberView& want = view.members[m];
-                if (!same_text(text(ms[m].token), want.token) ||
-                    !std::equal(refs.begin(), refs.end(), want.operands.begin(), want.operands.end())) {
-                    return false;
-                }
+    case NodeKey::Kind::Source:
+    case NodeKey::Kind::Op:
+    case NodeKey::Kind::Reduction:
+        return same_text(strings_.text(r.name()), view.name);
+    case NodeKey::Kind::External: {
+        const DescriptorSlot& s = descriptors_[r.descriptor()];
+        const DescriptorView& d = *view.descriptor;
+        return same_text(text(s.kind), d.kind) && same_text(text(s.content_hash), d.content_hash) &&
+               same_text(text(s.framework), d.framework) && same_text(text(s.version), d.version) &&
+               same_text(text(s.io_schema), d.io_schema) && s.has_ref == d.has_ref &&
+               (!s.has_ref || same_text(text(s.preprocessing_ref), d.preprocessing_ref));
+    }
+    case NodeKey::Kind::Stage: {
+        const std::span<const MemberSlot> ms = members(i);
+        if (ms.size() != view.members.size()) return false;
+        for (std::size_t m = 0; m < ms.size(); ++m) {
+            const std::span<const StageRef> refs = operands(ms, m);
+            const MemberView& want = view.members[m];
+            if (!same_text(text(ms[m].token), want.token) ||
+                !std::equal(refs.begin(), refs.end(), want.operands.begin(), want.operands.end())) {
+                return false;
             }
-            return true;
         }
-        default: return true;
+        return true;
+    }
+    default:
+        return true;
     }
 }
 
@@ -135,8 +137,9 @@ void NodeTable::make_room(std::size_t inputs, std::size_t params, std::size_t st
                           std::size_t operands) {
     // The common case: every array has room already.
     if (!stage && records_.size() < records_.capacity() &&
-        inputs_.capacity() - inputs_.size() >= inputs && params_.capacity() - params_.size() >= params &&
-        records_.size() < kMaxU32 && params_.size() + params <= kMaxU32) {
+        inputs_.capacity() - inputs_.size() >= inputs &&
+        params_.capacity() - params_.size() >= params && records_.size() < kMaxU32 &&
+        params_.size() + params <= kMaxU32) {
         strings_.reserve_more(strings, bytes);
         return;
     }
@@ -156,7 +159,7 @@ void NodeTable::make_room(std::size_t inputs, std::size_t params, std::size_t st
 }
 
 NodeTable::Mark NodeTable::mark() const noexcept {
-    return Mark{records_.size(), inputs_.size(), params_.size(), descriptors_.size(),
+    return Mark{records_.size(),    inputs_.size(),  params_.size(),   descriptors_.size(),
                 stage_ends_.size(), members_.size(), operands_.size(), strings_.size()};
 }
 
@@ -211,28 +214,35 @@ void NodeTable::append(const NodeView& view) {
 
     std::uint32_t ref = 0;
     switch (view.kind) {
-        case NodeKey::Kind::Source:
-        case NodeKey::Kind::Op:
-        case NodeKey::Kind::Reduction: ref = strings_.intern(view.name); break;
-        case NodeKey::Kind::External: {
-            DescriptorSlot slot{strings_.intern(d->kind), strings_.intern(d->content_hash),
-                                strings_.intern(d->framework), strings_.intern(d->version),
-                                strings_.intern(d->io_schema), 0, d->has_ref};
-            if (d->has_ref) slot.preprocessing_ref = strings_.intern(d->preprocessing_ref);
-            ref = static_cast<std::uint32_t>(descriptors_.size());
-            descriptors_.push_back(slot);
-            break;
+    case NodeKey::Kind::Source:
+    case NodeKey::Kind::Op:
+    case NodeKey::Kind::Reduction:
+        ref = strings_.intern(view.name);
+        break;
+    case NodeKey::Kind::External: {
+        DescriptorSlot slot{strings_.intern(d->kind),
+                            strings_.intern(d->content_hash),
+                            strings_.intern(d->framework),
+                            strings_.intern(d->version),
+                            strings_.intern(d->io_schema),
+                            0,
+                            d->has_ref};
+        if (d->has_ref) slot.preprocessing_ref = strings_.intern(d->preprocessing_ref);
+        ref = static_cast<std::uint32_t>(descriptors_.size());
+        descriptors_.push_back(slot);
+        break;
+    }
+    case NodeKey::Kind::Stage:
+        for (const MemberView& m : view.members) {
+            const std::uint32_t token = strings_.intern(m.token);
+            operands_.insert(operands_.end(), m.operands.begin(), m.operands.end());
+            members_.push_back(MemberSlot{token, static_cast<std::uint32_t>(operands_.size())});
         }
-        case NodeKey::Kind::Stage:
-            for (const MemberView& m : view.members) {
-                const std::uint32_t token = strings_.intern(m.token);
-                operands_.insert(operands_.end(), m.operands.begin(), m.operands.end());
-                members_.push_back(MemberSlot{token, static_cast<std::uint32_t>(operands_.size())});
-            }
-            ref = static_cast<std::uint32_t>(stage_ends_.size());
-            stage_ends_.push_back(static_cast<std::uint32_t>(members_.size()));
-            break;
-        default: break;
+        ref = static_cast<std::uint32_t>(stage_ends_.size());
+        stage_ends_.push_back(static_cast<std::uint32_t>(members_.size()));
+        break;
+    default:
+        break;
     }
     for (const ParamEntryView& e : view.params) params_.push_back(slot_of(e));
     for (NodeId id : view.inputs) inputs_.push_back(id);  // room was made: no reallocation

@@ -53,10 +53,12 @@ public:
 
     NodeKey::Kind kind(std::size_t i) const noexcept { return records_[i].kind; }
     std::span<const NodeId> inputs(std::size_t i) const noexcept {
-        return {inputs_.data() + begin(i, &Record::inputs_end), inputs_.data() + records_[i].inputs_end};
+        return {inputs_.data() + begin(i, &Record::inputs_end),
+                inputs_.data() + records_[i].inputs_end};
     }
     std::span<const ParamSlot> params(std::size_t i) const noexcept {
-        return {params_.data() + begin(i, &Record::params_end), params_.data() + records_[i].params_end};
+        return {params_.data() + begin(i, &Record::params_end),
+                params_.data() + records_[i].params_end};
     }
     // The name of a Source, Op or Reduction; empty for every other kind.
     std::string_view name(std::size_t i) const noexcept;
@@ -66,9 +68,12 @@ public:
     }
     // The members of a Stage node (empty for every other kind).
     std::span<const MemberSlot> members(std::size_t i) const noexcept;
-    std::span<const StageRef> operands(std::span<const MemberSlot> members, std::size_t m) const noexcept;
+    std::span<const StageRef> operands(std::span<const MemberSlot> members,
+                                       std::size_t m) const noexcept;
 
-    std::string_view text(std::uint32_t string_id) const noexcept { return strings_.text(string_id); }
+    std::string_view text(std::uint32_t string_id) const noexcept {
+        return strings_.text(string_id);
+    }
     const StringTable& strings() const noexcept { return strings_; }
     // A slot as a borrowed entry (valid while this table is neither changed nor freed).
     ParamEntryView entry(const ParamSlot& slot) const noexcept;
@@ -104,7 +109,10 @@ private:
     public:
         Record(std::uint64_t inputs_to, std::uint32_t params_to, NodeKey::Kind node_kind,
                std::uint32_t ref) noexcept
-            : inputs_end(inputs_to), params_end(params_to), ref_(ref), kind(node_kind) {}
+            : inputs_end(inputs_to),
+              params_end(params_to),
+              ref_(ref),
+              kind(node_kind) {}
 
         std::uint32_t name() const { return ref_if(kind_has_name(kind)); }
         std::uint32_t descriptor() const { return ref_if(kind == NodeKey::Kind::External); }
@@ -131,7 +139,7 @@ private:
     }
 
     template <class Field>
-    std::size_t begin(std::size_t i, Field Record::*field) const noexcept {
+    std::size_t begin(std::size_t i, Field Record::* field) const noexcept {
         return i == 0 ? 0 : static_cast<std::size_t>(records_[i - 1].*field);
     }
     // Room for one more node with these counts; throws (changing nothing) on failure.

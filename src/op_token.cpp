@@ -59,18 +59,21 @@ std::optional<ParamValue> parse_value(std::string_view text) {
     const char prefix = text.front();
     const std::string_view rest = text.substr(1);
     switch (prefix) {
-        case 'b':
-            if (rest == "true") return ParamValue::of_bool(true);
-            if (rest == "false") return ParamValue::of_bool(false);
-            return std::nullopt;
-        case 'f':
-            if (auto bits = parse_hex64(rest)) return ParamValue::of_float(std::bit_cast<double>(*bits));
-            return std::nullopt;
-        case 'i':
-            if (auto v = parse_int64(rest)) return ParamValue::of_int(*v);
-            return std::nullopt;
-        case 's': return ParamValue::of_str(unescape_token(rest));
-        default: return std::nullopt;
+    case 'b':
+        if (rest == "true") return ParamValue::of_bool(true);
+        if (rest == "false") return ParamValue::of_bool(false);
+        return std::nullopt;
+    case 'f':
+        if (auto bits = parse_hex64(rest))
+            return ParamValue::of_float(std::bit_cast<double>(*bits));
+        return std::nullopt;
+    case 'i':
+        if (auto v = parse_int64(rest)) return ParamValue::of_int(*v);
+        return std::nullopt;
+    case 's':
+        return ParamValue::of_str(unescape_token(rest));
+    default:
+        return std::nullopt;
     }
 }
 
@@ -93,8 +96,8 @@ std::optional<ParsedOpToken> parse(std::string_view text) {
         std::size_t start = 0;
         while (true) {
             const std::size_t semi = rest.find(';', start);
-            const std::string_view piece =
-                rest.substr(start, semi == std::string_view::npos ? std::string_view::npos : semi - start);
+            const std::string_view piece = rest.substr(
+                start, semi == std::string_view::npos ? std::string_view::npos : semi - start);
             const std::size_t eq = piece.find('=');
             if (eq == std::string_view::npos) return std::nullopt;
             std::optional<ParamValue> value = parse_value(piece.substr(eq + 1));
@@ -104,7 +107,8 @@ std::optional<ParsedOpToken> parse(std::string_view text) {
             start = semi + 1;
         }
     }
-    return ParsedOpToken{std::string(head), unescape_token(name_piece), ParamMap(std::move(entries))};
+    return ParsedOpToken{std::string(head), unescape_token(name_piece),
+                         ParamMap(std::move(entries))};
 }
 
 }  // namespace

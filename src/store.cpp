@@ -27,7 +27,8 @@ std::expected<NodeId, BadNodeId> GraphStore::intern(const NodeView& view) {
     if (!view.is_well_formed()) internal_fault("GraphStore::intern: malformed node view");
     const std::uint64_t hash = hash_key(view, seed_);
     return inner_->with_lock([&](Inner& in) -> std::expected<NodeId, BadNodeId> {
-        if (const auto bad = first_bad_id(view.inputs, in.table.size())) return std::unexpected(*bad);
+        if (const auto bad = first_bad_id(view.inputs, in.table.size()))
+            return std::unexpected(*bad);
         return in.table.intern(view, hash).id;
     });
 }
@@ -39,9 +40,7 @@ GraphStore GraphStore::adopt(HashConsTable table) {
 }
 
 void GraphStore::reserve(std::size_t count, std::size_t inputs, std::size_t params) {
-    inner_->with_lock([&](Inner& in) {
-        in.table.reserve(count, inputs, params);
-    });
+    inner_->with_lock([&](Inner& in) { in.table.reserve(count, inputs, params); });
 }
 
 std::expected<void, BadNodeId> GraphStore::mark_output(NodeId id) {
@@ -56,7 +55,8 @@ std::expected<void, BadNodeId> GraphStore::mark_output(NodeId id) {
 
 std::expected<void, BadNodeId> GraphStore::mark_outputs(std::span<const NodeId> ids) {
     return inner_->with_lock([&](Inner& in) -> std::expected<void, BadNodeId> {
-        if (const auto bad = first_bad_id(ids, in.table.nodes().size())) return std::unexpected(*bad);
+        if (const auto bad = first_bad_id(ids, in.table.nodes().size()))
+            return std::unexpected(*bad);
         std::vector<NodeId> marks = in.outputs;
         if (marks.size() + ids.size() <= 64) {
             for (NodeId id : ids) {
@@ -78,7 +78,8 @@ std::expected<void, BadNodeId> GraphStore::mark_outputs(std::span<const NodeId> 
 }
 
 std::uint64_t GraphStore::node_count() const {
-    return inner_->with_lock([](const Inner& in) { return std::uint64_t{in.table.nodes().size()}; });
+    return inner_->with_lock(
+        [](const Inner& in) { return std::uint64_t{in.table.nodes().size()}; });
 }
 
 std::vector<NodeId> GraphStore::outputs() const {
@@ -90,7 +91,8 @@ NodeMap GraphStore::node_map() const {
 }
 
 GraphStore::TableSnapshot GraphStore::table_snapshot() const {
-    return inner_->with_lock([](const Inner& in) { return TableSnapshot{in.table.nodes(), in.outputs}; });
+    return inner_->with_lock(
+        [](const Inner& in) { return TableSnapshot{in.table.nodes(), in.outputs}; });
 }
 
 GraphStore GraphStore::copy() const {
@@ -120,7 +122,10 @@ bool GraphStore::adopt_node_map(NodeMap map) {
             if (!landing) continue;
             if (landing->reduced_node_id >= in.table.nodes().size()) return false;
             if (!landing->member_index) continue;
-            if (*landing->member_index >= in.table.nodes().members(static_cast<std::size_t>(landing->reduced_node_id)).size()) {
+            if (*landing->member_index >=
+                in.table.nodes()
+                    .members(static_cast<std::size_t>(landing->reduced_node_id))
+                    .size()) {
                 return false;
             }
         }

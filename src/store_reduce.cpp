@@ -12,10 +12,8 @@ namespace corvane {
 // A reduction reads the live part of the arena in place while holding the lock, which
 // costs less than copying the arena out; everything after that runs unlocked.
 ReducedStore GraphStore::reduce_with(const RewriteEngine& engine, bool maximal_fusion) const {
-    PipelineInput input =
-        inner_->with_lock([](const Inner& in) {
-            return read_pipeline_input(in.table.nodes(), in.outputs);
-        });
+    PipelineInput input = inner_->with_lock(
+        [](const Inner& in) { return read_pipeline_input(in.table.nodes(), in.outputs); });
     return from_reduced(reduce_input(std::move(input), engine, maximal_fusion));
 }
 

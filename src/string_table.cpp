@@ -8,7 +8,8 @@
 
 namespace corvane {
 
-std::optional<std::uint32_t> StringTable::probe(std::string_view s, std::uint64_t hash) const noexcept {
+std::optional<std::uint32_t> StringTable::probe(std::string_view s,
+                                                std::uint64_t hash) const noexcept {
     const auto id = index_.find(hash, [&](std::uint64_t candidate) {
         return same_text(text(static_cast<std::uint32_t>(candidate)), s);
     });

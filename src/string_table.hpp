@@ -35,8 +35,8 @@ public:
     // allocates nothing and cannot throw. Grows geometrically.
     void reserve_more(std::size_t strings, std::size_t bytes) {
         if (!starts_.empty() && bytes_.capacity() - bytes_.size() >= bytes &&
-            starts_.capacity() - starts_.size() >= strings &&
-            index_.room() >= strings && strings <= CompactIdTable::kMaxIds - size()) {
+            starts_.capacity() - starts_.size() >= strings && index_.room() >= strings &&
+            strings <= CompactIdTable::kMaxIds - size()) {
             return;
         }
         grow(strings, bytes);
@@ -73,7 +73,7 @@ private:
     std::uint32_t intern_new(std::string_view s, std::size_t slot);
 
     HashSeed seed_;
-    std::string bytes_;                // every string back to back
+    std::string bytes_;  // every string back to back
     // String i is bytes_[starts_[i], starts_[i + 1]); empty until the first string, so
     // that an empty table (a new one, or one moved from) allocates nothing.
     std::vector<std::uint64_t> starts_;

@@ -4,8 +4,10 @@ namespace corvane {
 
 DescriptorView table_descriptor(const NodeTable& table, std::size_t i) noexcept {
     const DescriptorSlot& d = table.descriptor(i);
-    return DescriptorView{table.text(d.kind),      table.text(d.content_hash),
-                          table.text(d.framework), table.text(d.version),
+    return DescriptorView{table.text(d.kind),
+                          table.text(d.content_hash),
+                          table.text(d.framework),
+                          table.text(d.version),
                           table.text(d.io_schema),
                           d.has_ref ? table.text(d.preprocessing_ref) : std::string_view(),
                           d.has_ref};

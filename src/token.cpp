@@ -27,10 +27,14 @@ constexpr std::array<bool, 256> kEscaped = [] {
 // The three-character code of an escaped character.
 std::string_view escape_code(char c) noexcept {
     switch (c) {
-        case '%': return "%25";
-        case ';': return "%3B";
-        case '=': return "%3D";
-        default: return "%7C";
+    case '%':
+        return "%25";
+    case ';':
+        return "%3B";
+    case '=':
+        return "%3D";
+    default:
+        return "%7C";
     }
 }
 
@@ -59,33 +63,33 @@ void append_decimal(std::string& out, std::uint64_t value) {
 // The token of a value, borrowed (a Float by its canonical bit pattern).
 void append_value(std::string& out, const ParamEntryView& value) {
     switch (value.kind) {
-        case ParamValue::Kind::Int: {
-            char buf[24];
-            auto [end, ec] =
-                std::to_chars(buf, buf + sizeof buf, static_cast<std::int64_t>(value.bits));
-            (void)ec;
-            out.push_back('i');
-            out.append(buf, end);
-            return;
+    case ParamValue::Kind::Int: {
+        char buf[24];
+        auto [end, ec] =
+            std::to_chars(buf, buf + sizeof buf, static_cast<std::int64_t>(value.bits));
+        (void)ec;
+        out.push_back('i');
+        out.append(buf, end);
+        return;
+    }
+    case ParamValue::Kind::Float: {
+        char buf[17];
+        buf[0] = 'f';
+        std::uint64_t bits = canonical_float_bits(std::bit_cast<double>(value.bits));
+        for (int i = 16; i >= 1; --i) {
+            buf[i] = kHexLower[bits & 0xF];
+            bits >>= 4;
         }
-        case ParamValue::Kind::Float: {
-            char buf[17];
-            buf[0] = 'f';
-            std::uint64_t bits = canonical_float_bits(std::bit_cast<double>(value.bits));
-            for (int i = 16; i >= 1; --i) {
-                buf[i] = kHexLower[bits & 0xF];
-                bits >>= 4;
-            }
-            out.append(buf, sizeof buf);
-            return;
-        }
-        case ParamValue::Kind::Bool:
-            out.append(value.bits != 0 ? std::string_view("btrue") : std::string_view("bfalse"));
-            return;
-        case ParamValue::Kind::Str:
-            out.push_back('s');
-            append_escaped(out, value.text());
-            return;
+        out.append(buf, sizeof buf);
+        return;
+    }
+    case ParamValue::Kind::Bool:
+        out.append(value.bits != 0 ? std::string_view("btrue") : std::string_view("bfalse"));
+        return;
+    case ParamValue::Kind::Str:
+        out.push_back('s');
+        append_escaped(out, value.text());
+        return;
     }
 }
 
@@ -217,9 +221,8 @@ std::string unescape_token(std::string_view text) {
 }
 
 std::string token(const ParamValue& value) {
-    return build([&](std::string& out) {
-        append_value(out, ParamEntryView::of({std::string(), value}));
-    });
+    return build(
+        [&](std::string& out) { append_value(out, ParamEntryView::of({std::string(), value})); });
 }
 
 std::string token(const NodeView& node) {

@@ -21,12 +21,16 @@ inline std::size_t sequence_length(const unsigned char* s, std::size_t n, std::s
         len = 2;
     } else if (c < 0xF0) {
         len = 3;
-        if (c == 0xE0) lo = 0xA0;        // overlong
-        else if (c == 0xED) hi = 0x9F;   // surrogates
+        if (c == 0xE0)
+            lo = 0xA0;  // overlong
+        else if (c == 0xED)
+            hi = 0x9F;  // surrogates
     } else if (c < 0xF5) {
         len = 4;
-        if (c == 0xF0) lo = 0x90;        // overlong
-        else if (c == 0xF4) hi = 0x8F;   // above U+10FFFF
+        if (c == 0xF0)
+            lo = 0x90;  // overlong
+        else if (c == 0xF4)
+            hi = 0x8F;  // above U+10FFFF
     } else {
         return 0;
     }

@@ -43,7 +43,8 @@ void check_preconditions(const SymbolGraph& graph) {
     const std::size_t n = graph.size();
     if (graph.non_op.size() != n) internal_fault("engine graph arrays have inconsistent lengths");
     for (std::uint32_t out : graph.outputs) {
-        if (out >= n) internal_fault("engine graph output " + std::to_string(out) + " is not a node");
+        if (out >= n)
+            internal_fault("engine graph output " + std::to_string(out) + " is not a node");
     }
 }
 
@@ -61,7 +62,8 @@ eqsat::EGraph build_egraph(const SymbolGraph& graph, std::vector<eqsat::Id>& ids
 
 // One node per class, represented by its smallest input index and listed in order of
 // first appearance, so children always precede their users.
-CanonicalGraph emit(const SymbolGraph& graph, const eqsat::EGraph& egraph, const std::vector<eqsat::Id>& ids) {
+CanonicalGraph emit(const SymbolGraph& graph, const eqsat::EGraph& egraph,
+                    const std::vector<eqsat::Id>& ids) {
     const std::size_t n = graph.size();
     CanonicalGraph result;
     std::vector<std::uint32_t> canonical_of(egraph.id_count(), kNoIndex);

@@ -19,8 +19,8 @@ namespace corvane {
 // allocation per node.
 struct SymbolGraph {
     std::vector<eqsat::Symbol> ops;
-    std::vector<std::uint8_t> non_op;         // 1 exactly when the symbol does not begin with "op|"
-    std::vector<std::uint32_t> first{0};      // size() + 1 offsets into children
+    std::vector<std::uint8_t> non_op;     // 1 exactly when the symbol does not begin with "op|"
+    std::vector<std::uint32_t> first{0};  // size() + 1 offsets into children
     std::vector<std::uint32_t> children;
     std::vector<std::uint32_t> outputs;
 
@@ -43,8 +43,8 @@ struct SymbolGraph {
 };
 
 struct CanonicalGraph {
-    SymbolGraph canonical;                     // one node per class, in order of first appearance
-    std::vector<std::uint32_t> class_of;       // input node -> index of its class in canonical
+    SymbolGraph canonical;                // one node per class, in order of first appearance
+    std::vector<std::uint32_t> class_of;  // input node -> index of its class in canonical
     // Set when no two canonical nodes share a symbol and children, so that common-
     // subexpression elimination would leave the graph unchanged.
     bool deduplicated = false;

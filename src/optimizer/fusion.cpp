@@ -33,7 +33,10 @@ public:
         const Index ra = find(a);
         const Index rb = find(b);
         if (ra == rb) return;
-        if (ra < rb) parent_[rb] = ra; else parent_[ra] = rb;
+        if (ra < rb)
+            parent_[rb] = ra;
+        else
+            parent_[ra] = rb;
     }
 
 private:
@@ -80,10 +83,13 @@ struct Uses {
     std::vector<bool> is_output;
 
     explicit Uses(const SymbolGraph& g)
-        : graph(g), consumers(adjacency(g.size(), [&](auto emit) {
-              for (std::size_t j = 0; j < g.size(); ++j)
-                  for (std::uint32_t ch : g.children_of(j)) emit(ch, static_cast<Index>(j));
-          })),
+        : graph(g),
+          consumers(adjacency(g.size(),
+                              [&](auto emit) {
+                                  for (std::size_t j = 0; j < g.size(); ++j)
+                                      for (std::uint32_t ch : g.children_of(j))
+                                          emit(ch, static_cast<Index>(j));
+                              })),
           is_output(g.size(), false) {
         for (std::uint32_t o : g.outputs) {
             fault_unless(o < g.size(), "fusion output out of range");
@@ -121,7 +127,10 @@ std::vector<Index> maximal_groups(const Uses& uses) {
         const Index g = group_of[users[0]];
         bool joins = true;
         for (Index u : users) {
-            if (!uses.is_op(u) || group_of[u] != g) { joins = false; break; }
+            if (!uses.is_op(u) || group_of[u] != g) {
+                joins = false;
+                break;
+            }
         }
         if (joins) group_of[i] = g;
     }
@@ -135,9 +144,14 @@ class Emitter {
 public:
     Emitter(const SymbolGraph& graph, std::span<const Index> group_of, const NodeTable& boundary,
             std::span<const std::uint32_t> row_of, std::size_t groups)
-        : graph_(graph), group_of_(group_of), boundary_(boundary), row_of_(row_of),
-          reduced_id_of_(graph.size(), kNoIndex), position_(graph.size(), 0),
-          input_slot_(graph.size(), kNoIndex), input_slot_owner_(graph.size(), kNoIndex) {
+        : graph_(graph),
+          group_of_(group_of),
+          boundary_(boundary),
+          row_of_(row_of),
+          reduced_id_of_(graph.size(), kNoIndex),
+          position_(graph.size(), 0),
+          input_slot_(graph.size(), kNoIndex),
+          input_slot_owner_(graph.size(), kNoIndex) {
         out_.landing_of.resize(graph.size());
         out_.nodes.reserve(groups, graph.children.size(), 0);
     }
@@ -224,7 +238,7 @@ private:
     std::vector<Index> input_slot_;        // outside group -> stage input slot
     std::vector<Index> input_slot_owner_;  // which stage the slot belongs to
     // Buffers of the node being written, reused from node to node.
-    std::vector<Index> input_groups_;      // groups feeding the stage, by slot
+    std::vector<Index> input_groups_;  // groups feeding the stage, by slot
     std::vector<NodeId> inputs_;
     std::vector<MemberView> stage_members_;
     std::vector<StageRef> operands_;
@@ -252,8 +266,10 @@ Fused stage_fusion(const SymbolGraph& graph, const NodeTable& boundary,
         const Index key = group_of[i];
         std::span<const Index> group = members.of(key);
         if (group.back() != i) continue;  // not the group's largest member
-        if (graph.non_op[i] != 0) emit.boundary(i);
-        else emit.stage(key, group);
+        if (graph.non_op[i] != 0)
+            emit.boundary(i);
+        else
+            emit.stage(key, group);
     }
     return std::move(emit).finish();
 }

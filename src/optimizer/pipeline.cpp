@@ -96,8 +96,7 @@ PipelineInput read_pipeline_input(const NodeTable& nodes, std::span<const NodeId
     return read_live(nodes.size(), inputs_of, view_at, outputs);
 }
 
-PipelineInput read_pipeline_input(std::span<const NodeKey> nodes,
-                                  std::span<const NodeId> outputs) {
+PipelineInput read_pipeline_input(std::span<const NodeKey> nodes, std::span<const NodeId> outputs) {
     const auto view_at = [&](std::size_t i, ViewScratch& scratch) {
         return view_of(nodes[i], scratch);
     };

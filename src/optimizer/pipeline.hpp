@@ -28,11 +28,12 @@ class RewriteEngine;
 struct PipelineInput {
     std::uint64_t input_nodes = 0;
     LiveIndex live;
-    SymbolGraph graph;                        // ops left empty until the texts are interned
-    std::string texts;                        // the live nodes' symbols, back to back, last node first
-    std::vector<std::size_t> text_end;        // end of each symbol in texts, last node first
-    NodeTable boundary;                       // inputs emptied; the rebuild replaces them
-    std::vector<std::uint32_t> boundary_of;   // live node -> its symbol's boundary row, kNoIndex for Ops
+    SymbolGraph graph;                  // ops left empty until the texts are interned
+    std::string texts;                  // the live nodes' symbols, back to back, last node first
+    std::vector<std::size_t> text_end;  // end of each symbol in texts, last node first
+    NodeTable boundary;                 // inputs emptied; the rebuild replaces them
+    std::vector<std::uint32_t>
+        boundary_of;  // live node -> its symbol's boundary row, kNoIndex for Ops
 
     // The symbol text of live node i.
     std::string_view text(std::size_t i) const noexcept {

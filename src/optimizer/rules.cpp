@@ -49,12 +49,12 @@ std::vector<eqsat::Rewrite> rewrite_rules() {
     try {
         for (std::string_view name : kCommutativeNames) {
             const std::string op = op_symbol(name);
-            rules.push_back(eqsat::Rewrite::parse("commute-" + std::string(name), "(" + op + " ?a ?b)",
-                                                  "(" + op + " ?b ?a)"));
+            rules.push_back(eqsat::Rewrite::parse("commute-" + std::string(name),
+                                                  "(" + op + " ?a ?b)", "(" + op + " ?b ?a)"));
         }
         for (std::size_t i = 0; i < kIdentityRules.size(); ++i) {
-            rules.push_back(
-                eqsat::Rewrite::parse("identity-" + std::to_string(i), "(" + identity_symbols()[i] + " ?x)", "?x"));
+            rules.push_back(eqsat::Rewrite::parse("identity-" + std::to_string(i),
+                                                  "(" + identity_symbols()[i] + " ?x)", "?x"));
         }
     } catch (const eqsat::Error& e) {
         internal_fault(e.what());

@@ -16,8 +16,8 @@
 namespace corvane {
 
 // Rule "commute-<name>": (op|<name> ?a ?b) => (op|<name> ?b ?a).
-inline constexpr std::array<std::string_view, 8> kCommutativeNames = {"add", "mul",     "and",    "or",
-                                                                     "eq",  "ne", "maximum", "minimum"};
+inline constexpr std::array<std::string_view, 8> kCommutativeNames = {
+    "add", "mul", "and", "or", "eq", "ne", "maximum", "minimum"};
 
 // Rule "identity-<i>": a one-input Op named `op` whose parameters are exactly
 // scalar = the Float with canonical bits `scalar_bits` and side = the Str `side`

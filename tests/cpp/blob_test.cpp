@@ -76,11 +76,18 @@ GraphStore read(const Blob& blob) {
 const Blob kWorkedExample = Bytes()
                                 .header(2)
                                 .source("x")
-                                .u8(1).str("neg").u32(1).str("k").u8(0).u64(3).u32(1).u64(0)
+                                .u8(1)
+                                .str("neg")
+                                .u32(1)
+                                .str("k")
+                                .u8(0)
+                                .u64(3)
+                                .u32(1)
+                                .u64(0)
                                 .outputs({1});
 
-const std::vector<NodeKey> kWorkedKeys = {
-    source("x"), op("neg", {0}, ParamMap({{"k", ParamValue::of_int(3)}}))};
+const std::vector<NodeKey> kWorkedKeys = {source("x"),
+                                          op("neg", {0}, ParamMap({{"k", ParamValue::of_int(3)}}))};
 
 TEST(Blob, WorkedExampleBothWays) {
     ASSERT_EQ(kWorkedExample.size(), 68u);
@@ -96,17 +103,14 @@ TEST(Blob, WorkedExampleBothWays) {
 }
 
 TEST(Blob, StageRecordBothWays) {
-    const Blob stage_record = Bytes()
-                                  .u8(4).u32(1).u64(0)
-                                  .u32(1).str("op|neg")
-                                  .u32(1).u8(0).u32(0);
+    const Blob stage_record = Bytes().u8(4).u32(1).u64(0).u32(1).str("op|neg").u32(1).u8(0).u32(0);
     ASSERT_EQ(stage_record.size(), 36u);
     Blob blob = Bytes().header(2).source("x");
     blob.insert(blob.end(), stage_record.begin(), stage_record.end());
     blob.insert(blob.end(), 4, 0);  // no outputs
 
-    const std::vector<NodeKey> keys = {
-        source("x"), node::Stage{{0}, {StageOp{"op|neg", {StageRef::input(0)}}}}};
+    const std::vector<NodeKey> keys = {source("x"),
+                                       node::Stage{{0}, {StageOp{"op|neg", {StageRef::input(0)}}}}};
     EXPECT_EQ(write(store_of(keys)), blob);
     EXPECT_EQ(testing::keys_of(read(blob)), keys);
 }
@@ -118,7 +122,9 @@ TEST(Blob, ReadStoreOutlivesItsBytes) {
         source("a much longer source name than fits in place"),
         op("f", {0}, ParamMap({{"s", ParamValue::of_str("value text")}})),
         node::External{{"kind", "hash", "fw", "1", "io", "pre"}, {}, {1}},
-        node::Stage{{1, 2}, {StageOp{"op|f", {StageRef::input(1)}}, StageOp{"op|g", {StageRef::member(0)}}}}};
+        node::Stage{
+            {1, 2},
+            {StageOp{"op|f", {StageRef::input(1)}}, StageOp{"op|g", {StageRef::member(0)}}}}};
     auto bytes = std::make_unique<Blob>(write(store_of(keys, {3})));
     const Blob copy = *bytes;
     GraphStore back = read(*bytes);
@@ -162,15 +168,17 @@ TEST(Blob, DecodeErrors) {
         {"short count", Bytes().raw("CIR1").u8(0).u8(0).u8(0), truncated, kTrunc},
         {"missing record", Bytes().header(1), truncated, kTrunc},
         {"huge node count", Bytes().header(0xFFFFFFFF).source("x"), truncated, kTrunc},
-        {"node tag 7", Bytes().header(1).u8(7), DecodeError::bad_tag("node", 7), "invalid node tag 7"},
+        {"node tag 7", Bytes().header(1).u8(7), DecodeError::bad_tag("node", 7),
+         "invalid node tag 7"},
         {"node tag 255", Bytes().header(1).u8(255), DecodeError::bad_tag("node", 255),
          "invalid node tag 255"},
         {"short name", Bytes().header(1).u8(0).u32(5).raw("ab"), truncated, kTrunc},
-        {"huge name length", Bytes().header(1).u8(0).u32(0xFFFFFFFF).raw("abcd"), truncated, kTrunc},
+        {"huge name length", Bytes().header(1).u8(0).u32(0xFFFFFFFF).raw("abcd"), truncated,
+         kTrunc},
         {"invalid utf-8 name", Bytes().header(1).u8(0).str("a\xff"), DecodeError::bad_utf8(),
          "invalid utf-8 in corvane IR blob"},
-        {"huge param count", Bytes().header(1).u8(0).str("x").u32(0xFFFFFFFF).raw("abcd"), truncated,
-         kTrunc},
+        {"huge param count", Bytes().header(1).u8(0).str("x").u32(0xFFFFFFFF).raw("abcd"),
+         truncated, kTrunc},
         {"param tag 4", Bytes().header(1).u8(0).str("x").u32(1).str("k").u8(4),
          DecodeError::bad_tag("param", 4), "invalid param tag 4"},
         {"param tag before shortfall", Bytes().header(1).u8(0).str("x").u32(3).str("k").u8(9),
@@ -178,15 +186,18 @@ TEST(Blob, DecodeErrors) {
         {"short float", Bytes().header(1).u8(0).str("x").u32(1).str("k").u8(1).raw("1234567"),
          truncated, kTrunc},
         {"missing bool", Bytes().header(1).u8(0).str("x").u32(1).str("k").u8(2), truncated, kTrunc},
-        {"invalid utf-8 value", Bytes().header(1).u8(0).str("x").u32(1).str("k").u8(3).str("\xc0\x80"),
+        {"invalid utf-8 value",
+         Bytes().header(1).u8(0).str("x").u32(1).str("k").u8(3).str("\xc0\x80"),
          DecodeError::bad_utf8(), "invalid utf-8 in corvane IR blob"},
         {"input to itself", Bytes().header(1).op("f", {0}).outputs({}),
          DecodeError::node_ref_out_of_range(0), "node reference 0 out of range"},
         {"input to a later node", Bytes(two_sources).op("f", {0, 1, 2}).outputs({}),
          DecodeError::node_ref_out_of_range(2), "node reference 2 out of range"},
-        {"bad input before shortfall", Bytes(two_sources).u8(1).str("f").u32(0).u32(9).u64(0).u64(7),
+        {"bad input before shortfall",
+         Bytes(two_sources).u8(1).str("f").u32(0).u32(9).u64(0).u64(7),
          DecodeError::node_ref_out_of_range(7), "node reference 7 out of range"},
-        {"huge input count", Bytes(two_sources).u8(6).u32(0).u32(0xFFFFFFFF).u64(0), truncated, kTrunc},
+        {"huge input count", Bytes(two_sources).u8(6).u32(0).u32(0xFFFFFFFF).u64(0), truncated,
+         kTrunc},
         {"missing presence byte",
          Bytes().header(1).u8(3).str("k").str("h").str("f").str("v").str("io"), truncated, kTrunc},
         {"stage-ref tag 2", Bytes(stage_head).u32(1).str("op|neg").u32(1).u8(2).u32(0),
@@ -196,11 +207,11 @@ TEST(Blob, DecodeErrors) {
         {"member 1 refers to member 1",
          Bytes(stage_head).u32(2).str("op|a").u32(0).str("op|b").u32(2).u8(1).u32(0).u8(1).u32(1),
          DecodeError::node_ref_out_of_range(1), "node reference 1 out of range"},
-        {"short ref index", Bytes(stage_head).u32(1).str("op|neg").u32(1).u8(0).u8(0).u8(0), truncated,
-         kTrunc},
+        {"short ref index", Bytes(stage_head).u32(1).str("op|neg").u32(1).u8(0).u8(0).u8(0),
+         truncated, kTrunc},
         {"huge member count", Bytes(stage_head).u32(0xFFFFFFFF).raw("abcdefgh"), truncated, kTrunc},
-        {"huge ref count", Bytes(stage_head).u32(1).str("t").u32(0xFFFFFFFF).u8(0).u32(0), truncated,
-         kTrunc},
+        {"huge ref count", Bytes(stage_head).u32(1).str("t").u32(0xFFFFFFFF).u8(0).u32(0),
+         truncated, kTrunc},
         {"missing output count", one_source, truncated, kTrunc},
         {"output equals node count", Bytes(one_source).outputs({0, 1}),
          DecodeError::node_ref_out_of_range(1), "node reference 1 out of range"},
@@ -217,15 +228,34 @@ TEST(Blob, DecodeErrors) {
 }
 
 TEST(Blob, StrictUtf8) {
-    const std::vector<std::string> valid = {
-        "", "plain ascii, long enough for a word", std::string("nul\0inside", 10), "\xc3\xa9",
-        "abcdefg\xc3\xa9", "\xe2\x82\xac", "\xed\x9f\xbf", "\xee\x80\x80", "\xf0\x9d\x84\x9e",
-        "\xf4\x8f\xbf\xbf"};
-    const std::vector<std::string> invalid = {
-        "\x80", "abcdefgh\x80", "\xc0\x80", "\xc1\xbf", "\xc3", "abcdefg\xc3", "\xe2\x82",
-        "\xe2\x28\xa1", "\xe0\x80\x80", "\xe0\x9f\xbf", "\xed\xa0\x80", "\xed\xbf\xbf",
-        "\xf0\x80\x80\x80", "\xf0\x8f\xbf\xbf", "\xf0\x9d\x84", "\xf4\x90\x80\x80",
-        "\xf5\x80\x80\x80", "\xff"};
+    const std::vector<std::string> valid = {"",
+                                            "plain ascii, long enough for a word",
+                                            std::string("nul\0inside", 10),
+                                            "\xc3\xa9",
+                                            "abcdefg\xc3\xa9",
+                                            "\xe2\x82\xac",
+                                            "\xed\x9f\xbf",
+                                            "\xee\x80\x80",
+                                            "\xf0\x9d\x84\x9e",
+                                            "\xf4\x8f\xbf\xbf"};
+    const std::vector<std::string> invalid = {"\x80",
+                                              "abcdefgh\x80",
+                                              "\xc0\x80",
+                                              "\xc1\xbf",
+                                              "\xc3",
+                                              "abcdefg\xc3",
+                                              "\xe2\x82",
+                                              "\xe2\x28\xa1",
+                                              "\xe0\x80\x80",
+                                              "\xe0\x9f\xbf",
+                                              "\xed\xa0\x80",
+                                              "\xed\xbf\xbf",
+                                              "\xf0\x80\x80\x80",
+                                              "\xf0\x8f\xbf\xbf",
+                                              "\xf0\x9d\x84",
+                                              "\xf4\x90\x80\x80",
+                                              "\xf5\x80\x80\x80",
+                                              "\xff"};
     for (const std::string& s : valid) {
         SCOPED_TRACE(::testing::PrintToString(s));
         auto result = deserialize(Blob(Bytes().header(1).source(s).outputs({})));
@@ -249,15 +279,41 @@ TEST(Blob, LenientInputsAreReadAndWrittenCanonically) {
     const std::vector<Case> cases = {
         {"trailing bytes", Bytes().header(1).source("x").outputs({}).raw("junk"), {source("x")}},
         {"unsorted params, duplicate key kept in order",
-         Bytes().header(1).u8(0).str("x").u32(3)
-             .str("k").u8(0).u64(1).str("a").u8(2).u8(1).str("k").u8(0).u64(2).outputs({}),
-         {source("x", ParamMap({{"a", ParamValue::of_bool(true)}, {"k", ParamValue::of_int(1)},
+         Bytes()
+             .header(1)
+             .u8(0)
+             .str("x")
+             .u32(3)
+             .str("k")
+             .u8(0)
+             .u64(1)
+             .str("a")
+             .u8(2)
+             .u8(1)
+             .str("k")
+             .u8(0)
+             .u64(2)
+             .outputs({}),
+         {source("x", ParamMap({{"a", ParamValue::of_bool(true)},
+                                {"k", ParamValue::of_int(1)},
                                 {"k", ParamValue::of_int(2)}}))}},
-        {"bool byte 7", Bytes().header(1).u8(0).str("x").u32(1).str("b").u8(2).u8(7).outputs({}),
+        {"bool byte 7",
+         Bytes().header(1).u8(0).str("x").u32(1).str("b").u8(2).u8(7).outputs({}),
          {source("x", ParamMap({{"b", ParamValue::of_bool(true)}}))}},
         {"presence byte 9",
-         Bytes().header(1).u8(3).str("k").str("h").str("f").str("v").str("io").u8(9).str("")
-             .u32(0).u32(0).outputs({}),
+         Bytes()
+             .header(1)
+             .u8(3)
+             .str("k")
+             .str("h")
+             .str("f")
+             .str("v")
+             .str("io")
+             .u8(9)
+             .str("")
+             .u32(0)
+             .u32(0)
+             .outputs({}),
          {node::External{{"k", "h", "f", "v", "io", ""}, {}, {}}}},
     };
     for (const Case& c : cases) {
@@ -305,9 +361,11 @@ TEST(Blob, FloatBitsArePreservedBothWays) {
     for (std::uint64_t bits : {0x7ff0000000000001ULL, 0xfff8000000000123ULL, 0x7ff8000000000000ULL,
                                0x8000000000000000ULL, 0x0000000000000001ULL}) {
         SCOPED_TRACE(bits);
-        GraphStore s = store_of({source("x", ParamMap({{"f", ParamValue::of_float(std::bit_cast<double>(bits))}}))});
+        GraphStore s = store_of(
+            {source("x", ParamMap({{"f", ParamValue::of_float(std::bit_cast<double>(bits))}}))});
         const Blob blob = write(s);
-        const Blob expected = Bytes().header(1).u8(0).str("x").u32(1).str("f").u8(1).u64(bits).outputs({});
+        const Blob expected =
+            Bytes().header(1).u8(0).str("x").u32(1).str("f").u8(1).u64(bits).outputs({});
         EXPECT_EQ(blob, expected);
         const ParamValue v = testing::keys_of(read(blob))[0].params().entries()[0].second;
         EXPECT_EQ(std::bit_cast<std::uint64_t>(std::get<double>(v.storage())), bits);
@@ -316,7 +374,8 @@ TEST(Blob, FloatBitsArePreservedBothWays) {
 
 TEST(Blob, StageReferenceIndexMustFitInU32) {
     auto stage = [](std::uint64_t index) {
-        return std::vector<NodeKey>{source("x"), node::Stage{{0}, {StageOp{"op|f", {StageRef::input(index)}}}}};
+        return std::vector<NodeKey>{source("x"),
+                                    node::Stage{{0}, {StageOp{"op|f", {StageRef::input(index)}}}}};
     };
     const auto too_big = stage(std::uint64_t{1} << 32);
     EXPECT_FALSE(serialize_nodes(too_big, {}).has_value());
@@ -349,24 +408,39 @@ private:
     std::uint64_t below(std::uint64_t n) { return rng_() % n; }
 
     std::string text() {
-        static const std::string pieces[] = {"a", "op", "=", ";", "|", "%", "\xc3\xa9", "\xe2\x82\xac",
-                                             "\xf0\x9d\x84\x9e", " ", std::string(1, '\0')};
+        static const std::string pieces[] = {"a",
+                                             "op",
+                                             "=",
+                                             ";",
+                                             "|",
+                                             "%",
+                                             "\xc3\xa9",
+                                             "\xe2\x82\xac",
+                                             "\xf0\x9d\x84\x9e",
+                                             " ",
+                                             std::string(1, '\0')};
         std::string s;
         for (std::uint64_t n = below(5); n > 0; --n) s += pieces[below(std::size(pieces))];
         return s;
     }
 
     ParamValue value() {
-        static const std::uint64_t floats[] = {0x0ULL, 0x8000000000000000ULL, 0x7ff8000000000000ULL,
-                                               0xfff0000000000abcULL, 0x7ff0000000000000ULL,
+        static const std::uint64_t floats[] = {0x0ULL,
+                                               0x8000000000000000ULL,
+                                               0x7ff8000000000000ULL,
+                                               0xfff0000000000abcULL,
+                                               0x7ff0000000000000ULL,
                                                0x3ff0000000000000ULL};
         switch (below(4)) {
-            case 0: return ParamValue::of_int(static_cast<std::int64_t>(rng_()));
-            case 1:
-                return ParamValue::of_float(
-                    std::bit_cast<double>(below(2) ? floats[below(std::size(floats))] : rng_()));
-            case 2: return ParamValue::of_bool(below(2) == 1);
-            default: return ParamValue::of_str(text());
+        case 0:
+            return ParamValue::of_int(static_cast<std::int64_t>(rng_()));
+        case 1:
+            return ParamValue::of_float(
+                std::bit_cast<double>(below(2) ? floats[below(std::size(floats))] : rng_()));
+        case 2:
+            return ParamValue::of_bool(below(2) == 1);
+        default:
+            return ParamValue::of_str(text());
         }
     }
 
@@ -385,31 +459,36 @@ private:
 
     NodeKey key(std::uint64_t count) {
         switch (below(7)) {
-            case 0: return node::Source{text(), params()};
-            case 1: return node::Op{text(), params(), inputs(count)};
-            case 2: return node::Reduction{text(), params(), inputs(count)};
-            case 3: {
-                PayloadDescriptor d{text(), text(), text(), text(), text(), std::nullopt};
-                if (below(2)) d.preprocessing_ref = text();
-                return node::External{std::move(d), params(), inputs(count)};
-            }
-            case 4: {
-                node::Stage st{inputs(count), {}};
-                for (std::uint64_t m = 0, n = 1 + below(3); m < n; ++m) {
-                    StageOp member{"op|" + text(), {}};
-                    for (std::uint64_t r = below(3); r > 0; --r) {
-                        if (m > 0 && below(2)) {
-                            member.inputs.push_back(StageRef::member(below(m)));
-                        } else {
-                            member.inputs.push_back(StageRef::input(below(st.inputs.size() + 1)));
-                        }
+        case 0:
+            return node::Source{text(), params()};
+        case 1:
+            return node::Op{text(), params(), inputs(count)};
+        case 2:
+            return node::Reduction{text(), params(), inputs(count)};
+        case 3: {
+            PayloadDescriptor d{text(), text(), text(), text(), text(), std::nullopt};
+            if (below(2)) d.preprocessing_ref = text();
+            return node::External{std::move(d), params(), inputs(count)};
+        }
+        case 4: {
+            node::Stage st{inputs(count), {}};
+            for (std::uint64_t m = 0, n = 1 + below(3); m < n; ++m) {
+                StageOp member{"op|" + text(), {}};
+                for (std::uint64_t r = below(3); r > 0; --r) {
+                    if (m > 0 && below(2)) {
+                        member.inputs.push_back(StageRef::member(below(m)));
+                    } else {
+                        member.inputs.push_back(StageRef::input(below(st.inputs.size() + 1)));
                     }
-                    st.members.push_back(std::move(member));
                 }
-                return st;
+                st.members.push_back(std::move(member));
             }
-            case 5: return node::Exchange{params(), inputs(count)};
-            default: return node::Join{params(), inputs(count)};
+            return st;
+        }
+        case 5:
+            return node::Exchange{params(), inputs(count)};
+        default:
+            return node::Join{params(), inputs(count)};
         }
     }
 

@@ -67,30 +67,57 @@ std::vector<Case> cases() {
     std::vector<Case> out = {
         {"empty", graph({}, {}), {}, {}, {}},
         {"add_zero_right", graph({x, op(kAdd0R, {0})}, {1}), {x}, {0}, {0, 0}},
-        {"chain_of_identities", graph({x, op(kAdd0R, {0}), op(kMul1L, {1})}, {2, 1}), {x}, {0, 0}, {0, 0, 0}},
-        {"commuted_add_keeps_earlier", graph({x, y, op("op|add", {1, 0}), op("op|add", {0, 1})}, {3}),
-         {x, y, op("op|add", {1, 0})}, {2}, {0, 1, 2, 2}},
-        {"sub_is_not_commutative", graph({x, y, op("op|sub", {0, 1}), op("op|sub", {1, 0})}, {2, 3}),
-         {x, y, op("op|sub", {0, 1}), op("op|sub", {1, 0})}, {2, 3}, {0, 1, 2, 3}},
+        {"chain_of_identities",
+         graph({x, op(kAdd0R, {0}), op(kMul1L, {1})}, {2, 1}),
+         {x},
+         {0, 0},
+         {0, 0, 0}},
+        {"commuted_add_keeps_earlier",
+         graph({x, y, op("op|add", {1, 0}), op("op|add", {0, 1})}, {3}),
+         {x, y, op("op|add", {1, 0})},
+         {2},
+         {0, 1, 2, 2}},
+        {"sub_is_not_commutative",
+         graph({x, y, op("op|sub", {0, 1}), op("op|sub", {1, 0})}, {2, 3}),
+         {x, y, op("op|sub", {0, 1}), op("op|sub", {1, 0})},
+         {2, 3},
+         {0, 1, 2, 3}},
         {"parameterised_add_stays_apart",
          graph({x, y, op("op|add|axis=i0", {0, 1}), op("op|add|axis=i0", {1, 0})}, {3}),
-         {x, y, op("op|add|axis=i0", {0, 1}), op("op|add|axis=i0", {1, 0})}, {3}, {0, 1, 2, 3}},
+         {x, y, op("op|add|axis=i0", {0, 1}), op("op|add|axis=i0", {1, 0})},
+         {3},
+         {0, 1, 2, 3}},
         {"ternary_maximum_has_no_rule",
          graph({x, y, op("op|maximum", {0, 1, 0}), op("op|maximum", {1, 0, 0})}, {2}),
-         {x, y, op("op|maximum", {0, 1, 0}), op("op|maximum", {1, 0, 0})}, {2}, {0, 1, 2, 3}},
-        {"identity_token_with_two_inputs", graph({x, y, op(kAdd0R, {0, 1})}, {2}),
-         {x, y, op(kAdd0R, {0, 1})}, {2}, {0, 1, 2}},
+         {x, y, op("op|maximum", {0, 1, 0}), op("op|maximum", {1, 0, 0})},
+         {2},
+         {0, 1, 2, 3}},
+        {"identity_token_with_two_inputs",
+         graph({x, y, op(kAdd0R, {0, 1})}, {2}),
+         {x, y, op(kAdd0R, {0, 1})},
+         {2},
+         {0, 1, 2}},
         // mul(y, z) with z = x + 0.0 becomes congruent to mul(x, y) through commutativity.
         {"congruence_after_identity",
          graph({x, y, op("op|mul", {0, 1}), op(kAdd0L, {0}), op("op|mul", {1, 3})}, {4}),
-         {x, y, op("op|mul", {0, 1})}, {2}, {0, 1, 2, 0, 2}},
-        {"duplicate_outputs_kept", graph({x, y, op(kMul1R, {1}), op("op|and", {0, 2})}, {3, 3, 0}),
-         {x, y, op("op|and", {0, 1})}, {2, 2, 0}, {0, 1, 1, 2}},
-        {"identical_nodes_share_a_class", graph({x, op("op|neg", {0}), op("op|neg", {0})}, {2}),
-         {x, op("op|neg", {0})}, {1}, {0, 1, 1}},
+         {x, y, op("op|mul", {0, 1})},
+         {2},
+         {0, 1, 2, 0, 2}},
+        {"duplicate_outputs_kept",
+         graph({x, y, op(kMul1R, {1}), op("op|and", {0, 2})}, {3, 3, 0}),
+         {x, y, op("op|and", {0, 1})},
+         {2, 2, 0},
+         {0, 1, 1, 2}},
+        {"identical_nodes_share_a_class",
+         graph({x, op("op|neg", {0}), op("op|neg", {0})}, {2}),
+         {x, op("op|neg", {0})},
+         {1},
+         {0, 1, 1}},
         {"opaque_nodes_keep_children_and_duplicates",
          graph({x, op(kAdd0R, {0}), op("join|inner", {1, 0, 0}), op("stage|2", {2})}, {3}),
-         {x, op("join|inner", {0, 0, 0}), op("stage|2", {1})}, {2}, {0, 0, 1, 2}},
+         {x, op("join|inner", {0, 0, 0}), op("stage|2", {1})},
+         {2},
+         {0, 0, 1, 2}},
     };
     // Near misses of the identity tokens: -0.0, integer scalars, another side, an extra
     // parameter, no parameters.
@@ -98,24 +125,35 @@ std::vector<Case> cases() {
                              "op|mul|scalar=i1;side=sl", "op|add|scalar=f0000000000000000;side=sx",
                              "op|add|extra=i1;scalar=f0000000000000000;side=sr",
                              "op|mul|scalar=f3ff0000000000000;side=sr;z=i0", "op|add", "op|mul"}) {
-        out.push_back({"near_miss_" + std::to_string(out.size()), graph({x, op(near, {0})}, {1}),
-                       {x, op(near, {0})}, {1}, {0, 1}});
+        out.push_back({"near_miss_" + std::to_string(out.size()),
+                       graph({x, op(near, {0})}, {1}),
+                       {x, op(near, {0})},
+                       {1},
+                       {0, 1}});
     }
     for (std::size_t i = 0; i < identity_symbols().size(); ++i) {
-        out.push_back({"identity_" + std::to_string(i), graph({x, y, op(identity_symbols()[i], {1})}, {2}),
-                       {x, y}, {1}, {0, 1, 1}});
+        out.push_back({"identity_" + std::to_string(i),
+                       graph({x, y, op(identity_symbols()[i], {1})}, {2}),
+                       {x, y},
+                       {1},
+                       {0, 1, 1}});
     }
     for (std::string_view name : kCommutativeNames) {
         const std::string token = "op|" + std::string(name);
-        out.push_back({"commute_" + std::string(name),
-                       graph({x, y, op(token, {0, 1}), op(token, {1, 0}), op(token, {0, 0})}, {3, 4}),
-                       {x, y, op(token, {0, 1}), op(token, {0, 0})}, {2, 3}, {0, 1, 2, 2, 3}});
+        out.push_back(
+            {"commute_" + std::string(name),
+             graph({x, y, op(token, {0, 1}), op(token, {1, 0}), op(token, {0, 0})}, {3, 4}),
+             {x, y, op(token, {0, 1}), op(token, {0, 0})},
+             {2, 3},
+             {0, 1, 2, 2, 3}});
     }
     return out;
 }
 
 INSTANTIATE_TEST_SUITE_P(Engine, EngineCases, ::testing::ValuesIn(cases()),
-                         [](const ::testing::TestParamInfo<Case>& param) { return param.param.name; });
+                         [](const ::testing::TestParamInfo<Case>& param) {
+                             return param.param.name;
+                         });
 
 TEST(Engine, BuildsTheTwelveRulesInOrder) {
     struct R {
@@ -251,9 +289,11 @@ std::vector<std::size_t> reference_classes(const EngineGraph& g) {
                 const EngineNode& v = g.nodes[j];
                 if (u.op != v.op || u.children.size() != v.children.size()) continue;
                 bool same = true;
-                for (std::size_t k = 0; k < u.children.size(); ++k) same &= root(u.children[k]) == root(v.children[k]);
+                for (std::size_t k = 0; k < u.children.size(); ++k)
+                    same &= root(u.children[k]) == root(v.children[k]);
                 if (!same && is_commutative(u)) {
-                    same = root(u.children[0]) == root(v.children[1]) && root(u.children[1]) == root(v.children[0]);
+                    same = root(u.children[0]) == root(v.children[1]) &&
+                           root(u.children[1]) == root(v.children[0]);
                 }
                 if (same) unite(i, j);
             }
@@ -285,7 +325,9 @@ bool saturates(const EngineGraph& g) {
         ids.push_back(egraph.add(eqsat::Symbol(node.op), kids));
     }
     eqsat::Runner runner;
-    runner.with_egraph(std::move(egraph)).with_iter_limit(12).with_node_limit(4 * g.nodes.size() + 1024);
+    runner.with_egraph(std::move(egraph))
+        .with_iter_limit(12)
+        .with_node_limit(4 * g.nodes.size() + 1024);
     runner.run(rules);
     return runner.stop_reason() == eqsat::StopReason(eqsat::stop::Saturated{});
 }
@@ -340,13 +382,15 @@ TEST(EngineConcurrency, ThreadsCanonicalizeAndInternAtOnce) {
                 const std::size_t i = (k + t) % graphs.size();
                 const Canonicalized got = canonicalize(k % 2 ? own : engine, graphs[i]);
                 eqsat::Symbol("thread-" + std::to_string(t) + "-" + std::to_string(k));
-                agree[t][i] = got.class_of == expected[i].class_of && got.canonical == expected[i].canonical;
+                agree[t][i] =
+                    got.class_of == expected[i].class_of && got.canonical == expected[i].canonical;
             }
         });
     }
     for (auto& thread : threads) thread.join();
     for (unsigned t = 0; t < kThreads; ++t) {
-        for (std::size_t i = 0; i < graphs.size(); ++i) EXPECT_TRUE(agree[t][i]) << "thread " << t << " graph " << i;
+        for (std::size_t i = 0; i < graphs.size(); ++i)
+            EXPECT_TRUE(agree[t][i]) << "thread " << t << " graph " << i;
     }
 }
 

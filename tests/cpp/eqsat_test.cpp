@@ -54,15 +54,20 @@ std::string error_of(auto&& fn) {
 // ---- symbols ------------------------------------------------------------------------
 
 TEST(Symbol, InternsOnceAndRendersTheExactText) {
-    const std::vector<std::string> texts = {"", "op|add|scalar=f0000000000000000;side=sr", "op|add",
-                                            "with space", std::string("nul\0inside", 10), "\xc3\xbc"};
+    const std::vector<std::string> texts = {"",
+                                            "op|add|scalar=f0000000000000000;side=sr",
+                                            "op|add",
+                                            "with space",
+                                            std::string("nul\0inside", 10),
+                                            "\xc3\xbc"};
     for (const std::string& text : texts) {
         const Symbol s(text);
         EXPECT_EQ(s.str(), text);
         EXPECT_EQ(s, Symbol(std::string(text)));
     }
     for (std::size_t i = 0; i < texts.size(); ++i) {
-        for (std::size_t j = i + 1; j < texts.size(); ++j) EXPECT_NE(Symbol(texts[i]), Symbol(texts[j]));
+        for (std::size_t j = i + 1; j < texts.size(); ++j)
+            EXPECT_NE(Symbol(texts[i]), Symbol(texts[j]));
     }
     EXPECT_EQ(Symbol(), Symbol(""));
 }
@@ -106,7 +111,8 @@ TEST(SymbolConcurrency, ThreadsAgreeOnEveryId) {
                 const std::vector<std::string_view> views(texts.begin(), texts.end());
                 for (std::size_t k = 0; k < kNames; k += 500) {
                     const std::size_t n = std::min<std::size_t>(500, kNames - k);
-                    Symbol::intern_all(std::span(views).subspan(k, n), std::span(symbols).subspan(k, n));
+                    Symbol::intern_all(std::span(views).subspan(k, n),
+                                       std::span(symbols).subspan(k, n));
                 }
             }
             for (std::size_t k = 0; k < kNames; ++k) {
@@ -179,7 +185,8 @@ TEST(EGraph, CongruencePropagatesUpwards) {
 // A deadline whose clock reads 0 for the first `reads` readings and 1 afterwards.
 Deadline deadline_after(std::size_t reads, std::uint32_t interval) {
     Deadline deadline;
-    deadline.set_clock([count = std::size_t{0}, reads]() mutable { return ++count > reads ? 1.0 : 0.0; });
+    deadline.set_clock(
+        [count = std::size_t{0}, reads]() mutable { return ++count > reads ? 1.0 : 0.0; });
     deadline.set_interval(interval);
     deadline.start(0.5);
     return deadline;
@@ -289,7 +296,8 @@ TEST(EGraph, BatchAddMatchesAddingOneAtATime) {
     for (std::uint32_t i = 0; i < 300; ++i) {
         const auto arity = i == 0 ? 0 : static_cast<std::uint32_t>(rng() % 4);
         ops.push_back(symbols[arity == 0 ? rng() % 2 : 2 + rng() % 2]);
-        for (std::uint32_t k = 0; k < arity; ++k) children.push_back(static_cast<std::uint32_t>(rng() % i));
+        for (std::uint32_t k = 0; k < arity; ++k)
+            children.push_back(static_cast<std::uint32_t>(rng() % i));
         first.push_back(static_cast<std::uint32_t>(children.size()));
     }
     const auto seeded = [] {
@@ -301,7 +309,8 @@ TEST(EGraph, BatchAddMatchesAddingOneAtATime) {
     std::vector<Id> expected(ops.size());
     for (std::size_t i = 0; i < ops.size(); ++i) {
         std::vector<Id> kids;
-        for (std::uint32_t k = first[i]; k < first[i + 1]; ++k) kids.push_back(expected[children[k]]);
+        for (std::uint32_t k = first[i]; k < first[i + 1]; ++k)
+            kids.push_back(expected[children[k]]);
         expected[i] = one.add(ops[i], kids);
     }
     EGraph batch = seeded();
@@ -346,7 +355,10 @@ TEST(EGraph, RandomMergesKeepTheInvariants) {
         std::vector<ENode> terms;  // terms[i] was added as class id i (when new)
         std::vector<Id> term_ids;
         std::vector<std::pair<Id, Id>> merges;
-        auto random_id = [&] { return term_ids[std::uniform_int_distribution<std::size_t>(0, term_ids.size() - 1)(rng)]; };
+        auto random_id = [&] {
+            return term_ids[std::uniform_int_distribution<std::size_t>(0,
+                                                                       term_ids.size() - 1)(rng)];
+        };
         for (int leaf = 0; leaf < 4; ++leaf) {
             terms.emplace_back(Symbol("leaf" + std::to_string(leaf)));
             term_ids.push_back(g.add(terms.back()));
@@ -405,7 +417,8 @@ TEST(EGraph, RandomMergesKeepTheInvariants) {
         }
         for (std::size_t i = 0; i < n; ++i) {
             for (std::size_t j = i + 1; j < n; ++j) {
-                ASSERT_EQ(g.find(term_ids[i]) == g.find(term_ids[j]), root(term_ids[i]) == root(term_ids[j]))
+                ASSERT_EQ(g.find(term_ids[i]) == g.find(term_ids[j]),
+                          root(term_ids[i]) == root(term_ids[j]))
                     << "terms " << i << " and " << j;
             }
         }
@@ -446,7 +459,9 @@ TEST(Pattern, ParsesSExpressions) {
     };
     const std::vector<Case> cases = {
         {"(op|add ?a ?b)", "(op|add ?a ?b)", {"?a", "?b"}},
-        {"(op|add|scalar=f0000000000000000;side=sr ?x)", "(op|add|scalar=f0000000000000000;side=sr ?x)", {"?x"}},
+        {"(op|add|scalar=f0000000000000000;side=sr ?x)",
+         "(op|add|scalar=f0000000000000000;side=sr ?x)",
+         {"?x"}},
         {" ( f\t?x\n(g ?y ?x) ) ", "(f ?x (g ?y ?x))", {"?x", "?y"}},
         {"?x", "?x", {"?x"}},
         {"a.b", "a.b", {}},
@@ -465,7 +480,8 @@ TEST(Pattern, ParsesSExpressions) {
 TEST(Pattern, RejectsMalformedText) {
     for (const char* text : {"", "  ", "(", ")", "()", "(f ?x", "f)", "((f) ?x)", "(?f ?x)",
                              "(f \"s\")", "\"s\"", "a b", "(f) (g)", "(f (g)"}) {
-        EXPECT_NE(error_of([&] { Pattern::parse(text); }).find("could not parse pattern"), std::string::npos)
+        EXPECT_NE(error_of([&] { Pattern::parse(text); }).find("could not parse pattern"),
+                  std::string::npos)
             << text;
     }
 }
@@ -483,7 +499,8 @@ TEST(Pattern, MatchesSymbolAndArityAndRepeatedVariables) {
 
     auto classes = [&](std::string_view text) {
         std::vector<std::pair<Id, std::size_t>> out;
-        for (const SearchMatches& m : Pattern::parse(text).search(g)) out.emplace_back(m.eclass, m.substs.size());
+        for (const SearchMatches& m : Pattern::parse(text).search(g))
+            out.emplace_back(m.eclass, m.substs.size());
         return out;
     };
     using V = std::vector<std::pair<Id, std::size_t>>;
@@ -503,7 +520,8 @@ TEST(Pattern, MatchesSymbolAndArityAndRepeatedVariables) {
 TEST(Pattern, SearchingADirtyEGraphIsAFault) {
     EGraph g = fanout(3);
     add(g, "new");
-    EXPECT_EQ(error_of([&] { Pattern::parse("(f ?x)").search(g); }), "Tried to search a dirty e-graph!");
+    EXPECT_EQ(error_of([&] { Pattern::parse("(f ?x)").search(g); }),
+              "Tried to search a dirty e-graph!");
 }
 
 TEST(Pattern, SearchStopsAtTheLimit) {
@@ -541,8 +559,10 @@ TEST(Backoff, BansAboveTheThresholdAndDoublesIt) {
     const std::vector<std::vector<Case>> groups = {
         {{1000, 0, 1000, {1, 0, 0, 1000, 5}}},
         {{1001, 0, 0, {0, 5, 1, 1000, 5}}},
-        {{2001, 0, 0, {0, 5, 1, 1000, 5}}, {2001, 4, 0, {0, 5, 1, 1000, 5}},
-         {2001, 5, 0, {0, 15, 2, 1000, 5}}, {2001, 15, 2001, {1, 15, 2, 1000, 5}}},
+        {{2001, 0, 0, {0, 5, 1, 1000, 5}},
+         {2001, 4, 0, {0, 5, 1, 1000, 5}},
+         {2001, 5, 0, {0, 15, 2, 1000, 5}},
+         {2001, 15, 2001, {1, 15, 2, 1000, 5}}},
     };
     for (const auto& group : groups) {
         BackoffScheduler scheduler;
@@ -584,14 +604,16 @@ TEST(Backoff, ShiftOfTheWordSizeIsAFault) {
     BackoffScheduler scheduler(0, 0);  // every match bans, bans end at once
     for (int i = 0; i < 64; ++i) EXPECT_TRUE(scheduler.search_rewrite(0, g, rule).empty());
     EXPECT_EQ(scheduler.stats(rule.name())->times_banned, 64u);
-    EXPECT_NE(error_of([&] { scheduler.search_rewrite(0, g, rule); }).find("shift"), std::string::npos);
+    EXPECT_NE(error_of([&] { scheduler.search_rewrite(0, g, rule); }).find("shift"),
+              std::string::npos);
 }
 
 // ---- runner -------------------------------------------------------------------------
 
 std::vector<Rewrite> rules(std::initializer_list<std::array<const char*, 3>> texts) {
     std::vector<Rewrite> out;
-    for (const auto& [name, searcher, applier] : texts) out.push_back(Rewrite::parse(name, searcher, applier));
+    for (const auto& [name, searcher, applier] : texts)
+        out.push_back(Rewrite::parse(name, searcher, applier));
     return out;
 }
 
@@ -613,7 +635,8 @@ TEST(Runner, CommutativitySaturatesAfterMergingTheSwappedPair) {
     runner.with_egraph(std::move(g)).run(rules({{"comm", "(f ?a ?b)", "(f ?b ?a)"}}));
     EXPECT_EQ(runner.stop_reason(), StopReason(stop::Saturated{}));
     ASSERT_EQ(runner.iterations().size(), 2u);
-    EXPECT_EQ(runner.iterations()[0].applied, (std::vector<std::pair<Symbol, std::size_t>>{{Symbol("comm"), 1}}));
+    EXPECT_EQ(runner.iterations()[0].applied,
+              (std::vector<std::pair<Symbol, std::size_t>>{{Symbol("comm"), 1}}));
     const EGraph& out = runner.egraph();
     EXPECT_EQ(out.find(fab), out.find(fba));
     EXPECT_NE(out.find(fab), out.find(fbb));
@@ -624,7 +647,9 @@ TEST(Runner, NeverSaturatingRunStopsAtTheIterationLimit) {
     EGraph g;
     add(g, "a", {add(g, "z")});
     Runner runner;
-    runner.with_egraph(std::move(g)).with_iter_limit(12).run(rules({{"grow", "(a ?x)", "(a (b ?x))"}}));
+    runner.with_egraph(std::move(g))
+        .with_iter_limit(12)
+        .run(rules({{"grow", "(a ?x)", "(a (b ?x))"}}));
     ASSERT_EQ(runner.iterations().size(), 12u);
     EXPECT_EQ(runner.stop_reason(), StopReason(stop::IterationLimit{12}));
     // The limit is found by the check after the 12th record, not inside any iteration.
@@ -642,8 +667,9 @@ TEST(Runner, NodeLimitAfterAnApplyStopsTheRestButStillRebuilds) {
     add(g, "k", {c});
     Runner runner;
     // "ab" merges two leaves, "km" adds an 8th e-node over the limit of 7, "cd" is cut off.
-    runner.with_egraph(std::move(g)).with_node_limit(7).run(
-        rules({{"ab", "a", "b"}, {"km", "(k ?x)", "(m ?x)"}, {"cd", "c", "d"}}));
+    runner.with_egraph(std::move(g))
+        .with_node_limit(7)
+        .run(rules({{"ab", "a", "b"}, {"km", "(k ?x)", "(m ?x)"}, {"cd", "c", "d"}}));
     EXPECT_EQ(runner.stop_reason(), StopReason(stop::NodeLimit{8}));
     ASSERT_EQ(runner.iterations().size(), 1u);
     EXPECT_EQ(runner.iterations()[0].applied,
@@ -656,8 +682,12 @@ TEST(Runner, NodeLimitAfterAnApplyStopsTheRestButStillRebuilds) {
 }
 
 TEST(Runner, DuplicateRuleNamesAreReportedAndNothingElseIsPrinted) {
-    const auto dupes = rules({{"x", "(f ?a)", "?a"}, {"y", "(g ?a)", "?a"}, {"x", "(h ?a)", "?a"},
-                              {"y", "(k ?a)", "?a"}, {"x", "(m ?a)", "?a"}, {"z", "(n ?a)", "?a"}});
+    const auto dupes = rules({{"x", "(f ?a)", "?a"},
+                              {"y", "(g ?a)", "?a"},
+                              {"x", "(h ?a)", "?a"},
+                              {"y", "(k ?a)", "?a"},
+                              {"x", "(m ?a)", "?a"},
+                              {"z", "(n ?a)", "?a"}});
     testing::internal::CaptureStderr();
     Runner().run(dupes);
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
@@ -668,7 +698,8 @@ TEST(Runner, DuplicateRuleNamesAreReportedAndNothingElseIsPrinted) {
     testing::internal::CaptureStderr();
     testing::internal::CaptureStdout();
     Runner busy;
-    busy.with_egraph(fanout(3000)).run(rules({{"fg", "(f ?x)", "(g ?x)"}, {"gf", "(g ?x)", "(f ?x)"}}));
+    busy.with_egraph(fanout(3000))
+        .run(rules({{"fg", "(f ?x)", "(g ?x)"}, {"gf", "(g ?x)", "(f ?x)"}}));
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
     EXPECT_EQ(busy.stop_reason(), StopReason(stop::Saturated{}));
@@ -710,7 +741,8 @@ TEST(Runner, TimeLimitStopsInsideApplyAndRebuildSoundly) {
         const EGraph& g = runner.egraph();
         saturated = runner.stop_reason() == StopReason(stop::Saturated{});
         if (!saturated) {
-            ASSERT_TRUE(std::holds_alternative<stop::TimeLimit>(*runner.stop_reason())) << describe(*runner.stop_reason());
+            ASSERT_TRUE(std::holds_alternative<stop::TimeLimit>(*runner.stop_reason()))
+                << describe(*runner.stop_reason());
         }
         std::size_t merges = 0;
         for (const Term& t : terms) {

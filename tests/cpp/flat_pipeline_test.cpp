@@ -39,7 +39,8 @@ TEST(FlatPipeline, EngineOutputNeedsNoCse) {
     for (int round = 0; round < 200; ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
         const RandomGraph g = operator_graph(static_cast<std::size_t>(1 + rng.below(60)), rng);
-        expect_cse_changes_nothing(engine.canonicalize(to_symbol_graph(to_engine_graph(g.nodes, g.outputs))));
+        expect_cse_changes_nothing(
+            engine.canonicalize(to_symbol_graph(to_engine_graph(g.nodes, g.outputs))));
     }
 }
 
@@ -64,17 +65,23 @@ TEST(FlatPipeline, EngineOutputNeedsNoCseOnPipelineGraphs) {
 // read of the same keys, for every kind and every field the symbol encodes.
 TEST(FlatPipeline, TableReadMatchesKeyRead) {
     const auto ext = [](std::optional<std::string> ref, std::vector<NodeId> inputs) {
-        return NodeKey(node::External{PayloadDescriptor{"k|1", "h;2", "f=3", "v%4", "io", std::move(ref)},
-                                      params({{"p", S("x|y")}}), std::move(inputs)});
+        return NodeKey(
+            node::External{PayloadDescriptor{"k|1", "h;2", "f=3", "v%4", "io", std::move(ref)},
+                           params({{"p", S("x|y")}}), std::move(inputs)});
     };
     const std::vector<NodeKey> nodes = {
         source("a=b", params({{"i", I(-7)}, {"f", F(-0.0)}, {"b", B(true)}, {"s", S("%;=|")}})),
-        op("f;g", {0}, params({{"k|", F(std::bit_cast<double>(std::uint64_t{0x7ff8000000000003}))}})),
-        ext(std::nullopt, {1}), ext("-", {1}), ext("", {2, 3}),
-        NodeKey(node::Stage{{4, 1}, {StageOp{"op|m=1", {StageRef::input(0)}},
-                                     StageOp{"op|n", {StageRef::member(0), StageRef::input(1)}}}}),
+        op("f;g", {0},
+           params({{"k|", F(std::bit_cast<double>(std::uint64_t{0x7ff8000000000003}))}})),
+        ext(std::nullopt, {1}),
+        ext("-", {1}),
+        ext("", {2, 3}),
+        NodeKey(node::Stage{{4, 1},
+                            {StageOp{"op|m=1", {StageRef::input(0)}},
+                             StageOp{"op|n", {StageRef::member(0), StageRef::input(1)}}}}),
         reduction("r|s", {5}, params({{"b", B(false)}})),
-        join({6, 0}), NodeKey(node::Exchange{params({{"e", I(3)}}), {7}}),
+        join({6, 0}),
+        NodeKey(node::Exchange{params({{"e", I(3)}}), {7}}),
     };
     NodeTable table;
     for (const NodeKey& key : nodes) testing::append(table, key);
@@ -101,7 +108,8 @@ TEST(FlatPipeline, StoreReductionMatchesPipeline) {
             for (const NodeKey& key : g.nodes) ASSERT_TRUE(testing::intern(store, key).has_value());
             auto via_store = store.reduce_with_outputs(g.outputs, engine, maximal);
             ASSERT_TRUE(via_store.has_value());
-            auto via_pipeline = GraphStore::from_reduced(reduce_nodes(g.nodes, g.outputs, engine, maximal));
+            auto via_pipeline =
+                GraphStore::from_reduced(reduce_nodes(g.nodes, g.outputs, engine, maximal));
             EXPECT_EQ(via_store->second, via_pipeline.second);
             EXPECT_EQ(testing::keys_of(via_store->first), testing::keys_of(via_pipeline.first));
             EXPECT_EQ(via_store->first.outputs(), via_pipeline.first.outputs());
@@ -117,7 +125,8 @@ TEST(FlatPipeline, BoundaryNodesAreRebuiltFromTheFirstKeyWithTheirSymbol) {
     const double nan_a = std::bit_cast<double>(std::uint64_t{0x7ff8000000000001});
     const double nan_b = std::bit_cast<double>(std::uint64_t{0x7ff8000000000002});
     const std::vector<NodeKey> nodes = {
-        source("x"), source("y"),
+        source("x"),
+        source("y"),
         join({0, 1}, params({{"w", ParamValue::of_float(nan_a)}})),
         join({1, 0}, params({{"w", ParamValue::of_float(nan_b)}})),
     };
@@ -136,13 +145,16 @@ TEST(FlatPipeline, BoundaryNodesAreRebuiltFromTheFirstKeyWithTheirSymbol) {
 // on the first copy and its users are rebuilt to read that copy.
 TEST(FlatPipeline, ReducedStoreMergesRepeatedNodes) {
     Reduced r;
-    for (const NodeKey& key : {source("x"), source("x"), op("f", {1}), op("g", {0, 2})}) testing::append(r.nodes, key);
+    for (const NodeKey& key : {source("x"), source("x"), op("f", {1}), op("g", {0, 2})})
+        testing::append(r.nodes, key);
     r.outputs = {3, 1};
     r.node_map = {Landing{1, std::nullopt}, Landing{2, std::nullopt}, std::nullopt};
     auto [store, report] = GraphStore::from_reduced(std::move(r));
-    EXPECT_EQ(testing::keys_of(store), (std::vector<NodeKey>{source("x"), op("f", {0}), op("g", {0, 1})}));
+    EXPECT_EQ(testing::keys_of(store),
+              (std::vector<NodeKey>{source("x"), op("f", {0}), op("g", {0, 1})}));
     EXPECT_EQ(store.outputs(), (std::vector<NodeId>{2, 0}));
-    EXPECT_EQ(store.node_map(), (NodeMap{Landing{0, std::nullopt}, Landing{1, std::nullopt}, std::nullopt}));
+    EXPECT_EQ(store.node_map(),
+              (NodeMap{Landing{0, std::nullopt}, Landing{1, std::nullopt}, std::nullopt}));
 }
 
 }  // namespace

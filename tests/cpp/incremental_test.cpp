@@ -58,35 +58,71 @@ TEST(IncrementalStep, LocalRules) {
     const NodeKey y = source("y");
     const std::vector<StepCase> cases = {
         {"commuted add merges", {x, y, op("add", {0, 1}), op("add", {1, 0})}, {0, 1, 2, 2}, 3},
-        {"commuted maximum merges", {x, y, op("maximum", {1, 0}), op("maximum", {0, 1})}, {0, 1, 2, 2}, 3},
+        {"commuted maximum merges",
+         {x, y, op("maximum", {1, 0}), op("maximum", {0, 1})},
+         {0, 1, 2, 2},
+         3},
         {"sub is not commutative", {x, y, op("sub", {0, 1}), op("sub", {1, 0})}, {0, 1, 2, 3}, 4},
         {"a parameter blocks commutativity",
-         {x, y, op("add", {0, 1}, params({{"k", F(2.0)}})), op("add", {1, 0}, params({{"k", F(2.0)}}))},
-         {0, 1, 2, 3}, 4},
-        {"three inputs are not commuted", {x, y, op("add", {0, 1, 0}), op("add", {1, 0, 0})}, {0, 1, 2, 3}, 4},
-        {"only ops commute", {x, y, join({0, 1}), join({1, 0}), reduction("add", {0, 1}), reduction("add", {1, 0})},
-         {0, 1, 2, 3, 4, 5}, 6},
+         {x, y, op("add", {0, 1}, params({{"k", F(2.0)}})),
+          op("add", {1, 0}, params({{"k", F(2.0)}}))},
+         {0, 1, 2, 3},
+         4},
+        {"three inputs are not commuted",
+         {x, y, op("add", {0, 1, 0}), op("add", {1, 0, 0})},
+         {0, 1, 2, 3},
+         4},
+        {"only ops commute",
+         {x, y, join({0, 1}), join({1, 0}), reduction("add", {0, 1}), reduction("add", {1, 0})},
+         {0, 1, 2, 3, 4, 5},
+         6},
         {"identity collapses and users merge",
-         {x, identity_op("mul", "l", {0}), op("abs", {1}), op("abs", {0})}, {0, 0, 1, 1}, 2},
+         {x, identity_op("mul", "l", {0}), op("abs", {1}), op("abs", {0})},
+         {0, 0, 1, 1},
+         2},
         {"identity chain",
-         {x, identity_op("add", "r", {0}), identity_op("mul", "r", {1}), identity_op("add", "l", {2})}, {0, 0, 0, 0}, 1},
+         {x, identity_op("add", "r", {0}), identity_op("mul", "r", {1}),
+          identity_op("add", "l", {2})},
+         {0, 0, 0, 0},
+         1},
         {"merge after identity feeds commutativity",
-         {x, y, op("mul", {0, 1}), identity_op("add", "l", {0}), op("mul", {1, 3})}, {0, 1, 2, 0, 2}, 3},
+         {x, y, op("mul", {0, 1}), identity_op("add", "l", {0}), op("mul", {1, 3})},
+         {0, 1, 2, 0, 2},
+         3},
         {"non-op users merge through identity",
-         {x, identity_op("add", "r", {0}), reduction("sum", {1}), reduction("sum", {0})}, {0, 0, 1, 1}, 2},
+         {x, identity_op("add", "r", {0}), reduction("sum", {1}), reduction("sum", {0})},
+         {0, 0, 1, 1},
+         2},
         {"negative zero is no identity",
-         {x, op("add", {0}, params({{"scalar", F(-0.0)}, {"side", S("r")}}))}, {0, 1}, 2},
+         {x, op("add", {0}, params({{"scalar", F(-0.0)}, {"side", S("r")}}))},
+         {0, 1},
+         2},
         {"integer scalar is no identity",
-         {x, op("mul", {0}, params({{"scalar", I(1)}, {"side", S("r")}}))}, {0, 1}, 2},
-        {"add with one is no identity", {x, op("add", {0}, params({{"scalar", F(1.0)}, {"side", S("r")}}))}, {0, 1}, 2},
-        {"other side is no identity", {x, op("add", {0}, params({{"scalar", F(0.0)}, {"side", S("x")}}))}, {0, 1}, 2},
+         {x, op("mul", {0}, params({{"scalar", I(1)}, {"side", S("r")}}))},
+         {0, 1},
+         2},
+        {"add with one is no identity",
+         {x, op("add", {0}, params({{"scalar", F(1.0)}, {"side", S("r")}}))},
+         {0, 1},
+         2},
+        {"other side is no identity",
+         {x, op("add", {0}, params({{"scalar", F(0.0)}, {"side", S("x")}}))},
+         {0, 1},
+         2},
         {"extra parameter is no identity",
-         {x, op("add", {0}, params({{"scalar", F(0.0)}, {"side", S("r")}, {"t", F(0.0)}}))}, {0, 1}, 2},
-        {"identity name on a reduction", {x, reduction("add", {0}, params({{"scalar", F(0.0)}, {"side", S("r")}}))},
-         {0, 1}, 2},
+         {x, op("add", {0}, params({{"scalar", F(0.0)}, {"side", S("r")}, {"t", F(0.0)}}))},
+         {0, 1},
+         2},
+        {"identity name on a reduction",
+         {x, reduction("add", {0}, params({{"scalar", F(0.0)}, {"side", S("r")}}))},
+         {0, 1},
+         2},
         // An identity-token op needs exactly one input to collapse.
         {"two-input identity token stays", {x, y, identity_op("add", "r", {0, 1})}, {0, 1, 2}, 3},
-        {"zero-input identity token stays", {x, identity_op("mul", "l", {}), identity_op("mul", "l", {})}, {0, 1, 1}, 2},
+        {"zero-input identity token stays",
+         {x, identity_op("mul", "l", {}), identity_op("mul", "l", {})},
+         {0, 1, 1},
+         2},
         {"repeated input", {x, op("add", {0, 0}), op("add", {0, 0})}, {0, 1, 1}, 2},
     };
     for (const StepCase& c : cases) {
@@ -115,7 +151,8 @@ TEST(IncrementalStep, IdentityAndCommutativeChecksMatchTokens) {
             }
         }
         keys.push_back(op(name, {0}, params({{"scalar", F(0.0)}})));
-        keys.push_back(op(name, {0}, params({{"scalar", S("f0000000000000000")}, {"side", S("r")}})));
+        keys.push_back(
+            op(name, {0}, params({{"scalar", S("f0000000000000000")}, {"side", S("r")}})));
         keys.push_back(op(name, {0, 1}));
         keys.push_back(op(name, {0, 1}, params({{"side", S("r")}})));
     }
@@ -127,11 +164,12 @@ TEST(IncrementalStep, IdentityAndCommutativeChecksMatchTokens) {
         const std::string tok = token(key);
         SCOPED_TRACE(tok);
         const auto inputs = key.inputs().size();
-        const bool identity_token = std::ranges::find(identity_symbols(), tok) != identity_symbols().end();
+        const bool identity_token =
+            std::ranges::find(identity_symbols(), tok) != identity_symbols().end();
         const HeldView view(key);
         EXPECT_EQ(is_identity_op(view.view()), key.is_op() && identity_token && inputs == 1);
-        const bool commutative_token =
-            std::ranges::any_of(kCommutativeNames, [&](std::string_view n) { return tok == "op|" + std::string(n); });
+        const bool commutative_token = std::ranges::any_of(
+            kCommutativeNames, [&](std::string_view n) { return tok == "op|" + std::string(n); });
         EXPECT_EQ(is_commutative_op(view.view()), key.is_op() && commutative_token && inputs == 2);
     }
 }
@@ -209,9 +247,9 @@ TEST(IncrementalStep, BindsToTheFirstStore) {
 TEST(IncrementalStep, AllocationFailureChangesNothing) {
     const std::vector<NodeKey> head = {source("x"), source("y"), op("add", {0, 1})};
     const std::vector<NodeKey> tail = {
-        op("add", {1, 0}), identity_op("mul", "l", {2}), op("abs", {4}),
-        join({5, 0}, params({{"how", S("inner")}})), source("z"),
-        op("map", {7}, params({{"f", F(0.5)}, {"s", S("t\xc3\xa9")}}))};
+        op("add", {1, 0}), identity_op("mul", "l", {2}),
+        op("abs", {4}),    join({5, 0}, params({{"how", S("inner")}})),
+        source("z"),       op("map", {7}, params({{"f", F(0.5)}, {"s", S("t\xc3\xa9")}}))};
     for (const bool bound : {false, true}) {
         SCOPED_TRACE(bound ? "bound" : "unbound");
         GraphStore s;
@@ -252,9 +290,18 @@ TEST(IncrementalStep, AllocationFailureChangesNothing) {
 }
 
 std::vector<NodeKey> sample_graph() {
-    return {source("x"), source("y"), op("add", {0, 1}), op("add", {1, 0}), identity_op("add", "r", {2}),
-            op("mul", {4, 3}), op("neg", {0}), op("abs", {5}), reduction("sum", {7}),
-            op("mul", {3, 2}), identity_op("mul", "l", {9}), join({10, 8, 6})};
+    return {source("x"),
+            source("y"),
+            op("add", {0, 1}),
+            op("add", {1, 0}),
+            identity_op("add", "r", {2}),
+            op("mul", {4, 3}),
+            op("neg", {0}),
+            op("abs", {5}),
+            reduction("sum", {7}),
+            op("mul", {3, 2}),
+            identity_op("mul", "l", {9}),
+            join({10, 8, 6})};
 }
 
 TEST(IncrementalStep, SpacingOfStepsDoesNotMatter) {
@@ -326,12 +373,15 @@ TEST(IncrementalFinalize, MatchesFullReductionOfSampleGraph) {
     const IncrementalReducer r = stepped(nodes);
     const SaturationEngine engine;
     for (const bool maximal : {false, true}) {
-        for (const std::vector<NodeId>& outputs : std::vector<std::vector<NodeId>>{{11}, {11, 11}, {11, 4, 3}, {}}) {
-            SCOPED_TRACE(::testing::Message() << "maximal " << maximal << " outputs " << outputs.size());
+        for (const std::vector<NodeId>& outputs :
+             std::vector<std::vector<NodeId>>{{11}, {11, 11}, {11, 4, 3}, {}}) {
+            SCOPED_TRACE(::testing::Message()
+                         << "maximal " << maximal << " outputs " << outputs.size());
             const auto inc = r.finalize(outputs, engine, maximal);
             ASSERT_TRUE(inc.has_value());
             EXPECT_EQ(inc->report.input_nodes, r.canonical_count());
-            expect_same_reduction(*inc, reduce_nodes(nodes, outputs, engine, maximal), nodes.size());
+            expect_same_reduction(*inc, reduce_nodes(nodes, outputs, engine, maximal),
+                                  nodes.size());
 
             // finalize leaves the reducer as it was, so a second call agrees.
             const auto again = r.finalize(outputs, engine, maximal);
@@ -384,7 +434,8 @@ TEST(IncrementalFinalize, MultiInputIdentityTokenIsAnOrdinaryNode) {
 TEST(IncrementalFinalize, BadOutputChangesNothing) {
     IncrementalReducer r = stepped({source("x"), op("abs", {0})});
     const SaturationEngine engine;
-    for (const std::vector<NodeId>& outputs : std::vector<std::vector<NodeId>>{{2}, {1, 5}, {1, 2, 0}}) {
+    for (const std::vector<NodeId>& outputs :
+         std::vector<std::vector<NodeId>>{{2}, {1, 5}, {1, 2, 0}}) {
         const auto result = r.finalize(outputs, engine, false);
         ASSERT_FALSE(result.has_value());
         EXPECT_EQ(result.error(), BadNodeId{outputs[outputs.size() > 1 ? 1 : 0]});
@@ -409,21 +460,31 @@ RandomGraph small_graph(Rng& rng) {
     GraphRecipe recipe;
     recipe.nodes = static_cast<std::size_t>(2 + rng.below(14));
     const std::uint64_t sources = 1 + rng.below(3);
-    for (char name = 'a'; name < 'a' + static_cast<int>(sources); ++name) recipe.sources.push_back(source({name}));
+    for (char name = 'a'; name < 'a' + static_cast<int>(sources); ++name)
+        recipe.sources.push_back(source({name}));
     recipe.step = [](GraphDraw& d) -> std::optional<NodeKey> {
         const char* name = kNames[d.below(std::size(kNames))];
         switch (d.below(10)) {
-            case 0: case 1: case 2: case 3: return op(name, {d.recent(), d.recent()});
-            case 4: return op(name, {d.recent()});
-            case 5: case 6: {
-                std::vector<NodeId> inputs(d.below(8) == 0 ? 2 : 1);
-                for (NodeId& x : inputs) x = d.recent();
-                const char* identity = d.below(2) == 0 ? "add" : "mul";
-                return identity_op(identity, d.below(2) == 0 ? "r" : "l", std::move(inputs));
-            }
-            case 7: return op("add", {d.recent(), d.recent()}, params({{"k", F(1.0)}}));
-            case 8: return reduction("sum", {d.recent()});
-            default: return join({d.recent(), d.recent()});
+        case 0:
+        case 1:
+        case 2:
+        case 3:
+            return op(name, {d.recent(), d.recent()});
+        case 4:
+            return op(name, {d.recent()});
+        case 5:
+        case 6: {
+            std::vector<NodeId> inputs(d.below(8) == 0 ? 2 : 1);
+            for (NodeId& x : inputs) x = d.recent();
+            const char* identity = d.below(2) == 0 ? "add" : "mul";
+            return identity_op(identity, d.below(2) == 0 ? "r" : "l", std::move(inputs));
+        }
+        case 7:
+            return op("add", {d.recent(), d.recent()}, params({{"k", F(1.0)}}));
+        case 8:
+            return reduction("sum", {d.recent()});
+        default:
+            return join({d.recent(), d.recent()});
         }
     };
     return random_graph(recipe, rng);
@@ -438,7 +499,7 @@ TEST(IncrementalFinalize, RandomGraphsMatchFullReduction) {
         const RandomGraph g = small_graph(rng);
         const std::vector<NodeKey>& nodes = g.nodes;
         std::vector<NodeId> outputs = g.outputs;  // every node no other node reads
-        outputs.push_back(outputs.front());      // and a duplicate output
+        outputs.push_back(outputs.front());       // and a duplicate output
 
         // Step in random chunks.
         Fed fed;

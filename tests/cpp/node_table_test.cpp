@@ -41,12 +41,23 @@ double nan_with(std::uint64_t bits) { return std::bit_cast<double>(bits); }
 // Stages with members. `nan_shift` swaps each NaN for one with another payload (the same
 // node); `twist` swaps 0.0 and -0.0, true and 1, and an absent and an empty
 // preprocessing_ref (a near miss: another node).
-NodeKey every_kind_key(std::uint64_t seed, std::vector<NodeId> inputs, std::uint64_t nan_shift, bool twist) {
+NodeKey every_kind_key(std::uint64_t seed, std::vector<NodeId> inputs, std::uint64_t nan_shift,
+                       bool twist) {
     static const std::vector<ParamMap::Entry> pool = {
-        {"k", I(3)},  {"k", I(-1)}, {"x", F(0.0)},  {"x", F(-0.0)},
-        {"x", F(nan_with(0x7ff8000000000000ULL))},  {"x", F(nan_with(0xfff0000000000123ULL))},
-        {"x", F(nan_with(0x7ff00000000000ffULL))},  {"b", B(true)},   {"b", B(false)},
-        {"s", S("")}, {"s", S("map")}, {"s", S(std::string(40, 'w'))}, {"b", I(1)}, {"a", I(2)},
+        {"k", I(3)},
+        {"k", I(-1)},
+        {"x", F(0.0)},
+        {"x", F(-0.0)},
+        {"x", F(nan_with(0x7ff8000000000000ULL))},
+        {"x", F(nan_with(0xfff0000000000123ULL))},
+        {"x", F(nan_with(0x7ff00000000000ffULL))},
+        {"b", B(true)},
+        {"b", B(false)},
+        {"s", S("")},
+        {"s", S("map")},
+        {"s", S(std::string(40, 'w'))},
+        {"b", I(1)},
+        {"a", I(2)},
     };
     static const char* const names[] = {"map", "k", "", "w"};
     Rng d(seed);
@@ -61,29 +72,35 @@ NodeKey every_kind_key(std::uint64_t seed, std::vector<NodeId> inputs, std::uint
     ParamMap map(std::move(entries));
     const std::string name = names[d.below(4)];
     switch (d.below(7)) {
-        case 0: return node::Source{name, std::move(map)};
-        case 1: return node::Op{name, std::move(map), std::move(inputs)};
-        case 2: return node::Reduction{name, std::move(map), std::move(inputs)};
-        case 3: {
-            PayloadDescriptor desc{"model", name, "torch", "2", "{}", std::nullopt};
-            if (const std::uint64_t r = d.below(3); r != (twist ? 1u : 0u)) desc.preprocessing_ref = r == 2 ? "map" : "";
-            return node::External{std::move(desc), std::move(map), std::move(inputs)};
-        }
-        case 4: {
-            std::vector<StageOp> members;
-            for (std::uint64_t m = 0, count = d.below(3); m < count; ++m) {
-                const char* token = names[d.below(4)];
-                const StageRef first = StageRef::input(d.below(inputs.size()));
-                if (m > 0 && d.below(2) == 0) {
-                    members.push_back(StageOp{token, {first, StageRef::member(d.below(m))}});
-                } else {
-                    members.push_back(StageOp{token, {first}});
-                }
+    case 0:
+        return node::Source{name, std::move(map)};
+    case 1:
+        return node::Op{name, std::move(map), std::move(inputs)};
+    case 2:
+        return node::Reduction{name, std::move(map), std::move(inputs)};
+    case 3: {
+        PayloadDescriptor desc{"model", name, "torch", "2", "{}", std::nullopt};
+        if (const std::uint64_t r = d.below(3); r != (twist ? 1u : 0u))
+            desc.preprocessing_ref = r == 2 ? "map" : "";
+        return node::External{std::move(desc), std::move(map), std::move(inputs)};
+    }
+    case 4: {
+        std::vector<StageOp> members;
+        for (std::uint64_t m = 0, count = d.below(3); m < count; ++m) {
+            const char* token = names[d.below(4)];
+            const StageRef first = StageRef::input(d.below(inputs.size()));
+            if (m > 0 && d.below(2) == 0) {
+                members.push_back(StageOp{token, {first, StageRef::member(d.below(m))}});
+            } else {
+                members.push_back(StageOp{token, {first}});
             }
-            return node::Stage{std::move(inputs), std::move(members)};
         }
-        case 5: return node::Exchange{std::move(map), std::move(inputs)};
-        default: return node::Join{std::move(map), std::move(inputs)};
+        return node::Stage{std::move(inputs), std::move(members)};
+    }
+    case 5:
+        return node::Exchange{std::move(map), std::move(inputs)};
+    default:
+        return node::Join{std::move(map), std::move(inputs)};
     }
 }
 
@@ -119,8 +136,8 @@ bool same_bits(const NodeKey& a, const NodeKey& b) {
     for (std::size_t p = 0; p < a.params().size(); ++p) {
         const ParamValue& x = a.params().entries()[p].second;
         const ParamValue& y = b.params().entries()[p].second;
-        if (x.kind() == ParamValue::Kind::Float &&
-            std::bit_cast<std::uint64_t>(x.as_float()) != std::bit_cast<std::uint64_t>(y.as_float())) {
+        if (x.kind() == ParamValue::Kind::Float && std::bit_cast<std::uint64_t>(x.as_float()) !=
+                                                       std::bit_cast<std::uint64_t>(y.as_float())) {
             return false;
         }
     }
@@ -214,7 +231,8 @@ TEST(NodeTable, DescribesTheRecordedKeys) {
         // A node matches exactly the keys equal to its own.
         for (std::size_t i = 0; i < t.size(); ++i) {
             for (std::size_t j = 0; j < recorded.size(); ++j) {
-                EXPECT_EQ(t.matches(i, HeldView(recorded[j]).view()), ids[j] == i) << i << " vs " << j;
+                EXPECT_EQ(t.matches(i, HeldView(recorded[j]).view()), ids[j] == i)
+                    << i << " vs " << j;
             }
         }
 
@@ -222,7 +240,9 @@ TEST(NodeTable, DescribesTheRecordedKeys) {
         const GraphStoreProbe::Dense before = GraphStoreProbe::dense(store);
         for (std::size_t j = 0; j < recorded.size(); ++j) {
             const HeldView view(recorded[j]);
-            EXPECT_EQ(j % 2 == 0 ? testing::intern(store, recorded[j]) : testing::intern(store, view.view()), ids[j]);
+            EXPECT_EQ(j % 2 == 0 ? testing::intern(store, recorded[j])
+                                 : testing::intern(store, view.view()),
+                      ids[j]);
         }
         EXPECT_EQ(GraphStoreProbe::dense(store), before);
     }
@@ -269,8 +289,11 @@ Fresh fresh_nodes(std::size_t n) {
         const NodeKey kinds[] = {
             source(s, params({{s, S(s + "v")}, {"x", F(-0.0)}})),
             op(s, {a}, params({{"k", I(static_cast<std::int64_t>(i))}})),
-            node::External{PayloadDescriptor{d.kind, s, d.framework, d.version, d.io_schema, s}, params(), {a}},
-            node::Stage{{a}, {StageOp{s, {StageRef::input(0)}}, StageOp{"map", {StageRef::member(0)}}}},
+            node::External{PayloadDescriptor{d.kind, s, d.framework, d.version, d.io_schema, s},
+                           params(),
+                           {a}},
+            node::Stage{{a},
+                        {StageOp{s, {StageRef::input(0)}}, StageOp{"map", {StageRef::member(0)}}}},
             join({a, a}, params({{"how", S(s)}})),
         };
         f.keys.push_back(kinds[i % 5]);
@@ -321,7 +344,7 @@ TEST(HashConsTable, RollbackLeavesExactlyTheEarlierNodes) {
 TEST(HashConsTable, ErasingANewerIdKeepsAnOlderOneReachable) {
     CompactIdTable index;
     index.insert(15, 0);
-    index.insert(15, 1);  // wraps to slot 0
+    index.insert(15, 1);                                                 // wraps to slot 0
     for (std::uint64_t id = 2; id <= 8; ++id) index.insert(id - 1, id);  // the last one grows it
     index.erase_from(1);
     ASSERT_EQ(index.size(), 1u);
@@ -340,8 +363,7 @@ TEST(NodeTable, AFailedAllocationChangesNothing) {
             t_fail_in = k;
             try {
                 got = testing::intern(store, fresh.views[i]->view());
-            } catch (const std::bad_alloc&) {
-            }
+            } catch (const std::bad_alloc&) {}
             t_fail_in = -1;
             if (got) {
                 EXPECT_EQ(*got, i + 1);
@@ -361,8 +383,7 @@ TEST(NodeTable, EmptyAndMovedFromTablesAreUsable) {
         t_fail_in = k;
         try {
             GraphStore store;
-        } catch (const std::bad_alloc&) {
-        }
+        } catch (const std::bad_alloc&) {}
         t_fail_in = -1;
     }
     NodeTable table;

@@ -17,7 +17,8 @@ TEST(ParamMap, SortsByKeyStably) {
         std::vector<std::pair<std::string, int>> in;
     };
     std::vector<std::pair<std::string, int>> many;
-    for (int i = 0; i < 40; ++i) many.emplace_back(std::string(1, static_cast<char>('a' + (i * 7) % 5)), i);
+    for (int i = 0; i < 40; ++i)
+        many.emplace_back(std::string(1, static_cast<char>('a' + (i * 7) % 5)), i);
     const Case cases[] = {
         {"empty", {}},
         {"one", {{"k", 1}}},
@@ -32,7 +33,8 @@ TEST(ParamMap, SortsByKeyStably) {
         std::vector<ParamMap::Entry> entries;
         for (const auto& [k, v] : c.in) entries.emplace_back(k, ParamValue::of_int(v));
         std::vector<std::pair<std::string, int>> expected = c.in;
-        std::stable_sort(expected.begin(), expected.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+        std::stable_sort(expected.begin(), expected.end(),
+                         [](const auto& a, const auto& b) { return a.first < b.first; });
 
         const ParamMap map(std::move(entries));
         std::vector<std::pair<std::string, int>> got;

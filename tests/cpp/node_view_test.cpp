@@ -34,9 +34,10 @@ Viewed viewed(const NodeKey& key, bool shuffle) {
     v.fields = std::make_unique<ViewScratch>();
     v.view = view_of(key, *v.fields);
     v.entries.assign(v.view.params.begin(), v.view.params.end());
-    const bool distinct = std::adjacent_find(v.entries.begin(), v.entries.end(), [](const auto& a, const auto& b) {
-                              return a.key() == b.key();
-                          }) == v.entries.end();
+    const bool distinct =
+        std::adjacent_find(v.entries.begin(), v.entries.end(), [](const auto& a, const auto& b) {
+            return a.key() == b.key();
+        }) == v.entries.end();
     if (shuffle && distinct) {
         std::reverse(v.entries.begin(), v.entries.end());
         sort_param_views(v.entries);
@@ -52,29 +53,41 @@ std::vector<NodeKey> sample_keys() {
         testing::source("x"),
         testing::source("x", params({{"path", ParamValue::of_str("p")}})),
         testing::source("", params()),
-        testing::op("map", {0, 1}, params({{"k", ParamValue::of_int(7)}, {"side", ParamValue::of_str("r")}})),
-        testing::op("map", {1, 0}, params({{"k", ParamValue::of_int(7)}, {"side", ParamValue::of_str("r")}})),
-        testing::op("map", {0, 1}, params({{"k", ParamValue::of_int(-7)}, {"side", ParamValue::of_str("r")}})),
+        testing::op("map", {0, 1},
+                    params({{"k", ParamValue::of_int(7)}, {"side", ParamValue::of_str("r")}})),
+        testing::op("map", {1, 0},
+                    params({{"k", ParamValue::of_int(7)}, {"side", ParamValue::of_str("r")}})),
+        testing::op("map", {0, 1},
+                    params({{"k", ParamValue::of_int(-7)}, {"side", ParamValue::of_str("r")}})),
         testing::op("map", {0, 1}, params({{"k", ParamValue::of_bool(true)}})),
         testing::op("map", {0, 1}, params({{"k", ParamValue::of_int(1)}})),
         testing::op("map", {0, 1}, params({{"k", ParamValue::of_float(1.0)}})),
         testing::op("add", {0}, params({{"scalar", ParamValue::of_float(0.0)}})),
         testing::op("add", {0}, params({{"scalar", ParamValue::of_float(-0.0)}})),
         testing::op("add", {0}, params({{"scalar", ParamValue::of_float(kNaN)}})),
-        testing::op("dup", {0}, params({{"a", ParamValue::of_int(1)}, {"a", ParamValue::of_int(2)}})),
-        testing::op("dup", {0}, params({{"a", ParamValue::of_int(2)}, {"a", ParamValue::of_int(1)}})),
+        testing::op("dup", {0},
+                    params({{"a", ParamValue::of_int(1)}, {"a", ParamValue::of_int(2)}})),
+        testing::op("dup", {0},
+                    params({{"a", ParamValue::of_int(2)}, {"a", ParamValue::of_int(1)}})),
         testing::op("long", {0, 0, 0, 0, 0, 0, 0, 0, 0, 0},
                     params({{"text", ParamValue::of_str(std::string(300, 'q'))}})),
-        testing::reduction("map", {0, 1}, params({{"k", ParamValue::of_int(7)}, {"side", ParamValue::of_str("r")}})),
+        testing::reduction(
+            "map", {0, 1},
+            params({{"k", ParamValue::of_int(7)}, {"side", ParamValue::of_str("r")}})),
         testing::reduction("sum", {0}),
         NodeKey(node::Exchange{params({{"scheme", ParamValue::of_str("hash")}}), {0}}),
         testing::join({0, 1}, params({{"how", ParamValue::of_str("inner")}})),
         testing::join({0, 1}),
-        node::External{PayloadDescriptor{"model", "h", "torch", "2", "{}", std::nullopt}, params(), {0}},
+        node::External{
+            PayloadDescriptor{"model", "h", "torch", "2", "{}", std::nullopt}, params(), {0}},
         node::External{PayloadDescriptor{"model", "h", "torch", "2", "{}", ""}, params(), {0}},
         node::External{PayloadDescriptor{"model", "h", "torch", "2", "{}", "r"}, params(), {0}},
-        node::Stage{{0, 1}, {StageOp{"map", {StageRef::input(1)}}, StageOp{"add", {StageRef::member(0), StageRef::input(0)}}}},
-        node::Stage{{0, 1}, {StageOp{"map", {StageRef::input(0)}}, StageOp{"add", {StageRef::member(0), StageRef::input(0)}}}},
+        node::Stage{{0, 1},
+                    {StageOp{"map", {StageRef::input(1)}},
+                     StageOp{"add", {StageRef::member(0), StageRef::input(0)}}}},
+        node::Stage{{0, 1},
+                    {StageOp{"map", {StageRef::input(0)}},
+                     StageOp{"add", {StageRef::member(0), StageRef::input(0)}}}},
         node::Stage{{0, 1}, {}},
     };
 }
@@ -83,13 +96,16 @@ std::vector<NodeKey> sample_keys() {
 // are one value; 0.0 and -0.0 are two.
 std::vector<NodeKey> float_keys() {
     std::vector<NodeKey> keys;
-    for (std::uint64_t bits : {0x7ff8000000000000ULL, 0x7ff8000000000123ULL, 0xfff8000000000000ULL,
-                               0x7ff0000000000001ULL, 0xffffffffffffffffULL, 0x0ULL, 0x8000000000000000ULL}) {
-        const ParamMap p = params({{"x", ParamValue::of_float(std::bit_cast<double>(bits))}, {"y", ParamValue::of_int(1)}});
+    for (std::uint64_t bits :
+         {0x7ff8000000000000ULL, 0x7ff8000000000123ULL, 0xfff8000000000000ULL,
+          0x7ff0000000000001ULL, 0xffffffffffffffffULL, 0x0ULL, 0x8000000000000000ULL}) {
+        const ParamMap p = params({{"x", ParamValue::of_float(std::bit_cast<double>(bits))},
+                                   {"y", ParamValue::of_int(1)}});
         keys.push_back(testing::source("f", p));
         keys.push_back(testing::op("f", {0}, p));
         keys.push_back(testing::reduction("f", {0}, p));
-        keys.push_back(node::External{PayloadDescriptor{"model", "h", "torch", "2", "{}", "r"}, p, {0}});
+        keys.push_back(
+            node::External{PayloadDescriptor{"model", "h", "torch", "2", "{}", "r"}, p, {0}});
         keys.push_back(node::Exchange{p, {0}});
         keys.push_back(testing::join({0}, p));
     }
@@ -104,7 +120,8 @@ TEST(NodeView, AgreesWithItsKey) {
     for (NodeKey& key : float_keys()) keys.push_back(std::move(key));
     NodeTable table;  // node j is keys[j]: matching runs the store's own comparison
     for (const NodeKey& key : keys) testing::append(table, key);
-    for (const HashSeed& seed : {HashSeed{}, HashSeed{1, 2}, HashSeed::random(), HashSeed::random()}) {
+    for (const HashSeed& seed :
+         {HashSeed{}, HashSeed{1, 2}, HashSeed::random(), HashSeed::random()}) {
         for (bool shuffle : {false, true}) {
             for (std::size_t i = 0; i < keys.size(); ++i) {
                 const Viewed v = viewed(keys[i], shuffle);
@@ -140,9 +157,12 @@ TEST(KeyHash, EveryByteAndLengthCounts) {
     const HashSeed seed = HashSeed::random();
     for (std::size_t n = 0; n <= 20; ++n) {
         const std::string base(n, 'a');
-        const auto name_hash = [&](const std::string& s) { return testing::hash_key(testing::source(s), seed); };
+        const auto name_hash = [&](const std::string& s) {
+            return testing::hash_key(testing::source(s), seed);
+        };
         const auto value_hash = [&](const std::string& s) {
-            return testing::hash_key(testing::source("x", params({{s, ParamValue::of_str(s)}})), seed);
+            return testing::hash_key(testing::source("x", params({{s, ParamValue::of_str(s)}})),
+                                     seed);
         };
         EXPECT_NE(name_hash(base), name_hash(base + '\0')) << n;
         for (std::size_t i = 0; i < n; ++i) {
@@ -189,7 +209,9 @@ TEST(NodeView, InternsLikeKeys) {
         for (std::size_t i = 0; i < keys.size(); ++i) {
             const auto expected = testing::intern(by_key, keys[i]);
             const Viewed v = viewed(keys[i], true);
-            const auto got = (i + static_cast<std::size_t>(round)) % 2 == 0 ? testing::intern(mixed, v.view) : testing::intern(mixed, keys[i]);
+            const auto got = (i + static_cast<std::size_t>(round)) % 2 == 0
+                                 ? testing::intern(mixed, v.view)
+                                 : testing::intern(mixed, keys[i]);
             EXPECT_EQ(got, expected) << round << " " << i;
         }
     }
@@ -209,15 +231,20 @@ TEST(NodeView, InternsLikeKeys) {
 TEST(NodeView, RefusesTheFirstIdPastTheEnd) {
     using Make = NodeKey (*)(std::vector<NodeId>);
     const Make kinds[] = {
-        [](std::vector<NodeId> in) { return testing::op("fresh", std::move(in), params({{"p", ParamValue::of_str("q")}})); },
+        [](std::vector<NodeId> in) {
+            return testing::op("fresh", std::move(in), params({{"p", ParamValue::of_str("q")}}));
+        },
         [](std::vector<NodeId> in) { return testing::reduction("fresh", std::move(in)); },
         [](std::vector<NodeId> in) -> NodeKey {
-            return node::External{PayloadDescriptor{"m", "h", "f", "v", "s", "r"}, params(), std::move(in)};
+            return node::External{PayloadDescriptor{"m", "h", "f", "v", "s", "r"}, params(),
+                                  std::move(in)};
         },
         [](std::vector<NodeId> in) -> NodeKey {
             return node::Stage{std::move(in), {StageOp{"t", {StageRef::input(0)}}}};
         },
-        [](std::vector<NodeId> in) -> NodeKey { return node::Exchange{params({{"scheme", ParamValue::of_str("x")}}), std::move(in)}; },
+        [](std::vector<NodeId> in) -> NodeKey {
+            return node::Exchange{params({{"scheme", ParamValue::of_str("x")}}), std::move(in)};
+        },
         [](std::vector<NodeId> in) { return testing::join(std::move(in)); },
     };
     for (std::size_t k = 0; k < std::size(kinds); ++k) {
@@ -226,7 +253,9 @@ TEST(NodeView, RefusesTheFirstIdPastTheEnd) {
         ASSERT_EQ(testing::intern(s, testing::source("b")), 1u);
         const GraphStoreProbe::Dense before = GraphStoreProbe::dense(s);
         for (const std::vector<NodeId>& ids : {std::vector<NodeId>{2}, {0, 2}, {2, 0}, {1, 2, 5}}) {
-            EXPECT_EQ(testing::intern(s, viewed(kinds[k](ids), false).view), std::unexpected(BadNodeId{2})) << k;
+            EXPECT_EQ(testing::intern(s, viewed(kinds[k](ids), false).view),
+                      std::unexpected(BadNodeId{2}))
+                << k;
             EXPECT_EQ(GraphStoreProbe::dense(s), before) << k;
         }
         EXPECT_EQ(testing::intern(s, viewed(kinds[k]({0, 1}), false).view), 2u) << k;
@@ -243,9 +272,11 @@ TEST(Boxed, ValueSemantics) {
     EXPECT_NE(&a.get(), &b.get());
     Boxed<PayloadDescriptor> moved = std::move(a);
     EXPECT_EQ(moved, d);
-    EXPECT_EQ(a, PayloadDescriptor{});  // NOLINT(bugprone-use-after-move): moved-from reads as default
+    EXPECT_EQ(a,
+              PayloadDescriptor{});  // NOLINT(bugprone-use-after-move): moved-from reads as default
     EXPECT_EQ(Boxed<PayloadDescriptor>(), PayloadDescriptor{});
-    b = Boxed<PayloadDescriptor>(PayloadDescriptor{"model", "h", "torch", "2", "{}", std::string("-")});
+    b = Boxed<PayloadDescriptor>(
+        PayloadDescriptor{"model", "h", "torch", "2", "{}", std::string("-")});
     EXPECT_NE(b, moved);
     EXPECT_EQ(b->preprocessing_ref, std::optional<std::string>("-"));
     b = Boxed<PayloadDescriptor>();

@@ -31,7 +31,9 @@ TEST(ParseOpToken, Accepts) {
     constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
     constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
     for (const Accepted& c : std::vector<Accepted>{
-             {"op|add|scalar=f0000000000000000;side=sr", "op", "add",
+             {"op|add|scalar=f0000000000000000;side=sr",
+              "op",
+              "add",
               {{"scalar", F(0.0)}, {"side", S("r")}}},
              {"red|sum", "red", "sum", {}},
              {"op|sum|", "op", "sum", {}},
@@ -43,7 +45,9 @@ TEST(ParseOpToken, Accepts) {
              {"op|f|a=i9223372036854775807", "op", "f", {{"a", I(kMax)}}},
              {"op|f|a=f3FF0000000000000", "op", "f", {{"a", F(1.0)}}},
              {"op|f|a=f+1", "op", "f", {{"a", F(5e-324)}}},
-             {"op|f|a=f0ffffffffffffffff", "op", "f",
+             {"op|f|a=f0ffffffffffffffff",
+              "op",
+              "f",
               {{"a", F(std::bit_cast<double>(~std::uint64_t{0}))}}},
              {"op|f|a=f00000000000000000000001", "op", "f", {{"a", F(5e-324)}}},
              {"op|f|a=bfalse", "op", "f", {{"a", B(false)}}},
@@ -71,17 +75,47 @@ TEST(ParseOpToken, KeepsNaNPayloadBits) {
 }
 
 TEST(ParseOpToken, Rejects) {
-    for (std::string_view text : {
-             "", "op", "src|a", "stage|3", "ext|k|h|f|v|s|-", "exch", "join|how=sinner",
-             "OP|a", "op |a", " op|a", "opx|a", "re|a",
-             "op|f|a=i1;", "op|f|;a=i1", "op|f|a", "op|f|a=i1;;b=i2",
-             "op|f|a=x1", "op|f|a=", "op|f|a=I1", "op|f|a=S",
-             "op|f|a=i", "op|f|a=i-", "op|f|a=i+", "op|f|a=i+-1", "op|f|a=i1 ", "op|f|a=i0x1",
-             "op|f|a=i9223372036854775808", "op|f|a=i-9223372036854775809",
-             "op|f|a=i99999999999999999999",
-             "op|f|a=f", "op|f|a=f+", "op|f|a=f-1", "op|f|a=f0x1", "op|f|a=fg", "op|f|a=f1.0",
-             "op|f|a=f10000000000000000", "op|f|a=fFFFFFFFFFFFFFFFF0",
-             "op|f|a=bTrue", "op|f|a=b", "op|f|a=btrue1", "op|f|a=b1"}) {
+    for (std::string_view text : {"",
+                                  "op",
+                                  "src|a",
+                                  "stage|3",
+                                  "ext|k|h|f|v|s|-",
+                                  "exch",
+                                  "join|how=sinner",
+                                  "OP|a",
+                                  "op |a",
+                                  " op|a",
+                                  "opx|a",
+                                  "re|a",
+                                  "op|f|a=i1;",
+                                  "op|f|;a=i1",
+                                  "op|f|a",
+                                  "op|f|a=i1;;b=i2",
+                                  "op|f|a=x1",
+                                  "op|f|a=",
+                                  "op|f|a=I1",
+                                  "op|f|a=S",
+                                  "op|f|a=i",
+                                  "op|f|a=i-",
+                                  "op|f|a=i+",
+                                  "op|f|a=i+-1",
+                                  "op|f|a=i1 ",
+                                  "op|f|a=i0x1",
+                                  "op|f|a=i9223372036854775808",
+                                  "op|f|a=i-9223372036854775809",
+                                  "op|f|a=i99999999999999999999",
+                                  "op|f|a=f",
+                                  "op|f|a=f+",
+                                  "op|f|a=f-1",
+                                  "op|f|a=f0x1",
+                                  "op|f|a=fg",
+                                  "op|f|a=f1.0",
+                                  "op|f|a=f10000000000000000",
+                                  "op|f|a=fFFFFFFFFFFFFFFFF0",
+                                  "op|f|a=bTrue",
+                                  "op|f|a=b",
+                                  "op|f|a=btrue1",
+                                  "op|f|a=b1"}) {
         EXPECT_FALSE(parse_op_token(text)) << text;
     }
 }
@@ -94,11 +128,16 @@ std::string random_text(std::mt19937_64& rng, std::string_view alphabet, std::si
 
 ParamValue random_value(std::mt19937_64& rng) {
     switch (rng() % 5) {
-        case 0: return I(static_cast<std::int64_t>(rng()));
-        case 1: return F(std::bit_cast<double>(rng()));  // any pattern, NaNs included
-        case 2: return F(std::numeric_limits<double>::quiet_NaN());
-        case 3: return B(rng() % 2 == 0);
-        default: return S(random_text(rng, "%;=|ab7C3DB-", 6));
+    case 0:
+        return I(static_cast<std::int64_t>(rng()));
+    case 1:
+        return F(std::bit_cast<double>(rng()));  // any pattern, NaNs included
+    case 2:
+        return F(std::numeric_limits<double>::quiet_NaN());
+    case 3:
+        return B(rng() % 2 == 0);
+    default:
+        return S(random_text(rng, "%;=|ab7C3DB-", 6));
     }
 }
 
@@ -144,9 +183,15 @@ TEST(ParseOpToken, SurvivesRandomText) {
                 const std::size_t at = rng() % (text.size() + 1);
                 const char c = alphabet[rng() % alphabet.size()];
                 switch (rng() % 3) {
-                    case 0: text.insert(at, 1, c); break;
-                    case 1: if (at < text.size()) text.erase(at, 1); break;
-                    default: if (at < text.size()) text[at] = c; break;
+                case 0:
+                    text.insert(at, 1, c);
+                    break;
+                case 1:
+                    if (at < text.size()) text.erase(at, 1);
+                    break;
+                default:
+                    if (at < text.size()) text[at] = c;
+                    break;
                 }
             }
         }

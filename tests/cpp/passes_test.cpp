@@ -12,8 +12,8 @@ using namespace corvane::testing;
 
 TEST(DeadCode, KeepsReachableNodesInOrder) {
     // 0 x, 1 y, 2 f(0), 3 g(1, 0), 4 h(2) [dead], 5 k(3, 3)
-    std::vector<NodeKey> nodes = {source("x"), source("y"), op("f", {0}), op("g", {1, 0}),
-                                  op("h", {2}), op("k", {3, 3})};
+    std::vector<NodeKey> nodes = {source("x"),     source("y"),  op("f", {0}),
+                                  op("g", {1, 0}), op("h", {2}), op("k", {3, 3})};
     const NodeId outputs[] = {5, 5, 1};
     const LiveIndex live = live_index(nodes, outputs);
     EXPECT_EQ(live.remap, (std::vector<std::uint64_t>{0, 1, kDropped, 2, kDropped, 3}));
@@ -45,8 +45,9 @@ EngineNode en(std::string op, std::vector<std::size_t> children, bool opaque = f
 
 TEST(Cse, MergesIdenticalNodesAndCascades) {
     EngineGraph g;
-    g.nodes = {en("src|x", {}, true), en("src|y", {}, true), en("op|f", {0, 1}), en("op|f", {0, 1}),
-               en("op|f", {1, 0}), en("op|g", {2}), en("op|g", {3}), en("op|h", {0, 0})};
+    g.nodes = {en("src|x", {}, true), en("src|y", {}, true), en("op|f", {0, 1}),
+               en("op|f", {0, 1}),    en("op|f", {1, 0}),    en("op|g", {2}),
+               en("op|g", {3}),       en("op|h", {0, 0})};
     g.outputs = {6, 5, 4};
     Deduplicated d = cse(g);
     EXPECT_EQ(d.remap, (std::vector<std::size_t>{0, 1, 2, 2, 3, 4, 4, 5}));
@@ -75,7 +76,8 @@ TEST_P(Fusion, GroupsAndOrders) {
     Fused f = stage_fusion(g, tokens, c.maximal);
     ASSERT_EQ(f.nodes.size(), c.expected_groups.size());
     std::vector<std::vector<std::size_t>> groups(f.nodes.size());
-    for (std::size_t i = 0; i < g.nodes.size(); ++i) groups[f.landing_of[i].reduced_node_id].push_back(i);
+    for (std::size_t i = 0; i < g.nodes.size(); ++i)
+        groups[f.landing_of[i].reduced_node_id].push_back(i);
     EXPECT_EQ(groups, c.expected_groups);
     for (std::size_t r = 0; r < f.nodes.size(); ++r) {
         if (f.nodes.kind(r) == NodeKey::Kind::Stage) {
@@ -89,30 +91,56 @@ TEST_P(Fusion, GroupsAndOrders) {
 INSTANTIATE_TEST_SUITE_P(
     Rules, Fusion,
     ::testing::Values(
-        FusionCase{"chain", {en("src|x", {}, true), en("op|a", {0}), en("op|b", {1}), en("op|c", {2})},
-                   {3}, false, {{0}, {1, 2, 3}}},
-        FusionCase{"middle_output", {en("src|x", {}, true), en("op|a", {0}), en("op|b", {1}), en("op|c", {2})},
-                   {3, 2}, false, {{0}, {1, 2}, {3}}},
-        FusionCase{"middle_output_max", {en("src|x", {}, true), en("op|a", {0}), en("op|b", {1}), en("op|c", {2})},
-                   {3, 2}, true, {{0}, {1, 2}, {3}}},
-        FusionCase{"double_use", {en("src|x", {}, true), en("op|a", {0}), en("op|mul", {1, 1})},
-                   {2}, false, {{0}, {1}, {2}}},
-        FusionCase{"double_use_max", {en("src|x", {}, true), en("op|a", {0}), en("op|mul", {1, 1})},
-                   {2}, true, {{0}, {1, 2}}},
+        FusionCase{"chain",
+                   {en("src|x", {}, true), en("op|a", {0}), en("op|b", {1}), en("op|c", {2})},
+                   {3},
+                   false,
+                   {{0}, {1, 2, 3}}},
+        FusionCase{"middle_output",
+                   {en("src|x", {}, true), en("op|a", {0}), en("op|b", {1}), en("op|c", {2})},
+                   {3, 2},
+                   false,
+                   {{0}, {1, 2}, {3}}},
+        FusionCase{"middle_output_max",
+                   {en("src|x", {}, true), en("op|a", {0}), en("op|b", {1}), en("op|c", {2})},
+                   {3, 2},
+                   true,
+                   {{0}, {1, 2}, {3}}},
+        FusionCase{"double_use",
+                   {en("src|x", {}, true), en("op|a", {0}), en("op|mul", {1, 1})},
+                   {2},
+                   false,
+                   {{0}, {1}, {2}}},
+        FusionCase{"double_use_max",
+                   {en("src|x", {}, true), en("op|a", {0}), en("op|mul", {1, 1})},
+                   {2},
+                   true,
+                   {{0}, {1, 2}}},
         FusionCase{"fan_out_into_one_group_max",
-                   {en("src|x", {}, true), en("op|a", {0}), en("op|b", {1}), en("op|c", {1}), en("op|d", {2, 3})},
-                   {4}, true, {{0}, {1, 2, 3, 4}}},
+                   {en("src|x", {}, true), en("op|a", {0}), en("op|b", {1}), en("op|c", {1}),
+                    en("op|d", {2, 3})},
+                   {4},
+                   true,
+                   {{0}, {1, 2, 3, 4}}},
         FusionCase{"fan_out_single_use",
-                   {en("src|x", {}, true), en("op|a", {0}), en("op|b", {1}), en("op|c", {1}), en("op|d", {2, 3})},
-                   {4}, false, {{0}, {1}, {2, 3, 4}}},
-        FusionCase{"reduction_user_blocks",
-                   {en("src|x", {}, true), en("op|a", {0}), en("op|b", {1}), en("red|r", {1}, true)},
-                   {2, 3}, true, {{0}, {1}, {2}, {3}}}),
+                   {en("src|x", {}, true), en("op|a", {0}), en("op|b", {1}), en("op|c", {1}),
+                    en("op|d", {2, 3})},
+                   {4},
+                   false,
+                   {{0}, {1}, {2, 3, 4}}},
+        FusionCase{
+            "reduction_user_blocks",
+            {en("src|x", {}, true), en("op|a", {0}), en("op|b", {1}), en("red|r", {1}, true)},
+            {2, 3},
+            true,
+            {{0}, {1}, {2}, {3}}}),
     [](const auto& param_info) { return std::string(param_info.param.name); });
 
 TEST(Fusion, StageInputsAndReferences) {
     // x, y sources; a = f(x, y); b = g(a, x); output b.
-    EngineGraph g{{en("src|x", {}, true), en("src|y", {}, true), en("op|f", {0, 1}), en("op|g", {2, 0})}, {3}};
+    EngineGraph g{
+        {en("src|x", {}, true), en("src|y", {}, true), en("op|f", {0, 1}), en("op|g", {2, 0})},
+        {3}};
     const TokenMap tokens{{"src|x", source("x")}, {"src|y", source("y")}};
     Fused f = stage_fusion(g, tokens, false);
     ASSERT_EQ(f.nodes.size(), 3u);
@@ -120,8 +148,10 @@ TEST(Fusion, StageInputsAndReferences) {
     const auto& stage = key.as<node::Stage>();
     EXPECT_EQ(stage.inputs, (std::vector<NodeId>{0, 1}));
     ASSERT_EQ(stage.members.size(), 2u);
-    EXPECT_EQ(stage.members[0].inputs, (std::vector<StageRef>{StageRef::input(0), StageRef::input(1)}));
-    EXPECT_EQ(stage.members[1].inputs, (std::vector<StageRef>{StageRef::member(0), StageRef::input(0)}));
+    EXPECT_EQ(stage.members[0].inputs,
+              (std::vector<StageRef>{StageRef::input(0), StageRef::input(1)}));
+    EXPECT_EQ(stage.members[1].inputs,
+              (std::vector<StageRef>{StageRef::member(0), StageRef::input(0)}));
     EXPECT_EQ(f.outputs, (std::vector<std::uint64_t>{2}));
     EXPECT_EQ(f.stages, 1u);
     EXPECT_EQ(f.boundary_nodes, 2u);

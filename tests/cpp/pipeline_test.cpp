@@ -16,8 +16,8 @@ using namespace corvane::testing;
 
 // Sources x, y; add(x,y); add(y,x); add-zero; mul; neg [dead]; abs; sum. Output: sum.
 std::vector<NodeKey> worked_example() {
-    return {source("x"), source("y"), op("add", {0, 1}), op("add", {1, 0}), add_zero(2),
-            op("mul", {4, 3}), op("neg", {0}), op("abs", {5}), reduction("sum", {7})};
+    return {source("x"),       source("y"),    op("add", {0, 1}), op("add", {1, 0}),    add_zero(2),
+            op("mul", {4, 3}), op("neg", {0}), op("abs", {5}),    reduction("sum", {7})};
 }
 
 std::optional<Landing> at(std::uint64_t id, std::optional<std::uint64_t> member = std::nullopt) {
@@ -33,14 +33,17 @@ TEST(Pipeline, WorkedExampleSingleUse) {
     ASSERT_EQ(r.nodes.size(), 5u);
     EXPECT_EQ(r.nodes.key(0), source("x"));
     EXPECT_EQ(r.nodes.key(1), source("y"));
-    EXPECT_EQ(r.nodes.key(2), NodeKey(node::Stage{{0, 1}, {StageOp{"op|add", {StageRef::input(0), StageRef::input(1)}}}}));
-    EXPECT_EQ(r.nodes.key(3), NodeKey(node::Stage{{2},
-                                               {StageOp{"op|mul", {StageRef::input(0), StageRef::input(0)}},
-                                                StageOp{"op|abs", {StageRef::member(0)}}}}));
+    EXPECT_EQ(r.nodes.key(2),
+              NodeKey(node::Stage{{0, 1},
+                                  {StageOp{"op|add", {StageRef::input(0), StageRef::input(1)}}}}));
+    EXPECT_EQ(r.nodes.key(3),
+              NodeKey(node::Stage{{2},
+                                  {StageOp{"op|mul", {StageRef::input(0), StageRef::input(0)}},
+                                   StageOp{"op|abs", {StageRef::member(0)}}}}));
     EXPECT_EQ(r.nodes.key(4), reduction("sum", {3}));
     EXPECT_EQ(r.outputs, (std::vector<std::uint64_t>{4}));
-    EXPECT_EQ(r.node_map, (NodeMap{at(0), at(1), at(2, 0), at(2, 0), at(2, 0), at(3, 0), std::nullopt,
-                                   at(3, 1), at(4)}));
+    EXPECT_EQ(r.node_map, (NodeMap{at(0), at(1), at(2, 0), at(2, 0), at(2, 0), at(3, 0),
+                                   std::nullopt, at(3, 1), at(4)}));
 }
 
 TEST(Pipeline, WorkedExampleMaximal) {
@@ -50,10 +53,11 @@ TEST(Pipeline, WorkedExampleMaximal) {
     Reduced r = reduce_nodes(nodes, outputs, engine, true);
     EXPECT_EQ(r.report, (ReductionReport{9, 8, 6, 1, 4, 3}));
     ASSERT_EQ(r.nodes.size(), 4u);
-    EXPECT_EQ(r.nodes.key(2), NodeKey(node::Stage{{0, 1},
-                                               {StageOp{"op|add", {StageRef::input(0), StageRef::input(1)}},
-                                                StageOp{"op|mul", {StageRef::member(0), StageRef::member(0)}},
-                                                StageOp{"op|abs", {StageRef::member(1)}}}}));
+    EXPECT_EQ(r.nodes.key(2),
+              NodeKey(node::Stage{{0, 1},
+                                  {StageOp{"op|add", {StageRef::input(0), StageRef::input(1)}},
+                                   StageOp{"op|mul", {StageRef::member(0), StageRef::member(0)}},
+                                   StageOp{"op|abs", {StageRef::member(1)}}}}));
     EXPECT_EQ(r.nodes.key(3), reduction("sum", {2}));
 }
 
@@ -121,8 +125,8 @@ TEST(Cone, KeepsDependenciesWithoutRewriting) {
     GraphStore c = *s.cone(outputs);
     EXPECT_EQ(c.node_count(), 6u);  // x, y, add, add', add-zero, mul: nothing merged
     EXPECT_EQ(c.outputs(), (std::vector<NodeId>{5, 0}));
-    EXPECT_EQ(c.node_map(), (NodeMap{at(0), at(1), at(2), at(3), at(4), at(5), std::nullopt, std::nullopt,
-                                     std::nullopt}));
+    EXPECT_EQ(c.node_map(), (NodeMap{at(0), at(1), at(2), at(3), at(4), at(5), std::nullopt,
+                                     std::nullopt, std::nullopt}));
     const NodeId bad[] = {1, 9};
     EXPECT_EQ(s.cone(bad).error().id, 9u);
     EXPECT_EQ(s.cone({})->node_map(), NodeMap(9));
@@ -134,15 +138,14 @@ TEST(Dot, RendersVerticesThenEdges) {
     ASSERT_TRUE(testing::intern(s, op("neg", {0})));
     ASSERT_TRUE(testing::intern(s, op("add", {0, 1})));
     ASSERT_TRUE(s.mark_output(2));
-    EXPECT_EQ(s.to_dot(),
-              "digraph corvane {\n"
-              "  n0 [label=\"Source x\"];\n"
-              "  n1 [label=\"Op neg\"];\n"
-              "  n2 [label=\"Op add\", shape=doublecircle];\n"
-              "  n0 -> n1;\n"
-              "  n0 -> n2;\n"
-              "  n1 -> n2;\n"
-              "}\n");
+    EXPECT_EQ(s.to_dot(), "digraph corvane {\n"
+                          "  n0 [label=\"Source x\"];\n"
+                          "  n1 [label=\"Op neg\"];\n"
+                          "  n2 [label=\"Op add\", shape=doublecircle];\n"
+                          "  n0 -> n1;\n"
+                          "  n0 -> n2;\n"
+                          "  n1 -> n2;\n"
+                          "}\n");
     EXPECT_EQ(GraphStore().to_dot(), "digraph corvane {\n}\n");
 }
 
@@ -150,13 +153,12 @@ TEST(Dot, EscapesQuotesAndBackslashesAndRepeatsEdges) {
     GraphStore s;
     ASSERT_TRUE(testing::intern(s, source("a\"b\\c")));
     ASSERT_TRUE(testing::intern(s, join({0, 0})));
-    EXPECT_EQ(s.to_dot(),
-              "digraph corvane {\n"
-              "  n0 [label=\"Source a\\\"b\\\\c\"];\n"
-              "  n1 [label=\"Join\"];\n"
-              "  n0 -> n1;\n"
-              "  n0 -> n1;\n"
-              "}\n");
+    EXPECT_EQ(s.to_dot(), "digraph corvane {\n"
+                          "  n0 [label=\"Source a\\\"b\\\\c\"];\n"
+                          "  n1 [label=\"Join\"];\n"
+                          "  n0 -> n1;\n"
+                          "  n0 -> n1;\n"
+                          "}\n");
 }
 
 // Random pipeline-shaped graphs: the counters are ordered, every landing names a node
@@ -183,12 +185,14 @@ TEST(Pipeline, RandomGraphsKeepTheirInvariants) {
             } else if (pick == 3) {
                 ASSERT_TRUE(testing::intern(s, join({any(), any()})));
             } else {
-                ASSERT_TRUE(testing::intern(s, op(names[rng() % 5], pick % 2 ? std::vector<NodeId>{any()}
-                                                                    : std::vector<NodeId>{any(), any()})));
+                ASSERT_TRUE(testing::intern(
+                    s, op(names[rng() % 5], pick % 2 ? std::vector<NodeId>{any()}
+                                                     : std::vector<NodeId>{any(), any()})));
             }
         }
         std::vector<NodeId> outputs;
-        for (auto k = rng() % 3; k-- > 0;) outputs.push_back(static_cast<NodeId>(rng() % s.node_count()));
+        for (auto k = rng() % 3; k-- > 0;)
+            outputs.push_back(static_cast<NodeId>(rng() % s.node_count()));
         auto [reduced, r] = *s.reduce_with_outputs(outputs, engine, rng() % 2 == 0);
         ASSERT_GE(r.input_nodes, r.reachable_nodes);
         ASSERT_GE(r.reachable_nodes, r.canonical_nodes);

@@ -36,14 +36,16 @@ constexpr const char* kReducerPoisoned = "incremental reducer poisoned";
 
 // Runs `fn` and aborts the process if it has not returned within the deadline: a
 // deadlock must fail the run instead of hanging it.
-void within_deadline(const std::function<void()>& fn, std::chrono::seconds limit = std::chrono::seconds(60)) {
+void within_deadline(const std::function<void()>& fn,
+                     std::chrono::seconds limit = std::chrono::seconds(60)) {
     std::mutex m;
     std::condition_variable cv;
     bool done = false;
     std::thread watchdog([&] {
         std::unique_lock lock(m);
         if (!cv.wait_for(lock, limit, [&] { return done; })) {
-            std::fputs("poison_test: an operation on a poisoned object did not return (deadlock)\n", stderr);
+            std::fputs("poison_test: an operation on a poisoned object did not return (deadlock)\n",
+                       stderr);
             std::abort();
         }
     });
@@ -87,12 +89,14 @@ std::vector<StoreOp> store_ops() {
         {"outputs", [](GraphStore& s) { (void)s.outputs(); }},
         {"node_map", [](GraphStore& s) { (void)s.node_map(); }},
         {"table_snapshot", [](GraphStore& s) { (void)s.table_snapshot(); }},
-        {"feed", [](GraphStore& s) {
+        {"feed",
+         [](GraphStore& s) {
              IncrementalReducer r;
              (void)s.feed(r);
          }},
         {"reduce_with", [](GraphStore& s) { (void)s.reduce_with(engine, false); }},
-        {"reduce_with_outputs", [](GraphStore& s) { (void)s.reduce_with_outputs(ids, engine, true); }},
+        {"reduce_with_outputs",
+         [](GraphStore& s) { (void)s.reduce_with_outputs(ids, engine, true); }},
         {"cone", [](GraphStore& s) { (void)s.cone(ids); }},
         {"to_dot", [](GraphStore& s) { (void)s.to_dot(); }},
         {"serialize_with", [](GraphStore& s) { (void)serialize_with(s, ids); }},
@@ -110,9 +114,12 @@ enum class Injected { Fault, StdException, NonStandard };
 
 void throw_injected(Injected kind) {
     switch (kind) {
-        case Injected::Fault: internal_fault("injected fault");
-        case Injected::StdException: throw std::logic_error("injected logic error");
-        case Injected::NonStandard: throw 42;
+    case Injected::Fault:
+        internal_fault("injected fault");
+    case Injected::StdException:
+        throw std::logic_error("injected logic error");
+    case Injected::NonStandard:
+        throw 42;
     }
 }
 
@@ -139,7 +146,8 @@ TEST_P(PoisonedStore, EveryOperationFaultsWithThePoisonMessage) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, PoisonedStore,
-                         ::testing::Values(Injected::Fault, Injected::StdException, Injected::NonStandard));
+                         ::testing::Values(Injected::Fault, Injected::StdException,
+                                           Injected::NonStandard));
 
 TEST(PoisonedStore, AllocationFailureLeavesTheStoreUsableAndUnchanged) {
     GraphStore s;
@@ -182,8 +190,7 @@ void fault_while_callers_wait(const Ops& ops, const std::string& prefix, LockAnd
                 std::this_thread::sleep_for(std::chrono::milliseconds(50));
                 internal_fault("injected while others wait");
             });
-        } catch (const InternalFault&) {
-        }
+        } catch (const InternalFault&) {}
     });
     while (!holding.load()) std::this_thread::yield();
     std::vector<std::thread> callers;
@@ -211,7 +218,8 @@ TEST(PoisonConcurrency, EveryThreadSeesThePoisonAfterward) {
     within_deadline([] {
         GraphStore s;
         fill(s);
-        EXPECT_THROW(GraphStoreProbe::run_locked(s, [] { internal_fault("injected"); }), InternalFault);
+        EXPECT_THROW(GraphStoreProbe::run_locked(s, [] { internal_fault("injected"); }),
+                     InternalFault);
         const std::vector<StoreOp> ops = store_ops();
         std::atomic<int> faults{0};
         std::vector<std::thread> threads;
@@ -256,13 +264,16 @@ std::vector<ReducerOp> reducer_ops() {
                  if (reduced) (void)GraphStore::from_reduced(std::move(*reduced));
              });
          }},
-        {"watermark", [](Guarded<IncrementalReducer>& g, const GraphStore&) {
+        {"watermark",
+         [](Guarded<IncrementalReducer>& g, const GraphStore&) {
              (void)g.with_lock([](const IncrementalReducer& r) { return r.watermark(); });
          }},
-        {"total_work", [](Guarded<IncrementalReducer>& g, const GraphStore&) {
+        {"total_work",
+         [](Guarded<IncrementalReducer>& g, const GraphStore&) {
              (void)g.with_lock([](const IncrementalReducer& r) { return r.total_work(); });
          }},
-        {"canonical_count", [](Guarded<IncrementalReducer>& g, const GraphStore&) {
+        {"canonical_count",
+         [](Guarded<IncrementalReducer>& g, const GraphStore&) {
              (void)g.with_lock([](const IncrementalReducer& r) { return r.canonical_count(); });
          }},
     };
@@ -292,7 +303,8 @@ TEST(PoisonedReducer, APoisonedStoreFaultsTheCallAndThenTheReducer) {
         GraphStore s;
         fill(s);
         Guarded<IncrementalReducer> reducer(kReducerPoisoned);
-        EXPECT_THROW(GraphStoreProbe::run_locked(s, [] { internal_fault("injected"); }), InternalFault);
+        EXPECT_THROW(GraphStoreProbe::run_locked(s, [] { internal_fault("injected"); }),
+                     InternalFault);
         // The store's fault surfaces from inside the reducer's section with its own
         // message; having escaped that section, it leaves the reducer poisoned as well.
         expect_fault(kStorePoisoned, [&] { reducer_ops()[0].call(reducer, s); });

@@ -103,11 +103,17 @@ std::vector<NodeKey> build_keys(Shape shape) {
         keys.push_back(source("x"));
         for (NodeId i = 1; i < kNodes; ++i) {
             switch (i % 3) {
-                case 1:
-                    keys.push_back(op("scale", {i - 1}, params({{"k", ParamValue::of_int(static_cast<std::int64_t>(i))}})));
-                    break;
-                case 2: keys.push_back(add_zero(i - 1)); break;
-                default: keys.push_back(op("add", {i - 1, 0})); break;
+            case 1:
+                keys.push_back(
+                    op("scale", {i - 1},
+                       params({{"k", ParamValue::of_int(static_cast<std::int64_t>(i))}})));
+                break;
+            case 2:
+                keys.push_back(add_zero(i - 1));
+                break;
+            default:
+                keys.push_back(op("add", {i - 1, 0}));
+                break;
             }
         }
     } else {
@@ -134,7 +140,9 @@ std::size_t edge_count(const std::vector<NodeKey>& arena) {
 
 std::size_t count_occurrences(const std::string& text, const std::string& needle) {
     std::size_t n = 0;
-    for (std::size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
+    for (std::size_t at = text.find(needle); at != std::string::npos;
+         at = text.find(needle, at + 1))
+        ++n;
     return n;
 }
 
@@ -191,7 +199,8 @@ void expect_consistent_reduction(const ReducedStore& result, Shape shape, NodeId
         ASSERT_LT(landing->reduced_node_id, reduced.node_count());
     }
     ASSERT_TRUE(map[static_cast<std::size_t>(output)].has_value());
-    EXPECT_EQ(reduced.outputs(), std::vector<NodeId>{map[static_cast<std::size_t>(output)]->reduced_node_id});
+    EXPECT_EQ(reduced.outputs(),
+              std::vector<NodeId>{map[static_cast<std::size_t>(output)]->reduced_node_id});
     EXPECT_EQ(parsed_members(reduced), kNodes - count_identity_ops(shape) - report.boundary_nodes);
 }
 
@@ -245,7 +254,8 @@ TEST_P(Scale, EveryOperationRunsWithoutRecursionAndWithinMemory) {
 
 INSTANTIATE_TEST_SUITE_P(Shapes, Scale, ::testing::Values(Shape::Chain, Shape::FanIn),
                          [](const ::testing::TestParamInfo<Shape>& shape) {
-                             return shape.param == Shape::Chain ? std::string("Chain") : std::string("FanIn");
+                             return shape.param == Shape::Chain ? std::string("Chain")
+                                                                : std::string("FanIn");
                          });
 
 }  // namespace

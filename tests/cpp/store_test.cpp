@@ -19,12 +19,18 @@ TEST(Store, InternDeduplicatesEqualKeys) {
     EXPECT_EQ(testing::intern(s, source("a")), 0u);
     EXPECT_EQ(testing::intern(s, source("a", params({{"k", ParamValue::of_int(1)}}))), 1u);
     // Parameter order does not matter; value kinds do.
-    EXPECT_EQ(testing::intern(s, source("b", params({{"y", ParamValue::of_int(1)}, {"x", ParamValue::of_int(2)}}))), 2u);
-    EXPECT_EQ(testing::intern(s, source("b", params({{"x", ParamValue::of_int(2)}, {"y", ParamValue::of_int(1)}}))), 2u);
+    EXPECT_EQ(testing::intern(s, source("b", params({{"y", ParamValue::of_int(1)},
+                                                     {"x", ParamValue::of_int(2)}}))),
+              2u);
+    EXPECT_EQ(testing::intern(s, source("b", params({{"x", ParamValue::of_int(2)},
+                                                     {"y", ParamValue::of_int(1)}}))),
+              2u);
     EXPECT_EQ(testing::intern(s, source("c", params({{"v", ParamValue::of_float(1.0)}}))), 3u);
     EXPECT_EQ(testing::intern(s, source("c", params({{"v", ParamValue::of_bool(true)}}))), 4u);
-    EXPECT_EQ(testing::intern(s, source("c", params({{"v", ParamValue::of_float(std::nan("1"))}}))), 5u);
-    EXPECT_EQ(testing::intern(s, source("c", params({{"v", ParamValue::of_float(-std::nan("7"))}}))), 5u);
+    EXPECT_EQ(testing::intern(s, source("c", params({{"v", ParamValue::of_float(std::nan("1"))}}))),
+              5u);
+    EXPECT_EQ(
+        testing::intern(s, source("c", params({{"v", ParamValue::of_float(-std::nan("7"))}}))), 5u);
     EXPECT_EQ(testing::intern(s, source("c", params({{"v", ParamValue::of_float(-0.0)}}))), 6u);
     EXPECT_EQ(testing::intern(s, source("c", params({{"v", ParamValue::of_float(0.0)}}))), 7u);
     EXPECT_EQ(s.node_count(), 8u);
@@ -86,7 +92,8 @@ TEST(Store, MarksKeepFirstMarkOrderWithoutDuplicates) {
 
 TEST(Store, MarkingAListChecksFirstAndStaysLinear) {
     GraphStore s;
-    for (NodeId i = 0; i < 100000; ++i) ASSERT_TRUE(testing::intern(s, source("n" + std::to_string(i))));
+    for (NodeId i = 0; i < 100000; ++i)
+        ASSERT_TRUE(testing::intern(s, source("n" + std::to_string(i))));
     ASSERT_TRUE(s.mark_output(7));
     const NodeId bad[] = {1, 2, 100000, 3};
     EXPECT_EQ(s.mark_outputs(bad).error().id, 100000u);
@@ -123,7 +130,8 @@ TEST(StoreConcurrency, EqualKeysFromManyThreadsGetOneIdEach) {
             for (int k = 0; k < kKeys; ++k) {
                 // Each thread walks the keys in its own order.
                 const int key = (k * (2 * t + 1)) % kKeys;
-                seen[static_cast<std::size_t>(t)].push_back(*testing::intern(s, source("n" + std::to_string(key))));
+                seen[static_cast<std::size_t>(t)].push_back(
+                    *testing::intern(s, source("n" + std::to_string(key))));
             }
         });
     }
@@ -131,7 +139,8 @@ TEST(StoreConcurrency, EqualKeysFromManyThreadsGetOneIdEach) {
     for (auto& th : threads) th.join();
     EXPECT_EQ(s.node_count(), static_cast<std::uint64_t>(kKeys));
     std::vector<NodeId> id_of(kKeys);
-    for (int k = 0; k < kKeys; ++k) id_of[static_cast<std::size_t>(k)] = seen[0][static_cast<std::size_t>(k)];
+    for (int k = 0; k < kKeys; ++k)
+        id_of[static_cast<std::size_t>(k)] = seen[0][static_cast<std::size_t>(k)];
     for (int t = 1; t < kThreads; ++t) {
         for (int k = 0; k < kKeys; ++k) {
             const int key = (k * (2 * t + 1)) % kKeys;

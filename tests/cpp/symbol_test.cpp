@@ -66,7 +66,8 @@ TEST(SymbolScope, EndingAScopeReturnsItsSymbols) {
     std::uint32_t first_top = 0;
     for (int round = 0; round < 40; ++round) {
         SymbolScope scope;
-        const std::vector<Symbol> symbols = intern_checked(scope, numbered("round-" + std::to_string(round) + "-", 5000));
+        const std::vector<Symbol> symbols =
+            intern_checked(scope, numbered("round-" + std::to_string(round) + "-", 5000));
         EXPECT_EQ(interned_symbol_count(), baseline + 5000);
         const std::uint32_t top = std::ranges::max(symbols, {}, &Symbol::id).id();
         if (round == 0) first_top = top;
@@ -100,7 +101,8 @@ TEST(SymbolScopeConcurrency, ScopesOnManyThreadsAgreeAndEndClean) {
                     continue;
                 }
                 SymbolScope scope;
-                std::vector<std::string> texts = numbered("concurrent-" + std::to_string(t) + "-", 1500);
+                std::vector<std::string> texts =
+                    numbered("concurrent-" + std::to_string(t) + "-", 1500);
                 texts.insert(texts.end(), shared.begin(), shared.end());
                 const std::vector<std::string_view> views(texts.begin(), texts.end());
                 std::vector<Symbol> out(views.size());
@@ -109,13 +111,15 @@ TEST(SymbolScopeConcurrency, ScopesOnManyThreadsAgreeAndEndClean) {
                     if (out[i].str() != texts[i]) failures[t].push_back(texts[i]);
                 }
                 for (std::size_t i = 0; i < shared.size(); ++i) {
-                    if (out[1500 + i] != permanent[i]) failures[t].push_back("not permanent: " + shared[i]);
+                    if (out[1500 + i] != permanent[i])
+                        failures[t].push_back("not permanent: " + shared[i]);
                 }
             }
         });
     }
     for (auto& thread : threads) thread.join();
-    for (unsigned t = 0; t < kThreads; ++t) EXPECT_TRUE(failures[t].empty()) << "thread " << t << ": " << failures[t][0];
+    for (unsigned t = 0; t < kThreads; ++t)
+        EXPECT_TRUE(failures[t].empty()) << "thread " << t << ": " << failures[t][0];
     EXPECT_EQ(interned_symbol_count(), baseline + kLate);
 }
 

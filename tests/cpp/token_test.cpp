@@ -47,7 +47,9 @@ std::string random_text(std::mt19937_64& rng, std::string_view alphabet, std::si
 }
 
 TEST(Escape, Table) {
-    struct Case { std::string_view raw, escaped; };
+    struct Case {
+        std::string_view raw, escaped;
+    };
     for (const Case& c : std::vector<Case>{{"", ""},
                                            {"add", "add"},
                                            {"a|b", "a%7Cb"},
@@ -60,7 +62,9 @@ TEST(Escape, Table) {
 }
 
 TEST(Unescape, DecodesOnlyUpperCaseCodesOneLevel) {
-    struct Case { std::string_view in, out; };
+    struct Case {
+        std::string_view in, out;
+    };
     for (const Case& c : std::vector<Case>{{"plain", "plain"},
                                            {"%2525", "%25"},
                                            {"%7c%3d%3b", "%7c%3d%3b"},
@@ -85,23 +89,26 @@ TEST(Escape, RandomRoundTripAndReferenceDecoder) {
 }
 
 TEST(ValueToken, Table) {
-    struct Case { ParamValue value; std::string_view token; };
+    struct Case {
+        ParamValue value;
+        std::string_view token;
+    };
     const double payload_nan = std::bit_cast<double>(0xfff0000000000123ULL);
-    for (const Case& c : std::vector<Case>{
-             {I(42), "i42"},
-             {I(-5), "i-5"},
-             {I(std::numeric_limits<std::int64_t>::min()), "i-9223372036854775808"},
-             {F(0.0), "f0000000000000000"},
-             {F(-0.0), "f8000000000000000"},
-             {F(1.0), "f3ff0000000000000"},
-             {F(std::numeric_limits<double>::quiet_NaN()), "f7ff8000000000000"},
-             {F(payload_nan), "f7ff8000000000000"},
-             {F(5e-324), "f0000000000000001"},
-             {ParamValue::of_bool(true), "btrue"},
-             {ParamValue::of_bool(false), "bfalse"},
-             {S("r"), "sr"},
-             {S("a=b"), "sa%3Db"},
-             {S(""), "s"}}) {
+    for (const Case& c :
+         std::vector<Case>{{I(42), "i42"},
+                           {I(-5), "i-5"},
+                           {I(std::numeric_limits<std::int64_t>::min()), "i-9223372036854775808"},
+                           {F(0.0), "f0000000000000000"},
+                           {F(-0.0), "f8000000000000000"},
+                           {F(1.0), "f3ff0000000000000"},
+                           {F(std::numeric_limits<double>::quiet_NaN()), "f7ff8000000000000"},
+                           {F(payload_nan), "f7ff8000000000000"},
+                           {F(5e-324), "f0000000000000001"},
+                           {ParamValue::of_bool(true), "btrue"},
+                           {ParamValue::of_bool(false), "bfalse"},
+                           {S("r"), "sr"},
+                           {S("a=b"), "sa%3Db"},
+                           {S(""), "s"}}) {
         EXPECT_EQ(token(c.value), c.token);
     }
 }
@@ -130,11 +137,10 @@ std::vector<KeyCase> key_cases() {
          "Source x {n=true}"},
         {node::Reduction{"sum", params({{"axis", I(-1)}}), {0}}, "red|sum|axis=i-1",
          "Reduction sum {axis=-1}"},
-        {node::External{descriptor(std::nullopt), {}, {}},
-         "ext|model|abc123|torch|2.1|schema|-", "External model:abc123 [torch 2.1]"},
+        {node::External{descriptor(std::nullopt), {}, {}}, "ext|model|abc123|torch|2.1|schema|-",
+         "External model:abc123 [torch 2.1]"},
         {node::External{descriptor("-"), params({{"k", S("v")}}), {}},
-         "ext|model|abc123|torch|2.1|schema|-|k=sv",
-         "External model:abc123 [torch 2.1] {k=\"v\"}"},
+         "ext|model|abc123|torch|2.1|schema|-|k=sv", "External model:abc123 [torch 2.1] {k=\"v\"}"},
         {node::Stage{{0}, {{"op|a", {StageRef::input(0)}}}}, "stage|1", "Stage[1 members]"},
         {node::Stage{{}, std::vector<StageOp>(3)}, "stage|3", "Stage[3 members]"},
         {node::Exchange{{}, {}}, "exch", "Exchange"},
@@ -159,24 +165,24 @@ TEST(OptimizerSymbol, EqualsTokenWhereTokenIdentifiesTheNode) {
 }
 
 TEST(OptimizerSymbol, SeparatesNodesWhoseTokensCollide) {
-    struct Pair { NodeKey a, b; };
+    struct Pair {
+        NodeKey a, b;
+    };
     auto ext = [](PayloadDescriptor d) { return NodeKey(node::External{std::move(d), {}, {}}); };
     PayloadDescriptor bar1{"a|b", "c", "f", "v", "s", std::nullopt};
     PayloadDescriptor bar2{"a", "b|c", "f", "v", "s", std::nullopt};
-    for (const Pair& p : std::vector<Pair>{
-             {node::Stage{{0}, {{"op|a", {StageRef::input(0)}}}},
-              node::Stage{{0}, {{"op|b", {StageRef::input(0)}}}}},
-             {node::Stage{{0}, {{"op|a", {StageRef::input(0)}}}},
-              node::Stage{{0}, {{"op|a", {StageRef::member(0)}}}}},
-             {ext(descriptor(std::nullopt)), ext(descriptor("-"))},
-             {ext(bar1), ext(bar2)}}) {
+    for (const Pair& p : std::vector<Pair>{{node::Stage{{0}, {{"op|a", {StageRef::input(0)}}}},
+                                            node::Stage{{0}, {{"op|b", {StageRef::input(0)}}}}},
+                                           {node::Stage{{0}, {{"op|a", {StageRef::input(0)}}}},
+                                            node::Stage{{0}, {{"op|a", {StageRef::member(0)}}}}},
+                                           {ext(descriptor(std::nullopt)), ext(descriptor("-"))},
+                                           {ext(bar1), ext(bar2)}}) {
         EXPECT_EQ(token(p.a), token(p.b));
         EXPECT_NE(optimizer_symbol(p.a), optimizer_symbol(p.b)) << optimizer_symbol(p.a);
     }
     EXPECT_EQ(optimizer_symbol(node::Stage{{4, 5}, {{"op|a|k=sx", {StageRef::input(1)}}}}),
               "stage|1|op%7Ca%7Ck%3Dsx=i1");
-    EXPECT_EQ(optimizer_symbol(ext(descriptor("r=1"))),
-              "ext|model|abc123|torch|2.1|schema|=r%3D1");
+    EXPECT_EQ(optimizer_symbol(ext(descriptor("r=1"))), "ext|model|abc123|torch|2.1|schema|=r%3D1");
 }
 
 // Random keys over a tiny alphabet of separator-heavy texts, so that distinct keys with
@@ -191,31 +197,37 @@ NodeKey random_key(std::mt19937_64& rng) {
         std::vector<ParamMap::Entry> e;
         for (std::uint64_t i = rng() % 3; i > 0; --i) {
             std::string k = text();
-            e.emplace_back(std::move(k), rng() % 2 ? S(text()) : I(static_cast<std::int64_t>(rng() % 3)));
+            e.emplace_back(std::move(k),
+                           rng() % 2 ? S(text()) : I(static_cast<std::int64_t>(rng() % 3)));
         }
         return ParamMap(std::move(e));
     };
     std::vector<NodeId> inputs;
     if (rng() % 2) inputs.push_back(rng() % 2);
     switch (rng() % 7) {
-        case 0: return node::Source{text(), pmap()};
-        case 1: return node::Op{text(), pmap(), inputs};
-        case 2: return node::Reduction{text(), pmap(), inputs};
-        case 3:
-            return node::External{{text(), text(), text(), text(), text(), opt_text()}, pmap(), inputs};
-        case 4: {
-            std::vector<StageOp> members(rng() % 3);
-            for (StageOp& m : members) {
-                m.op_token = text();
-                for (std::uint64_t i = rng() % 3; i > 0; --i) {
-                    m.inputs.push_back({rng() % 2 ? StageRef::Kind::Input : StageRef::Kind::Member,
-                                        rng() % 2});
-                }
+    case 0:
+        return node::Source{text(), pmap()};
+    case 1:
+        return node::Op{text(), pmap(), inputs};
+    case 2:
+        return node::Reduction{text(), pmap(), inputs};
+    case 3:
+        return node::External{{text(), text(), text(), text(), text(), opt_text()}, pmap(), inputs};
+    case 4: {
+        std::vector<StageOp> members(rng() % 3);
+        for (StageOp& m : members) {
+            m.op_token = text();
+            for (std::uint64_t i = rng() % 3; i > 0; --i) {
+                m.inputs.push_back(
+                    {rng() % 2 ? StageRef::Kind::Input : StageRef::Kind::Member, rng() % 2});
             }
-            return node::Stage{inputs, members};
         }
-        case 5: return node::Exchange{pmap(), inputs};
-        default: return node::Join{pmap(), inputs};
+        return node::Stage{inputs, members};
+    }
+    case 5:
+        return node::Exchange{pmap(), inputs};
+    default:
+        return node::Join{pmap(), inputs};
     }
 }
 
@@ -243,21 +255,23 @@ TEST(OptimizerSymbol, RandomKeysShareSymbolExactlyWhenEqualApartFromInputs) {
 }
 
 TEST(Display, FloatTable) {
-    struct Case { double value; std::string_view text; };
-    for (const Case& c : std::vector<Case>{
-             {1.0, "1"},
-             {0.5, "0.5"},
-             {-2.25, "-2.25"},
-             {0.1, "0.1"},
-             {123456.789, "123456.789"},
-             {1e21, "1000000000000000000000"},
-             {1e-7, "0.0000001"},
-             {0.0, "0"},
-             {-0.0, "-0"},
-             {std::numeric_limits<double>::quiet_NaN(), "NaN"},
-             {-std::numeric_limits<double>::quiet_NaN(), "NaN"},
-             {std::numeric_limits<double>::infinity(), "inf"},
-             {-std::numeric_limits<double>::infinity(), "-inf"}}) {
+    struct Case {
+        double value;
+        std::string_view text;
+    };
+    for (const Case& c : std::vector<Case>{{1.0, "1"},
+                                           {0.5, "0.5"},
+                                           {-2.25, "-2.25"},
+                                           {0.1, "0.1"},
+                                           {123456.789, "123456.789"},
+                                           {1e21, "1000000000000000000000"},
+                                           {1e-7, "0.0000001"},
+                                           {0.0, "0"},
+                                           {-0.0, "-0"},
+                                           {std::numeric_limits<double>::quiet_NaN(), "NaN"},
+                                           {-std::numeric_limits<double>::quiet_NaN(), "NaN"},
+                                           {std::numeric_limits<double>::infinity(), "inf"},
+                                           {-std::numeric_limits<double>::infinity(), "-inf"}}) {
         EXPECT_EQ(display(c.value), c.text);
     }
     EXPECT_EQ(display(5e-324), "0." + std::string(323, '0') + "5");
@@ -278,7 +292,9 @@ TEST(Display, RandomFloatsRoundTripInPositionalForm) {
 }
 
 TEST(Display, QuotedStrings) {
-    struct Case { std::string_view raw, shown; };
+    struct Case {
+        std::string_view raw, shown;
+    };
     using namespace std::string_view_literals;
     for (const Case& c : std::vector<Case>{
              {"", "\"\""},
@@ -286,7 +302,8 @@ TEST(Display, QuotedStrings) {
              {"\t\r\n\0"sv, R"("\t\r\n\0")"},
              {"\x01\x1b\x7f", R"("\u{1}\u{1b}\u{7f}")"},
              {"caf\u00e9 \u4e2d \U0001F600", "\"caf\u00e9 \u4e2d \U0001F600\""},
-             {"\u0085\u00ad\u200b\u202e\ufeff\uffff", R"("\u{85}\u{ad}\u{200b}\u{202e}\u{feff}\u{ffff}")"},
+             {"\u0085\u00ad\u200b\u202e\ufeff\uffff",
+              R"("\u{85}\u{ad}\u{200b}\u{202e}\u{feff}\u{ffff}")"},
              {"a\xff", R"("a\xff")"},
              {"\xc0\xaf\xed\xa0\x80\xf4\x90\xe4\xb8", R"("\xc0\xaf\xed\xa0\x80\xf4\x90\xe4\xb8")"},
              {"op|f|a=s", "\"op|f|a=s\""}}) {
@@ -309,7 +326,10 @@ TEST(Token, LongTokensIntact) {
             const std::string name(name_len, 'n');
             std::string value(value_len, 'v');
             if (value_len > 2) value[value_len / 2] = '|';
-            const NodeKey key = node::Op{name, ParamMap({{"k", ParamValue::of_str(value)}, {"z", ParamValue::of_int(7)}}), {0}};
+            const NodeKey key =
+                node::Op{name,
+                         ParamMap({{"k", ParamValue::of_str(value)}, {"z", ParamValue::of_int(7)}}),
+                         {0}};
             const std::string expected = "op|" + name + "|k=s" + escape_token(value) + ";z=i7";
             EXPECT_EQ(token(key), expected) << name_len << " " << value_len;
             EXPECT_EQ(optimizer_symbol(key), expected) << name_len << " " << value_len;

@@ -53,11 +53,13 @@ EngineGraph to_engine_graph(std::span<const NodeKey> kept, std::span<const std::
 }
 
 SymbolGraph to_symbol_graph(const EngineGraph& graph, eqsat::SymbolScope& symbols) {
-    return to_symbol_graph_with(graph, [&](auto texts, auto ops) { symbols.intern_all(texts, ops); });
+    return to_symbol_graph_with(graph,
+                                [&](auto texts, auto ops) { symbols.intern_all(texts, ops); });
 }
 
 SymbolGraph to_symbol_graph(const EngineGraph& graph) {
-    return to_symbol_graph_with(graph, [](auto texts, auto ops) { eqsat::Symbol::intern_all(texts, ops); });
+    return to_symbol_graph_with(
+        graph, [](auto texts, auto ops) { eqsat::Symbol::intern_all(texts, ops); });
 }
 
 EngineGraph to_engine_graph(const SymbolGraph& graph) {
@@ -65,7 +67,8 @@ EngineGraph to_engine_graph(const SymbolGraph& graph) {
     out.nodes.reserve(graph.size());
     for (std::size_t i = 0; i < graph.size(); ++i) {
         const std::span<const std::uint32_t> children = graph.children_of(i);
-        out.nodes.push_back(EngineNode{graph.ops[i].to_string(), {children.begin(), children.end()}, graph.non_op[i] != 0});
+        out.nodes.push_back(EngineNode{
+            graph.ops[i].to_string(), {children.begin(), children.end()}, graph.non_op[i] != 0});
     }
     out.outputs.assign(graph.outputs.begin(), graph.outputs.end());
     return out;
@@ -74,7 +77,8 @@ EngineGraph to_engine_graph(const SymbolGraph& graph) {
 Canonicalized canonicalize(const RewriteEngine& engine, const EngineGraph& graph) {
     eqsat::SymbolScope symbols;
     SymbolGraph input = to_symbol_graph(graph, symbols);
-    for (std::size_t i = 0; i < graph.nodes.size(); ++i) input.non_op[i] = graph.nodes[i].op.starts_with("op|") ? 0 : 1;
+    for (std::size_t i = 0; i < graph.nodes.size(); ++i)
+        input.non_op[i] = graph.nodes[i].op.starts_with("op|") ? 0 : 1;
     const CanonicalGraph flat = engine.canonicalize(input);
     return {to_engine_graph(flat.canonical), {flat.class_of.begin(), flat.class_of.end()}};
 }

@@ -19,13 +19,17 @@
 
 namespace corvane::testing {
 
-inline ParamMap params(std::vector<ParamMap::Entry> entries = {}) { return ParamMap(std::move(entries)); }
+inline ParamMap params(std::vector<ParamMap::Entry> entries = {}) {
+    return ParamMap(std::move(entries));
+}
 inline ParamValue I(std::int64_t v) { return ParamValue::of_int(v); }
 inline ParamValue F(double v) { return ParamValue::of_float(v); }
 inline ParamValue S(std::string v) { return ParamValue::of_str(std::move(v)); }
 inline ParamValue B(bool v) { return ParamValue::of_bool(v); }
 
-inline NodeKey source(std::string name, ParamMap p = {}) { return node::Source{std::move(name), std::move(p)}; }
+inline NodeKey source(std::string name, ParamMap p = {}) {
+    return node::Source{std::move(name), std::move(p)};
+}
 
 inline NodeKey op(std::string name, std::vector<NodeId> inputs, ParamMap p = {}) {
     return node::Op{std::move(name), std::move(p), std::move(inputs)};
@@ -47,7 +51,9 @@ inline NodeKey identity_op(std::string_view name, const char* side, std::vector<
               params({{"scalar", F(scalar)}, {"side", S(side)}}));
 }
 
-inline NodeKey add_zero(NodeId input, const char* side = "r") { return identity_op("add", side, {input}); }
+inline NodeKey add_zero(NodeId input, const char* side = "r") {
+    return identity_op("add", side, {input});
+}
 
 inline std::string token(const NodeKey& key) {
     ViewScratch scratch;

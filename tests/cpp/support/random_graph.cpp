@@ -40,9 +40,11 @@ RandomGraph random_graph(const GraphRecipe& recipe, Rng& rng) {
             pool[w].push_back(id);
         }
     };
-    for (std::size_t i = 0; i < recipe.sources.size(); ++i) add(recipe.sources[i], i % recipe.worlds);
+    for (std::size_t i = 0; i < recipe.sources.size(); ++i)
+        add(recipe.sources[i], i % recipe.worlds);
     while (world_of.size() < recipe.nodes) {
-        const std::size_t w = recipe.worlds > 1 ? static_cast<std::size_t>(rng.below(recipe.worlds)) : 0;
+        const std::size_t w =
+            recipe.worlds > 1 ? static_cast<std::size_t>(rng.below(recipe.worlds)) : 0;
         GraphDraw draw(rng, w, pool[w], recipe.window);
         if (std::optional<NodeKey> key = recipe.step(draw)) add(std::move(*key), w);
     }
@@ -53,7 +55,8 @@ RandomGraph random_graph(const GraphRecipe& recipe, Rng& rng) {
     for (const NodeKey& key : graph.nodes)
         for (NodeId x : key.inputs()) used[static_cast<std::size_t>(x)] = true;
     for (NodeId i = 0; i < graph.nodes.size(); ++i) {
-        if (world_of[static_cast<std::size_t>(i)] == 0 && !used[static_cast<std::size_t>(i)]) graph.outputs.push_back(i);
+        if (world_of[static_cast<std::size_t>(i)] == 0 && !used[static_cast<std::size_t>(i)])
+            graph.outputs.push_back(i);
     }
     return graph;
 }
@@ -75,7 +78,8 @@ RandomGraph pipeline_graph(std::size_t n, std::uint64_t seed) {
     recipe.worlds = 2;
     recipe.window = kWindow;
     for (std::size_t i = 0; i < (n / 1000 < 4 ? 4 : n / 1000); ++i) {
-        recipe.sources.push_back(source("s" + std::to_string(i), params({{"path", S("p" + std::to_string(i))}})));
+        recipe.sources.push_back(
+            source("s" + std::to_string(i), params({{"path", S("p" + std::to_string(i))}})));
     }
     // Braced initialisers evaluate left to right, so the draws below happen in the order
     // they are written, as bench.py makes them.
@@ -98,7 +102,9 @@ RandomGraph pipeline_graph(std::size_t n, std::uint64_t seed) {
             const Binary& bin = done[done.size() - 1 - static_cast<std::size_t>(d.below(span))];
             return node::Op{bin.name, ParamMap(), {bin.b, bin.a}};
         }
-        if (r < 86) return d.below(2) == 0 ? identity_op("add", "r", {last}) : identity_op("mul", "l", {last});
+        if (r < 86)
+            return d.below(2) == 0 ? identity_op("add", "r", {last})
+                                   : identity_op("mul", "l", {last});
         if (r < 92) return node::Join{params({{"how", S("inner")}}), {last, d.recent()}};
         if (r < 96) return node::Reduction{"sum", params({{"axis", draw_int(d, 2)}}), {last}};
         return node::Exchange{params({{"scheme", S("hash")}}), {last}};

@@ -37,7 +37,10 @@ private:
 class GraphDraw {
 public:
     GraphDraw(Rng& rng, std::size_t world, const std::vector<NodeId>& pool, std::size_t window)
-        : rng_(rng), world_(world), pool_(pool), window_(window) {}
+        : rng_(rng),
+          world_(world),
+          pool_(pool),
+          window_(window) {}
 
     std::uint64_t below(std::uint64_t n) { return rng_.below(n); }
     std::size_t world() const noexcept { return world_; }
@@ -54,11 +57,11 @@ private:
 };
 
 struct GraphRecipe {
-    std::size_t nodes = 0;          // steps run until the graph holds this many nodes
-    std::vector<NodeKey> sources;   // recorded first; source i joins world i % worlds
-    std::size_t worlds = 1;         // with more than one, each step draws its world first
+    std::size_t nodes = 0;         // steps run until the graph holds this many nodes
+    std::vector<NodeKey> sources;  // recorded first; source i joins world i % worlds
+    std::size_t worlds = 1;        // with more than one, each step draws its world first
     std::size_t window = std::numeric_limits<std::size_t>::max();  // for GraphDraw::recent
-    bool distinct = true;           // record a key equal to an earlier one only once
+    bool distinct = true;  // record a key equal to an earlier one only once
     // Draws one node reading earlier nodes; nullopt records nothing this step.
     std::function<std::optional<NodeKey>(GraphDraw&)> step;
 };
