@@ -136,7 +136,7 @@ void BM_HashView(benchmark::State& state) {
 }
 BENCHMARK(BM_HashView)->Arg(100'000)->Unit(benchmark::kMicrosecond);
 
-// A key hashed as NodeKeyHash does: the key's view, then the view's hash.
+// A key hashed through its view: the key's view, then the view's hash.
 void BM_HashKey(benchmark::State& state) {
     const std::vector<NodeKey> keys = recorded_keys(static_cast<std::size_t>(state.range(0)));
     const HashSeed seed = HashSeed::random();

@@ -374,9 +374,4 @@ std::uint64_t hash_key(const NodeView& view, const HashSeed& seed) noexcept {
     return h.finish();
 }
 
-std::size_t NodeKeyHash::operator()(const NodeKey& key) const {
-    thread_local ViewScratch scratch;
-    return static_cast<std::size_t>(hash_key(view_of(key, scratch), seed));
-}
-
 }  // namespace corvane

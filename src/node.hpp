@@ -387,10 +387,4 @@ std::uint64_t hash_string(std::string_view text, const HashSeed& seed) noexcept;
 // Hash of the node `view` stands for, consistent with node equality, keyed by `seed`.
 std::uint64_t hash_key(const NodeView& view, const HashSeed& seed) noexcept;
 
-// Hasher object for unordered containers keyed by NodeKey: the hash of the key's view.
-struct NodeKeyHash {
-    HashSeed seed = HashSeed::random();
-    std::size_t operator()(const NodeKey& key) const;
-};
-
 }  // namespace corvane

@@ -19,30 +19,27 @@
 
 namespace corvane {
 
-namespace {
-
 // The one marking (live_index) hands each live node to this read as it passes it, last
 // node first, so that a node is read once however large the arena: its symbol, kind and
 // input ids go to flat buffers in that order. The inputs are renumbered, and the buffers
-// put in forward order, once the live nodes are numbered. Of the n nodes, `inputs_of(i)`
-// gives node i's inputs and `view_at(i, scratch)` node i as a view.
-template <class InputsOf, class ViewAt>
-PipelineInput read_live(std::size_t n, const InputsOf& inputs_of, const ViewAt& view_at,
-                        std::span<const NodeId> outputs) {
+// put in forward order, once the live nodes are numbered.
+PipelineInput read_pipeline_input(const NodeTable& nodes, std::span<const NodeId> outputs) {
     PipelineInput input;
-    input.input_nodes = n;
+    input.input_nodes = nodes.size();
     std::vector<std::uint8_t> non_op_rev;     // per live node, last first
     std::vector<NodeId> inputs_rev;           // input ids, node by node, last node first
     std::vector<std::size_t> inputs_end_rev;  // end of each node's inputs in inputs_rev
     ViewScratch scratch;
-    input.live = live_index(n, inputs_of, outputs, [&](std::size_t i, std::span<const NodeId> ins) {
-        const NodeView view = view_at(i, scratch);
-        for (NodeId x : ins) inputs_rev.push_back(x);
-        inputs_end_rev.push_back(inputs_rev.size());
-        non_op_rev.push_back(view.kind == NodeKey::Kind::Op ? 0 : 1);
-        append_optimizer_symbol(input.texts, view);
-        input.text_end.push_back(input.texts.size());
-    });
+    const auto inputs_of = [&](std::size_t i) { return nodes.inputs(i); };
+    input.live = live_index(nodes.size(), inputs_of, outputs,
+                            [&](std::size_t i, std::span<const NodeId> ins) {
+                                const NodeView view = table_view(nodes, i, scratch);
+                                for (NodeId x : ins) inputs_rev.push_back(x);
+                                inputs_end_rev.push_back(inputs_rev.size());
+                                non_op_rev.push_back(view.kind == NodeKey::Kind::Op ? 0 : 1);
+                                append_optimizer_symbol(input.texts, view);
+                                input.text_end.push_back(input.texts.size());
+                            });
     const LiveIndex& live = input.live;
     const std::size_t kept = live.ids.size();
 
@@ -78,35 +75,12 @@ PipelineInput read_live(std::size_t n, const InputsOf& inputs_of, const ViewAt& 
             continue;
         }
         input.boundary_of[i] = as_index(input.boundary.size());
-        NodeView view = view_at(static_cast<std::size_t>(live.ids[i]), scratch);
+        NodeView view = table_view(nodes, static_cast<std::size_t>(live.ids[i]), scratch);
         view.inputs = {};
         input.boundary.append(view);
         first_with.insert(hash, i);
     }
     return input;
-}
-
-}  // namespace
-
-PipelineInput read_pipeline_input(const NodeTable& nodes, std::span<const NodeId> outputs) {
-    const auto view_at = [&](std::size_t i, ViewScratch& scratch) {
-        return table_view(nodes, i, scratch);
-    };
-    const auto inputs_of = [&](std::size_t i) { return nodes.inputs(i); };
-    return read_live(nodes.size(), inputs_of, view_at, outputs);
-}
-
-PipelineInput read_pipeline_input(std::span<const NodeKey> nodes, std::span<const NodeId> outputs) {
-    const auto view_at = [&](std::size_t i, ViewScratch& scratch) {
-        return view_of(nodes[i], scratch);
-    };
-    const auto inputs_of = [&](std::size_t i) { return nodes[i].inputs(); };
-    return read_live(nodes.size(), inputs_of, view_at, outputs);
-}
-
-Reduced reduce_nodes(std::span<const NodeKey> nodes, std::span<const NodeId> outputs,
-                     const RewriteEngine& engine, bool maximal_fusion) {
-    return reduce_input(read_pipeline_input(nodes, outputs), engine, maximal_fusion);
 }
 
 Reduced reduce_input(PipelineInput input, const RewriteEngine& engine, bool maximal_fusion) {

@@ -46,12 +46,8 @@ struct PipelineInput {
 // `nodes` are inputs-before-users; every output is below nodes.size(). The table is read
 // in place: no key is built.
 PipelineInput read_pipeline_input(const NodeTable& nodes, std::span<const NodeId> outputs);
-PipelineInput read_pipeline_input(std::span<const NodeKey> nodes, std::span<const NodeId> outputs);
 // The rest of the reduction, which reads nothing but `input`; maximal_fusion picks the
 // maximal rule of stage fusion over the single-use one.
 Reduced reduce_input(PipelineInput input, const RewriteEngine& engine, bool maximal_fusion);
-// The whole reduction of a node list: both steps in one.
-Reduced reduce_nodes(std::span<const NodeKey> nodes, std::span<const NodeId> outputs,
-                     const RewriteEngine& engine, bool maximal_fusion);
 
 }  // namespace corvane

@@ -50,7 +50,7 @@ TEST(FlatPipeline, EngineOutputNeedsNoCseOnPipelineGraphs) {
     const SaturationEngine engine;
     for (const std::size_t n : {5'000u, 30'000u}) {
         const RandomGraph g = pipeline_graph(n, n);
-        PipelineInput input = read_pipeline_input(g.nodes, g.outputs);
+        PipelineInput input = read_pipeline_input(table_of(g.nodes), g.outputs);
         std::vector<std::string_view> texts;
         for (std::size_t i = 0; i < input.live.ids.size(); ++i) texts.push_back(input.text(i));
         input.graph.ops.resize(texts.size());
@@ -59,41 +59,6 @@ TEST(FlatPipeline, EngineOutputNeedsNoCseOnPipelineGraphs) {
         SCOPED_TRACE("nodes " + std::to_string(n));
         expect_cse_changes_nothing(engine.canonicalize(input.graph));
     }
-}
-
-// The live read of a table gives the same symbols, flat graph and boundary rows as the
-// read of the same keys, for every kind and every field the symbol encodes.
-TEST(FlatPipeline, TableReadMatchesKeyRead) {
-    const auto ext = [](std::optional<std::string> ref, std::vector<NodeId> inputs) {
-        return NodeKey(
-            node::External{PayloadDescriptor{"k|1", "h;2", "f=3", "v%4", "io", std::move(ref)},
-                           params({{"p", S("x|y")}}), std::move(inputs)});
-    };
-    const std::vector<NodeKey> nodes = {
-        source("a=b", params({{"i", I(-7)}, {"f", F(-0.0)}, {"b", B(true)}, {"s", S("%;=|")}})),
-        op("f;g", {0},
-           params({{"k|", F(std::bit_cast<double>(std::uint64_t{0x7ff8000000000003}))}})),
-        ext(std::nullopt, {1}),
-        ext("-", {1}),
-        ext("", {2, 3}),
-        NodeKey(node::Stage{{4, 1},
-                            {StageOp{"op|m=1", {StageRef::input(0)}},
-                             StageOp{"op|n", {StageRef::member(0), StageRef::input(1)}}}}),
-        reduction("r|s", {5}, params({{"b", B(false)}})),
-        join({6, 0}),
-        NodeKey(node::Exchange{params({{"e", I(3)}}), {7}}),
-    };
-    NodeTable table;
-    for (const NodeKey& key : nodes) testing::append(table, key);
-    const NodeId outputs[] = {8, 2};
-    const PipelineInput from_keys = read_pipeline_input(nodes, outputs);
-    const PipelineInput from_table = read_pipeline_input(table, outputs);
-    EXPECT_EQ(from_table.texts, from_keys.texts);
-    EXPECT_EQ(from_table.text_end, from_keys.text_end);
-    EXPECT_EQ(from_table.graph, from_keys.graph);
-    EXPECT_EQ(from_table.boundary.keys(), from_keys.boundary.keys());
-    EXPECT_EQ(from_table.boundary_of, from_keys.boundary_of);
-    EXPECT_EQ(from_table.live.remap, from_keys.live.remap);
 }
 
 // The store reads the live nodes under its lock and builds the reduced store itself;
@@ -109,7 +74,7 @@ TEST(FlatPipeline, StoreReductionMatchesPipeline) {
             auto via_store = store.reduce_with_outputs(g.outputs, engine, maximal);
             ASSERT_TRUE(via_store.has_value());
             auto via_pipeline =
-                GraphStore::from_reduced(reduce_nodes(g.nodes, g.outputs, engine, maximal));
+                GraphStore::from_reduced(testing::reduce_keys(g.nodes, g.outputs, engine, maximal));
             EXPECT_EQ(via_store->second, via_pipeline.second);
             EXPECT_EQ(testing::keys_of(via_store->first), testing::keys_of(via_pipeline.first));
             EXPECT_EQ(via_store->first.outputs(), via_pipeline.first.outputs());
@@ -132,7 +97,7 @@ TEST(FlatPipeline, BoundaryNodesAreRebuiltFromTheFirstKeyWithTheirSymbol) {
     };
     const NodeId outputs[] = {3, 2};
     const SaturationEngine engine;
-    const Reduced r = reduce_nodes(nodes, outputs, engine, false);
+    const Reduced r = testing::reduce_keys(nodes, outputs, engine, false);
     ASSERT_EQ(r.nodes.size(), 4u);
     for (const std::size_t i : {2u, 3u}) {
         const ParamValue w = r.nodes.value(r.nodes.params(i).front());

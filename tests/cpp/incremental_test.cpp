@@ -380,7 +380,7 @@ TEST(IncrementalFinalize, MatchesFullReductionOfSampleGraph) {
             const auto inc = r.finalize(outputs, engine, maximal);
             ASSERT_TRUE(inc.has_value());
             EXPECT_EQ(inc->report.input_nodes, r.canonical_count());
-            expect_same_reduction(*inc, reduce_nodes(nodes, outputs, engine, maximal),
+            expect_same_reduction(*inc, testing::reduce_keys(nodes, outputs, engine, maximal),
                                   nodes.size());
 
             // finalize leaves the reducer as it was, so a second call agrees.
@@ -426,7 +426,7 @@ TEST(IncrementalFinalize, MultiInputIdentityTokenIsAnOrdinaryNode) {
     const std::vector<NodeId> outputs = {4};
     const auto inc = r.finalize(outputs, engine, false);
     ASSERT_TRUE(inc.has_value());
-    expect_same_reduction(*inc, reduce_nodes(nodes, outputs, engine, false), nodes.size());
+    expect_same_reduction(*inc, testing::reduce_keys(nodes, outputs, engine, false), nodes.size());
     EXPECT_NE(inc->node_map[2], inc->node_map[0]);
     EXPECT_NE(inc->node_map[2], inc->node_map[3]);
 }
@@ -514,7 +514,7 @@ TEST(IncrementalFinalize, RandomGraphsMatchFullReduction) {
             const auto inc = r.finalize(outputs, engine, maximal);
             ASSERT_TRUE(inc.has_value());
             EXPECT_EQ(inc->report.input_nodes, r.canonical_count());
-            const Reduced full = reduce_nodes(nodes, outputs, engine, maximal);
+            const Reduced full = testing::reduce_keys(nodes, outputs, engine, maximal);
             // Every node is live, so the local rules alone must already have found
             // every class the engine finds.
             EXPECT_EQ(r.canonical_count(), full.report.canonical_nodes);

@@ -179,7 +179,7 @@ struct Recorded {
 
 Recorded record(GraphStore& store, const RandomGraph& graph) {
     Recorded r;
-    std::unordered_map<NodeKey, NodeId, NodeKeyHash> first;
+    std::unordered_map<NodeKey, NodeId, testing::KeyHash> first;
     for (const NodeKey& node : graph.nodes) {
         NodeKey key = NodeKey(node).with_inputs_mapped([&](NodeId x) { return r.ids[x]; });
         const auto [it, fresh] = first.emplace(key, r.distinct.size());

@@ -28,7 +28,7 @@ TEST(Pipeline, WorkedExampleSingleUse) {
     SaturationEngine engine;
     auto nodes = worked_example();
     const NodeId outputs[] = {8};
-    Reduced r = reduce_nodes(nodes, outputs, engine, false);
+    Reduced r = testing::reduce_keys(nodes, outputs, engine, false);
     EXPECT_EQ(r.report, (ReductionReport{9, 8, 6, 2, 5, 3}));
     ASSERT_EQ(r.nodes.size(), 5u);
     EXPECT_EQ(r.nodes.key(0), source("x"));
@@ -50,7 +50,7 @@ TEST(Pipeline, WorkedExampleMaximal) {
     SaturationEngine engine;
     auto nodes = worked_example();
     const NodeId outputs[] = {8};
-    Reduced r = reduce_nodes(nodes, outputs, engine, true);
+    Reduced r = testing::reduce_keys(nodes, outputs, engine, true);
     EXPECT_EQ(r.report, (ReductionReport{9, 8, 6, 1, 4, 3}));
     ASSERT_EQ(r.nodes.size(), 4u);
     EXPECT_EQ(r.nodes.key(2),
@@ -64,10 +64,10 @@ TEST(Pipeline, WorkedExampleMaximal) {
 TEST(Pipeline, EmptyOutputsAndEmptyArena) {
     SaturationEngine engine;
     auto nodes = worked_example();
-    Reduced r = reduce_nodes(nodes, {}, engine, false);
+    Reduced r = testing::reduce_keys(nodes, {}, engine, false);
     EXPECT_EQ(r.report, (ReductionReport{9, 0, 0, 0, 0, 0}));
     EXPECT_EQ(r.node_map, NodeMap(9));
-    EXPECT_EQ(reduce_nodes({}, {}, engine, false).report, ReductionReport{});
+    EXPECT_EQ(testing::reduce_keys({}, {}, engine, false).report, ReductionReport{});
 }
 
 TEST(ReducedStore, WorkedExampleStoreAndSourceUnchanged) {

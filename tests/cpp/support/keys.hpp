@@ -15,6 +15,7 @@
 #include "node.hpp"
 #include "node_table.hpp"
 #include "optimizer/dce.hpp"
+#include "optimizer/pipeline.hpp"
 #include "token.hpp"
 
 namespace corvane::testing {
@@ -71,6 +72,13 @@ inline std::uint64_t hash_key(const NodeKey& key, const HashSeed& seed) {
     ViewScratch scratch;
     return corvane::hash_key(view_of(key, scratch), seed);
 }
+// Hasher for unordered containers keyed by NodeKey: the hash of the key's view.
+struct KeyHash {
+    HashSeed seed = HashSeed::random();
+    std::size_t operator()(const NodeKey& key) const {
+        return static_cast<std::size_t>(hash_key(key, seed));
+    }
+};
 
 // A key's view together with the scratch it borrows; neither copied nor moved.
 class HeldView {
@@ -101,13 +109,24 @@ inline std::vector<NodeKey> live_keys(std::span<const NodeKey> keys, const LiveI
     return kept;
 }
 
-// The blob of an arena written as it is (repeated nodes included) with `outputs`.
-inline std::expected<std::vector<std::uint8_t>, BlobTooLarge> serialize_nodes(
-    std::span<const NodeKey> arena, std::span<const NodeId> outputs) {
+// An arena as a table, row for row (repeated nodes included).
+inline NodeTable table_of(std::span<const NodeKey> arena) {
     NodeTable table;
     ViewScratch scratch;
     for (const NodeKey& key : arena) table.append(view_of(key, scratch));
-    return serialize_table(table, outputs);
+    return table;
+}
+
+// The blob of an arena written as it is (repeated nodes included) with `outputs`.
+inline std::expected<std::vector<std::uint8_t>, BlobTooLarge> serialize_nodes(
+    std::span<const NodeKey> arena, std::span<const NodeId> outputs) {
+    return serialize_table(table_of(arena), outputs);
+}
+
+// The whole reduction of an arena, through the table read the stores use.
+inline Reduced reduce_keys(std::span<const NodeKey> arena, std::span<const NodeId> outputs,
+                           const RewriteEngine& engine, bool maximal_fusion) {
+    return reduce_input(read_pipeline_input(table_of(arena), outputs), engine, maximal_fusion);
 }
 
 }  // namespace corvane::testing
