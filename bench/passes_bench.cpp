@@ -62,7 +62,7 @@ const Stages& stages_of(std::size_t n) {
             const std::uint32_t d = s.dedup.remap[s.canon.class_of[i]];
             if (s.dedup.graph.non_op[d] == 0 || s.row_of[d] != kNoIndex) continue;
             s.row_of[d] = static_cast<std::uint32_t>(s.boundary.size());
-            testing::append(s.boundary, s.kept[i].with_inputs({}));
+            testing::append(s.boundary, testing::with_inputs(s.kept[i], {}));
         }
     }
     return *slot;

@@ -71,22 +71,6 @@ const ParamMap& NodeKey::params() const noexcept {
         v_);
 }
 
-NodeKey NodeKey::with_inputs(std::vector<NodeId> new_inputs) const& {
-    NodeKey copy = *this;
-    return std::move(copy).with_inputs(std::move(new_inputs));
-}
-
-NodeKey NodeKey::with_inputs(std::vector<NodeId> new_inputs) && {
-    std::visit(
-        [&](auto& n) {
-            if constexpr (!std::is_same_v<std::decay_t<decltype(n)>, node::Source>) {
-                n.inputs = std::move(new_inputs);
-            }
-        },
-        v_);
-    return std::move(*this);
-}
-
 namespace {
 
 std::uint64_t splitmix64(std::uint64_t& state) noexcept {

@@ -240,23 +240,6 @@ public:
     // The node's parameters; a Stage has none (empty map).
     const ParamMap& params() const noexcept;
 
-    // A copy whose input list is replaced (a Source stays unchanged; a Stage keeps its
-    // members). The new length is not compared with the old one.
-    NodeKey with_inputs(std::vector<NodeId> new_inputs) const&;
-    NodeKey with_inputs(std::vector<NodeId> new_inputs) &&;
-    // This key with every input id replaced by `f(id)` in place: no new list is made.
-    template <class F>
-    NodeKey with_inputs_mapped(F&& f) && {
-        std::visit(
-            [&](auto& n) {
-                if constexpr (!std::is_same_v<std::decay_t<decltype(n)>, node::Source>) {
-                    for (NodeId& id : n.inputs) id = f(id);
-                }
-            },
-            v_);
-        return std::move(*this);
-    }
-
     friend bool operator==(const NodeKey&, const NodeKey&) = default;
 
 private:

@@ -181,7 +181,7 @@ Recorded record(GraphStore& store, const RandomGraph& graph) {
     Recorded r;
     std::unordered_map<NodeKey, NodeId, testing::KeyHash> first;
     for (const NodeKey& node : graph.nodes) {
-        NodeKey key = NodeKey(node).with_inputs_mapped([&](NodeId x) { return r.ids[x]; });
+        NodeKey key = testing::map_inputs(node, [&](NodeId x) { return r.ids[x]; });
         const auto [it, fresh] = first.emplace(key, r.distinct.size());
         if (fresh) r.distinct.push_back(key);
         EXPECT_EQ(testing::intern(store, key), it->second);

@@ -7,7 +7,9 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "blob.hpp"
@@ -54,6 +56,33 @@ inline NodeKey identity_op(std::string_view name, const char* side, std::vector<
 
 inline NodeKey add_zero(NodeId input, const char* side = "r") {
     return identity_op("add", side, {input});
+}
+
+// `key` with every input id replaced by `f(id)` (a Source stays unchanged; a Stage keeps
+// its members).
+template <class F>
+NodeKey map_inputs(const NodeKey& key, F&& f) {
+    NodeKey::Variant v = key.variant();
+    return std::visit(
+        [&](auto& n) {
+            if constexpr (!std::is_same_v<std::decay_t<decltype(n)>, node::Source>) {
+                for (NodeId& id : n.inputs) id = f(id);
+            }
+            return NodeKey(std::move(n));
+        },
+        v);
+}
+// `key` with its input list replaced; the new length is not compared with the old one.
+inline NodeKey with_inputs(const NodeKey& key, std::vector<NodeId> inputs) {
+    NodeKey::Variant v = key.variant();
+    return std::visit(
+        [&](auto& n) {
+            if constexpr (!std::is_same_v<std::decay_t<decltype(n)>, node::Source>) {
+                n.inputs = std::move(inputs);
+            }
+            return NodeKey(std::move(n));
+        },
+        v);
 }
 
 inline std::string token(const NodeKey& key) {
@@ -104,7 +133,7 @@ inline std::vector<NodeKey> live_keys(std::span<const NodeKey> keys, const LiveI
     kept.reserve(live.ids.size());
     for (NodeId id : live.ids) {
         const auto renumbered = [&](NodeId x) { return live.remap[x]; };
-        kept.push_back(NodeKey(keys[id]).with_inputs_mapped(renumbered));
+        kept.push_back(map_inputs(keys[id], renumbered));
     }
     return kept;
 }

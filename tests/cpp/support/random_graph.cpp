@@ -145,7 +145,7 @@ RandomGraph operator_graph(std::size_t n, Rng& rng) {
         const Shape& shape = shapes[static_cast<std::size_t>(d.below(shapes.size()))];
         std::vector<NodeId> inputs(shape.arity);
         for (NodeId& x : inputs) x = d.recent();
-        return shape.key.with_inputs(std::move(inputs));
+        return with_inputs(shape.key, std::move(inputs));
     };
     return random_graph(recipe, rng);
 }
