@@ -1,5 +1,7 @@
 #include "names.hpp"
 
+#include <string_view>
+
 namespace corvane::py {
 namespace {
 
@@ -9,6 +11,20 @@ constexpr std::array<const char*, static_cast<std::size_t>(Name::count_)> kNameT
 #undef CORVANE_PY_NAME_TEXT
 };
 
+// Written once by prepare_names, read by any thread afterwards.
+std::array<std::atomic<PyObject*>, kKindTraits.size()> g_kind_names{};
+
+// Interns `text` into `slot` once; the reference is kept for the life of the process.
+bool intern_once(std::atomic<PyObject*>& slot, std::string_view text) {
+    if (slot.load(std::memory_order_acquire) != nullptr) return true;
+    PyObject* interned =
+        PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    if (interned == nullptr) return false;
+    PyUnicode_InternInPlace(&interned);
+    slot.store(interned, std::memory_order_release);
+    return true;
+}
+
 }  // namespace
 
 namespace detail {
@@ -17,13 +33,16 @@ std::array<std::atomic<PyObject*>, static_cast<std::size_t>(Name::count_)> g_nam
 
 bool prepare_names() {
     for (std::size_t i = 0; i < kNameText.size(); ++i) {
-        if (detail::g_names[i].load(std::memory_order_acquire) != nullptr) continue;
-        // Kept for the life of the process.
-        PyObject* text = PyUnicode_InternFromString(kNameText[i]);
-        if (text == nullptr) return false;
-        detail::g_names[i].store(text, std::memory_order_release);
+        if (!intern_once(detail::g_names[i], kNameText[i])) return false;
+    }
+    for (std::size_t k = 0; k < kKindTraits.size(); ++k) {
+        if (!intern_once(g_kind_names[k], kKindTraits[k].word)) return false;
     }
     return true;
+}
+
+PyObject* kind_name(NodeKey::Kind kind) noexcept {
+    return g_kind_names[static_cast<std::size_t>(kind)].load(std::memory_order_acquire);
 }
 
 }  // namespace corvane::py

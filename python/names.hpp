@@ -11,6 +11,8 @@
 
 #include "pyref.hpp"
 
+#include "node.hpp"
+
 namespace corvane::py {
 
 // Every name as X(enumerator, text); the enum and the text table are both built from it.
@@ -30,13 +32,6 @@ namespace corvane::py {
     X(version, "version") \
     X(io_schema, "io_schema") \
     X(preprocessing_ref, "preprocessing_ref") \
-    X(source, "source") \
-    X(op, "op") \
-    X(reduction, "reduction") \
-    X(external, "external") \
-    X(stage, "stage") \
-    X(exchange, "exchange") \
-    X(join, "join") \
     X(input, "input") \
     X(member, "member") \
     X(empty, "") \
@@ -67,6 +62,9 @@ extern std::array<std::atomic<PyObject*>, static_cast<std::size_t>(Name::count_)
 inline PyObject* name(Name n) noexcept {
     return detail::g_names[static_cast<std::size_t>(n)].load(std::memory_order_acquire);
 }
+
+// The Python name of a node kind (kKindTraits' word), interned like the names above.
+PyObject* kind_name(NodeKey::Kind kind) noexcept;
 
 // Sets dict[name(key)] = value, releasing `value`; false with an error set when `value`
 // is empty (its conversion failed) or the dict refuses it.

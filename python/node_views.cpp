@@ -59,31 +59,10 @@ PyRef member_to_py(std::string_view token, std::span<const StageRef> operands) {
     return dict;
 }
 
-// The Python name of each kind.
-Name kind_name(NodeKey::Kind kind) noexcept {
-    switch (kind) {
-    case NodeKey::Kind::Source:
-        return Name::source;
-    case NodeKey::Kind::Op:
-        return Name::op;
-    case NodeKey::Kind::Reduction:
-        return Name::reduction;
-    case NodeKey::Kind::External:
-        return Name::external;
-    case NodeKey::Kind::Stage:
-        return Name::stage;
-    case NodeKey::Kind::Exchange:
-        return Name::exchange;
-    case NodeKey::Kind::Join:
-        return Name::join;
-    }
-    return Name::op;
-}
-
 // "kind", "name" and "params", then "descriptor" for an External and "n_members" and
 // "members" for a Stage.
 bool put_kind_fields(PyObject* dict, const NodeView& node) {
-    if (!put(dict, Name::kind, PyRef::borrow(name(kind_name(node.kind)))) ||
+    if (!put(dict, Name::kind, PyRef::borrow(kind_name(node.kind))) ||
         !put(dict, Name::name,
              node.name.empty() ? PyRef::borrow(name(Name::empty)) : string_to_py(node.name)) ||
         !put(dict, Name::params, params_to_py(node.params))) {

@@ -44,6 +44,16 @@ NodeId HashConsTable::append_new(const NodeView& view, std::uint64_t hash) {
     return id;
 }
 
+NodeId HashConsTable::append_row(const NodeTable& from, std::size_t i,
+                                 std::span<const NodeId> inputs, std::uint64_t hash) {
+    const NodeId id = nodes_.size();
+    if (id >= CompactIdTable::kMaxIds) throw std::bad_alloc();
+    index_.reserve(index_.size() + 1);
+    nodes_.append_row(from, i, inputs);
+    index_.insert(hash, id);
+    return id;
+}
+
 void HashConsTable::reserve(std::size_t count, std::size_t inputs, std::size_t params) {
     nodes_.reserve(count, inputs, params);
     index_.reserve(count);

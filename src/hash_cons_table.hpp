@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <utility>
 
 #include "id_table.hpp"
@@ -49,6 +50,11 @@ public:
     Interned intern(const NodeView& view) { return intern(view, hash(view)); }
     // Appends a node known to be new (find gave nothing for it under `hash`).
     NodeId append_new(const NodeView& view, std::uint64_t hash);
+
+    // Appends row i of `from` with `inputs` in place of its own, known to be new under
+    // `hash` (NodeTable::append_row says which tables can be read so).
+    NodeId append_row(const NodeTable& from, std::size_t i, std::span<const NodeId> inputs,
+                      std::uint64_t hash);
 
     // Room for `count` nodes in all, `inputs` input ids and `params` parameters.
     void reserve(std::size_t count, std::size_t inputs = 0, std::size_t params = 0);

@@ -248,10 +248,11 @@ private:
 
 // What each kind carries, in the one order in which equality, hashing and the blob
 // compare and write a node's fields: name, descriptor, parameters, inputs, members.
-// The token head and the caption word are the kind's two texts.
+// The token head, the label caption and the Python surface's word are the kind's texts.
 struct KindTraits {
     std::string_view head;     // token: "src", "op", ...
     std::string_view caption;  // label: "Source", "Op", ...
+    std::string_view word;     // the Python surface's kind: "source", "op", ...
     bool name;                 // Source, Op and Reduction
     bool descriptor;           // External
     bool params;               // every kind but Stage
@@ -260,13 +261,13 @@ struct KindTraits {
 };
 
 inline constexpr std::array<KindTraits, 7> kKindTraits{{
-    {"src", "Source", true, false, true, false, false},
-    {"op", "Op", true, false, true, true, false},
-    {"red", "Reduction", true, false, true, true, false},
-    {"ext", "External", false, true, true, true, false},
-    {"stage", "Stage", false, false, false, true, true},
-    {"exch", "Exchange", false, false, true, true, false},
-    {"join", "Join", false, false, true, true, false},
+    {"src", "Source", "source", true, false, true, false, false},
+    {"op", "Op", "op", true, false, true, true, false},
+    {"red", "Reduction", "reduction", true, false, true, true, false},
+    {"ext", "External", "external", false, true, true, true, false},
+    {"stage", "Stage", "stage", false, false, false, true, true},
+    {"exch", "Exchange", "exchange", false, false, true, true, false},
+    {"join", "Join", "join", false, false, true, true, false},
 }};
 
 constexpr const KindTraits& traits(NodeKey::Kind kind) noexcept {

@@ -250,4 +250,66 @@ void NodeTable::append(const NodeView& view) {
         Record(inputs_.size(), static_cast<std::uint32_t>(params_.size()), view.kind, ref));
 }
 
+void NodeTable::append_row(const NodeTable& from, std::size_t i, std::span<const NodeId> inputs) {
+    const std::size_t had = strings_.size();
+    const std::size_t want = from.strings_.size();
+    fault_unless(had <= want, "append_row: the source table lacks strings of this one");
+    const Record& r = from.records_[i];
+    const std::span<const ParamSlot> params = from.params(i);
+    const bool stage = r.kind == NodeKey::Kind::Stage;
+    const std::span<const MemberSlot> members = from.members(i);
+    const std::size_t operands_from =
+        members.empty()
+            ? 0
+            : static_cast<std::size_t>(from.operands(members, 0).data() - from.operands_.data());
+    const std::size_t operand_count =
+        members.empty() ? 0 : members.back().operands_end - operands_from;
+    if (r.kind == NodeKey::Kind::External) {
+        check_u32(descriptors_.size() + 1);
+        grow_to(descriptors_, descriptors_.size() + 1);
+    }
+    if (stage) check_u32(stage_ends_.size() + 1);
+    // The prefix is shared, so the missing strings' bytes are the difference in size.
+    make_room(inputs.size(), params.size(), want - had,
+              from.strings_.byte_size() - strings_.byte_size(), stage, members.size(),
+              operand_count);
+    // Room was made: nothing below allocates, so nothing fails half way.
+    for (std::size_t s = had; s < want; ++s) {
+        const std::uint32_t id = strings_.intern(from.text(static_cast<std::uint32_t>(s)));
+        if (id != s)
+            internal_fault("append_row: this table's strings are not a prefix of the source's");
+    }
+    std::uint32_t ref = 0;
+    switch (r.kind) {
+    case NodeKey::Kind::Source:
+    case NodeKey::Kind::Op:
+    case NodeKey::Kind::Reduction:
+        ref = r.name();
+        break;
+    case NodeKey::Kind::External:
+        ref = static_cast<std::uint32_t>(descriptors_.size());
+        descriptors_.push_back(from.descriptors_[r.descriptor()]);
+        break;
+    case NodeKey::Kind::Stage: {
+        const std::size_t base = operands_.size();
+        operands_.insert(
+            operands_.end(), from.operands_.begin() + static_cast<std::ptrdiff_t>(operands_from),
+            from.operands_.begin() + static_cast<std::ptrdiff_t>(operands_from + operand_count));
+        for (const MemberSlot& m : members) {
+            members_.push_back(MemberSlot{
+                m.token, static_cast<std::uint32_t>(base + m.operands_end - operands_from)});
+        }
+        ref = static_cast<std::uint32_t>(stage_ends_.size());
+        stage_ends_.push_back(static_cast<std::uint32_t>(members_.size()));
+        break;
+    }
+    default:
+        break;
+    }
+    params_.insert(params_.end(), params.begin(), params.end());
+    inputs_.insert(inputs_.end(), inputs.begin(), inputs.end());
+    records_.push_back(
+        Record(inputs_.size(), static_cast<std::uint32_t>(params_.size()), r.kind, ref));
+}
+
 }  // namespace corvane

@@ -89,6 +89,11 @@ public:
 
     // Appends a node (a well-formed view). On failure nothing changes.
     void append(const NodeView& view);
+    // Appends row i of `from` with `inputs` in place of its own. This table's strings must
+    // be a prefix of `from`'s, id for id (a table whose rows all came from `from` this
+    // way); the strings it lacks are copied over first, so the row's slots are copied as
+    // they are, with no string looked up. On failure nothing changes.
+    void append_row(const NodeTable& from, std::size_t i, std::span<const NodeId> inputs);
     // Makes room for `nodes` nodes in all, `inputs` input ids and `params` parameters.
     void reserve(std::size_t nodes, std::size_t inputs, std::size_t params);
 

@@ -38,7 +38,8 @@ bool is_commutative_op(const NodeView& view) noexcept {
     return std::ranges::find(kCommutativeNames, view.name) != kCommutativeNames.end();
 }
 
-std::uint64_t IncrementalReducer::place(const NodeView& view) {
+std::uint64_t IncrementalReducer::place(const NodeView& view, const NodeTable& nodes,
+                                        std::size_t i) {
     const std::uint64_t hash = canon_.hash(view);
     if (const auto found = canon_.find(view, hash)) return *found;
     if (is_commutative_op(view)) {
@@ -48,7 +49,8 @@ std::uint64_t IncrementalReducer::place(const NodeView& view) {
         swapped.inputs = swapped_inputs;
         if (const auto found = canon_.find(swapped, canon_.hash(swapped))) return *found;
     }
-    return canon_.append_new(view, hash);
+    // canon_'s rows all come from the store's table, so its strings are the store's.
+    return canon_.append_row(nodes, i, view.inputs, hash);
 }
 
 std::expected<void, BadNodeId> IncrementalReducer::consume(const NodeTable& nodes, std::size_t i) {
@@ -62,7 +64,7 @@ std::expected<void, BadNodeId> IncrementalReducer::consume(const NodeTable& node
     view.inputs = translated_;
     // An identity op never enters canon: its users see its input directly, so
     // hash-consing merges them with nodes that used that input from the start.
-    const std::uint64_t index = is_identity_op(view) ? view.inputs.front() : place(view);
+    const std::uint64_t index = is_identity_op(view) ? view.inputs.front() : place(view, nodes, i);
     remap_.push_back(index);  // room was made by step
     return {};
 }

@@ -67,9 +67,10 @@ private:
     // Consumes node i of `nodes`: maps its inputs through remap_, canonicalises it and
     // records its canon index in remap_.
     std::expected<void, BadNodeId> consume(const NodeTable& nodes, std::size_t i);
-    // The canon index of a translated, non-identity node: an equal (or, for a
-    // commutative operator, commuted) entry already in canon_, or a new entry.
-    std::uint64_t place(const NodeView& view);
+    // The canon index of a translated, non-identity node (row i of `nodes`, its inputs
+    // translated in `view`): an equal (or, for a commutative operator, commuted) entry
+    // already in canon_, or a new entry copied from the row.
+    std::uint64_t place(const NodeView& view, const NodeTable& nodes, std::size_t i);
 
     HashConsTable canon_;
     std::vector<std::uint64_t> remap_;
