@@ -264,15 +264,26 @@ void NodeTable::append_row(const NodeTable& from, std::size_t i, std::span<const
             : static_cast<std::size_t>(from.operands(members, 0).data() - from.operands_.data());
     const std::size_t operand_count =
         members.empty() ? 0 : members.back().operands_end - operands_from;
+    // Room first, each array grown on its own (the common case is a few comparisons).
+    check_u32(records_.size() + 1);
+    check_u32(params_.size() + params.size());
+    if (want > had)
+        strings_.reserve_more(want - had, from.strings_.byte_size() - strings_.byte_size());
     if (r.kind == NodeKey::Kind::External) {
         check_u32(descriptors_.size() + 1);
         grow_to(descriptors_, descriptors_.size() + 1);
     }
-    if (stage) check_u32(stage_ends_.size() + 1);
-    // The prefix is shared, so the missing strings' bytes are the difference in size.
-    make_room(inputs.size(), params.size(), want - had,
-              from.strings_.byte_size() - strings_.byte_size(), stage, members.size(),
-              operand_count);
+    if (stage) {
+        check_u32(stage_ends_.size() + 1);
+        check_u32(members_.size() + members.size());
+        check_u32(operands_.size() + operand_count);
+        grow_to(stage_ends_, stage_ends_.size() + 1);
+        grow_to(members_, members_.size() + members.size());
+        grow_to(operands_, operands_.size() + operand_count);
+    }
+    grow_to(records_, records_.size() + 1);
+    grow_to(inputs_, inputs_.size() + inputs.size());
+    grow_to(params_, params_.size() + params.size());
     // Room was made: nothing below allocates, so nothing fails half way.
     for (std::size_t s = had; s < want; ++s) {
         const std::uint32_t id = strings_.intern(from.text(static_cast<std::uint32_t>(s)));
@@ -306,8 +317,8 @@ void NodeTable::append_row(const NodeTable& from, std::size_t i, std::span<const
     default:
         break;
     }
-    params_.insert(params_.end(), params.begin(), params.end());
-    inputs_.insert(inputs_.end(), inputs.begin(), inputs.end());
+    for (const ParamSlot& slot : params) params_.push_back(slot);
+    for (const NodeId id : inputs) inputs_.push_back(id);
     records_.push_back(
         Record(inputs_.size(), static_cast<std::uint32_t>(params_.size()), r.kind, ref));
 }

@@ -75,6 +75,14 @@ std::expected<std::uint64_t, StepError> IncrementalReducer::step(const NodeTable
     const std::size_t from = remap_.size();
     const std::size_t to = std::max(from, nodes.size());
     grow_to(remap_, to);  // may throw: nothing has changed yet
+    if (to == from + 1) {
+        // One node, the common case while recording: consume changes canon_ only in its
+        // last act, which gives the strong guarantee itself, so no mark is needed.
+        if (auto done = consume(nodes, from); !done) return std::unexpected(done.error());
+        store_ = store;
+        ++total_work_;
+        return 1;
+    }
     const std::uint64_t bound = store_;
     const HashConsTable::Mark mark = canon_.mark();
     // Bound before the first node is consumed; a failure takes back the binding with
