@@ -18,6 +18,7 @@ import pickle
 import statistics
 import sys
 import time
+from array import array
 from dataclasses import dataclass
 from typing import Callable
 
@@ -116,32 +117,30 @@ def methods_of(store: cc.GraphStore) -> list[Callable]:
     return [store.add_source, store.add_op, store.add_reduction, store.add_join, store.add_exchange]
 
 
-@functools.lru_cache(maxsize=2)
-def pipeline_graph(n: int, seed: int = 42) -> Pipeline:
-    """The recording calls of a random pipeline graph of `n` distinct nodes (cached:
-    generating one in Python costs more than most figures measured on it)."""
-    store = cc.GraphStore()
+def record_pipeline(store: cc.GraphStore, n: int, seed: int = 42,
+                    keep: Callable[[int, tuple, bool], None] | None = None) -> list[int]:
+    """Records a random pipeline graph of `n` distinct nodes into `store` and returns its
+    outputs (the sinks of the live half). keep(method, args, new) sees every call. The
+    generator's own state is a few bytes per node, so a 10^7-node graph fits."""
     meths = methods_of(store)
     rng = Rng(seed)
     window = 64
-    pool: list[list[int]] = [[], []]
-    binaries: list[list[tuple[str, int, int]]] = [[], []]
-    world_of: list[int] = []
-    calls: list[tuple[int, tuple]] = []
-    nodes: list[tuple[int, str, tuple, dict]] = []
+    pool = [array("q"), array("q")]
+    binaries = [(bytearray(), array("q"), array("q")) for _ in range(2)]  # (mul?, a, b)
+    world_of = bytearray()
+    used = bytearray()
 
     def add(method: int, args: tuple, w: int) -> int:
         node_id = meths[method](*args)
-        calls.append((method, args))
-        if node_id == len(world_of):
+        new = node_id == len(world_of)
+        if keep is not None:
+            keep(method, args, new)
+        if new:
             world_of.append(w)
+            used.append(0)
             pool[w].append(node_id)
-            if method == SOURCE:
-                nodes.append((method, args[0], (), args[1]))
-            elif method in (OP, REDUCTION):
-                nodes.append((method, args[0], tuple(args[1]), args[2]))
-            else:
-                nodes.append((method, "", tuple(args[0]), args[1]))
+            for x in () if method == SOURCE else args[1] if method in (OP, REDUCTION) else args[0]:
+                used[x] = 1
         return node_id
 
     def recent(w: int) -> int:
@@ -162,15 +161,16 @@ def pipeline_graph(n: int, seed: int = 42) -> Pipeline:
         elif r < 73:
             a = recent(w)
             b = recent(w)
-            name = "add" if rng.below(2) == 0 else "mul"
-            binaries[w].append((name, a, b))
-            add(OP, (name, [a, b], None), w)
+            mul = rng.below(2) != 0
+            for column, value in zip(binaries[w], (mul, a, b)):
+                column.append(value)
+            add(OP, ("mul" if mul else "add", [a, b], None), w)
         elif r < 78:
             done = binaries[w]
-            if not done:
+            if not done[0]:
                 continue
-            name, a, b = done[len(done) - 1 - rng.below(min(len(done), window))]
-            add(OP, (name, [b, a], None), w)
+            k = len(done[0]) - 1 - rng.below(min(len(done[0]), window))
+            add(OP, ("mul" if done[0][k] else "add", [done[2][k], done[1][k]], None), w)
         elif r < 86:
             if rng.below(2) == 0:
                 add(OP, ("add", [last], {"scalar": 0.0, "side": "r"}), w)
@@ -182,12 +182,28 @@ def pipeline_graph(n: int, seed: int = 42) -> Pipeline:
             add(REDUCTION, ("sum", [last], {"axis": rng.below(2)}), w)
         else:
             add(EXCHANGE, ([last], {"scheme": "hash"}), w)
+    return [i for i in range(len(world_of)) if world_of[i] == 0 and not used[i]]
 
-    used = bytearray(len(nodes))
-    for _, _, inputs, _ in nodes:
-        for x in inputs:
-            used[x] = 1
-    outputs = [i for i in range(len(nodes)) if world_of[i] == 0 and not used[i]]
+
+@functools.lru_cache(maxsize=2)
+def pipeline_graph(n: int, seed: int = 42) -> Pipeline:
+    """The recording calls of a random pipeline graph of `n` distinct nodes (cached:
+    generating one in Python costs more than most figures measured on it)."""
+    calls: list[tuple[int, tuple]] = []
+    nodes: list[tuple[int, str, tuple, dict]] = []
+
+    def keep(method: int, args: tuple, new: bool) -> None:
+        calls.append((method, args))
+        if not new:
+            return
+        if method == SOURCE:
+            nodes.append((method, args[0], (), args[1]))
+        elif method in (OP, REDUCTION):
+            nodes.append((method, args[0], tuple(args[1]), args[2]))
+        else:
+            nodes.append((method, "", tuple(args[0]), args[1]))
+
+    outputs = record_pipeline(cc.GraphStore(), n, seed, keep)
     return Pipeline(calls, nodes, outputs)
 
 
@@ -364,6 +380,46 @@ def bench_reduction(sizes: list[int], runs: int, dask_runs: int) -> dict[int, fl
         row(f"reduce scaling {big:,}/{small:,}", fmt_s(times[big]), fmt_s(times[small]),
             f"{scale:.1f}x for {big // small}x nodes", "<= 12", scale <= 12)
     return times
+
+
+# ---------------------------------------------------------------------------------------
+# 2b. Reduction at 10^7 nodes: time, per-node cost against 10^6, and peak memory
+
+
+# Records the random pipeline graph of argv[2] nodes (bench.py's generator, loaded from
+# argv[1]) and reduces it; prints the reduction's seconds, the node count and the peak
+# resident size of the whole process (recording plus reducing) in bytes.
+LARGE_REDUCTION_SCRIPT = """
+import resource, sys, time
+sys.path.insert(0, sys.argv[1])
+import corvane_core as cc
+import bench
+n = int(sys.argv[2])
+store = cc.GraphStore()
+outputs = bench.record_pipeline(store, n)
+start = time.perf_counter()
+store.reduce(outputs=outputs)
+seconds = time.perf_counter() - start
+print(seconds, store.node_count(), resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024)
+"""
+
+
+def bench_large_reduction(small: int, big: int) -> None:
+    import os
+
+    here = os.path.dirname(os.path.abspath(__file__))
+    print(f"reduction at {big:,} nodes: recorded and reduced in a fresh interpreter, against {small:,}")
+    results = {}
+    for n in (small, big):
+        out = in_fresh_interpreter(LARGE_REDUCTION_SCRIPT, here, n)
+        results[n] = (float(out[0]), int(out[1]), int(out[2]))
+    (small_s, small_n, _), (big_s, big_n, big_peak) = results[small], results[big]
+    per_node = (big_s / big_n) / (small_s / small_n)
+    row(f"reduce {big_n:,} nodes", fmt_s(big_s), "-", "-", "-", None)
+    row(f"reduce per node {big_n:,} vs {small_n:,}", fmt_ns(big_s, big_n), fmt_ns(small_s, small_n),
+        f"{per_node:.2f}x", "<= 1.25x", per_node <= 1.25)
+    row(f"peak RSS recording + reducing {big_n:,} nodes", f"{big_peak / 2**30:.2f} GiB",
+        f"{big_peak / big_n:.0f} B/node", "-", "<= 1.5 GiB", big_peak <= 1.5 * 2**30)
 
 
 # ---------------------------------------------------------------------------------------
@@ -767,7 +823,7 @@ def main() -> int:
     parser.add_argument("--strict", action="store_true", help="exit 1 when a goal is not met")
     parser.add_argument("--cxx-json", default=None,
                         help="Google Benchmark JSON output to take the engine figures from")
-    parser.add_argument("--only", default="", help="comma-separated subset: record,reduce,shapes,hashcons,blob,incremental,threads,memory,engine")
+    parser.add_argument("--only", default="", help="comma-separated subset: record,reduce,large,shapes,hashcons,blob,incremental,threads,memory,engine")
     args = parser.parse_args()
 
     quick = args.quick
@@ -785,6 +841,8 @@ def main() -> int:
         bench_recording(big, runs)
     if wanted("reduce"):
         bench_reduction([10_000, 100_000] if quick else [100_000, 1_000_000], runs, 1 if quick else 3)
+    if wanted("large") and not quick:
+        bench_large_reduction(1_000_000, 10_000_000)
     if wanted("shapes"):
         bench_shapes([10_000, 100_000] if quick else [100_000, 1_000_000], 3)
     if wanted("hashcons"):

@@ -323,4 +323,25 @@ void NodeTable::append_row(const NodeTable& from, std::size_t i, std::span<const
         Record(inputs_.size(), static_cast<std::uint32_t>(params_.size()), r.kind, ref));
 }
 
+void NodeTable::append_stage(std::span<const NodeId> inputs, std::span<const MemberSlot> members,
+                             std::span<const StageRef> operands) {
+    fault_unless(members.empty() || members.back().operands_end == operands.size(),
+                 "stage operands end with the last member");
+    for (const MemberSlot& m : members) {
+        fault_unless(m.token < strings_.size(), "stage member token is a string of the table");
+    }
+    check_u32(stage_ends_.size() + 1);
+    make_room(inputs.size(), 0, 0, 0, true, members.size(), operands.size());
+    const auto base = static_cast<std::uint32_t>(operands_.size());
+    operands_.insert(operands_.end(), operands.begin(), operands.end());
+    for (const MemberSlot& m : members) {
+        members_.push_back(MemberSlot{m.token, base + m.operands_end});
+    }
+    const auto ref = static_cast<std::uint32_t>(stage_ends_.size());
+    stage_ends_.push_back(static_cast<std::uint32_t>(members_.size()));
+    inputs_.insert(inputs_.end(), inputs.begin(), inputs.end());
+    records_.push_back(Record(inputs_.size(), static_cast<std::uint32_t>(params_.size()),
+                              NodeKey::Kind::Stage, ref));
+}
+
 }  // namespace corvane

@@ -94,6 +94,14 @@ public:
     // way); the strings it lacks are copied over first, so the row's slots are copied as
     // they are, with no string looked up. On failure nothing changes.
     void append_row(const NodeTable& from, std::size_t i, std::span<const NodeId> inputs);
+    // The id of `text` in this table's strings, added if new: for a writer that resolves
+    // a repeated string once and then appends by id (append_stage).
+    std::uint32_t intern_text(std::string_view text) { return strings_.intern(text); }
+    // Appends a Stage whose member tokens are string ids of this table; member m's
+    // operands are operands[members[m-1].operands_end, members[m].operands_end). The same
+    // node as append() of the view with those texts. On failure nothing changes.
+    void append_stage(std::span<const NodeId> inputs, std::span<const MemberSlot> members,
+                      std::span<const StageRef> operands);
     // Makes room for `nodes` nodes in all, `inputs` input ids and `params` parameters.
     void reserve(std::size_t nodes, std::size_t inputs, std::size_t params);
 

@@ -34,7 +34,7 @@ ReducedStore GraphStore::from_reduced(Reduced reduced) {
     GraphStore store;
     const std::size_t n = reduced.nodes.size();
     // Reduced nodes are normally all distinct: then the store takes the table as it is,
-    // and every node keeps its index.
+    // every node keeps its index and `ids` stays empty.
     std::vector<NodeId> ids;
     for (std::size_t i = 0; i < n; ++i) {
         for (NodeId x : reduced.nodes.inputs(i)) {
@@ -44,8 +44,6 @@ ReducedStore GraphStore::from_reduced(Reduced reduced) {
     std::optional<HashConsTable> table = HashConsTable::of_distinct(reduced.nodes, store.seed_);
     if (table) {
         store.inner_->with_lock([&](Inner& in) { in.table = std::move(*table); });
-        ids.resize(n);
-        for (std::size_t i = 0; i < n; ++i) ids[i] = i;
     } else {
         // A repeated node lands on the earlier one, so the inputs of later nodes move.
         store.reserve(n);
@@ -65,17 +63,17 @@ ReducedStore GraphStore::from_reduced(Reduced reduced) {
             ids.push_back(*id);
         }
     }
+    const auto id_of = [&](std::uint64_t i, const char* what) -> NodeId {
+        fault_unless(i < n, what);
+        return ids.empty() ? i : ids[static_cast<std::size_t>(i)];
+    };
     std::vector<NodeId> outputs;
     outputs.reserve(reduced.outputs.size());
-    for (std::uint64_t o : reduced.outputs) {
-        fault_unless(o < ids.size(), "reduced output is valid");
-        outputs.push_back(ids[static_cast<std::size_t>(o)]);
-    }
+    for (std::uint64_t o : reduced.outputs) outputs.push_back(id_of(o, "reduced output is valid"));
     fault_unless(store.mark_outputs(outputs).has_value(), "reduced output is valid");
     for (std::optional<Landing>& landing : reduced.node_map) {
         if (!landing) continue;
-        fault_unless(landing->reduced_node_id < ids.size(), "node map names a reduced node");
-        landing->reduced_node_id = ids[static_cast<std::size_t>(landing->reduced_node_id)];
+        landing->reduced_node_id = id_of(landing->reduced_node_id, "node map names a reduced node");
     }
     store.set_node_map(std::move(reduced.node_map));
     return {std::move(store), reduced.report};

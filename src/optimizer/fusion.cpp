@@ -1,5 +1,6 @@
 #include "optimizer/fusion.hpp"
 
+#include <algorithm>
 #include <utility>
 
 #include "fault.hpp"
@@ -154,6 +155,15 @@ public:
           input_slot_owner_(graph.size(), kNoIndex) {
         out_.landing_of.resize(graph.size());
         out_.nodes.reserve(groups, graph.children.size(), 0);
+        // Member tokens are resolved to string ids once per symbol, through a table by
+        // symbol id when the ids are about as many as the nodes (as in one reduction's
+        // scope); otherwise every member's token is interned by its text.
+        std::uint32_t top = 0;
+        for (std::size_t i = 0; i < graph.size(); ++i) {
+            if (graph.non_op[i] == 0) top = std::max(top, graph.ops[i].id());
+        }
+        if (graph.size() != 0 && top < 4 * graph.size() + 4096)
+            token_of_symbol_.assign(top + 1u, kNoIndex);
     }
 
     // Non-Op node i, rebuilt from its boundary row with its inputs mapped.
@@ -178,15 +188,9 @@ public:
         input_groups_.clear();
         stage_members_.clear();
         operands_.clear();
-        std::size_t operand_count = 0;
-        for (std::size_t k = 0; k < group.size(); ++k) {
-            position_[group[k]] = static_cast<Index>(k);
-            operand_count += graph_.children_of(group[k]).size();
-        }
-        operands_.reserve(operand_count);  // the member views borrow it: it must not move
+        for (std::size_t k = 0; k < group.size(); ++k) position_[group[k]] = static_cast<Index>(k);
         for (std::size_t k = 0; k < group.size(); ++k) {
             const Index member = group[k];
-            const std::size_t from = operands_.size();
             for (std::uint32_t ch : graph_.children_of(member)) {
                 const Index child_group = group_of_[ch];
                 if (child_group == key) {
@@ -200,17 +204,13 @@ public:
                 }
                 operands_.push_back(StageRef::input(input_slot_[child_group]));
             }
-            stage_members_.push_back(MemberView{
-                graph_.ops[member].str(), std::span<const StageRef>(operands_).subspan(from)});
+            stage_members_.push_back(MemberSlot{token(graph_.ops[member]),
+                                                static_cast<std::uint32_t>(operands_.size())});
             out_.landing_of[member] = Landing{reduced_id, k};
         }
         inputs_.clear();
         for (Index g : input_groups_) inputs_.push_back(reduced_of(g));
-        NodeView stage;
-        stage.kind = NodeKey::Kind::Stage;
-        stage.inputs = inputs_;
-        stage.members = stage_members_;
-        out_.nodes.append(stage);
+        out_.nodes.append_stage(inputs_, stage_members_, operands_);
         ++out_.stages;
         reduced_id_of_[key] = reduced_id;
     }
@@ -222,6 +222,15 @@ public:
     }
 
 private:
+    // The string id of `op`'s text in the reduced table, interned in member order, so
+    // that the table's strings come out as they would member by member.
+    std::uint32_t token(eqsat::Symbol op) {
+        if (op.id() >= token_of_symbol_.size()) return out_.nodes.intern_text(op.str());
+        std::uint32_t& id = token_of_symbol_[op.id()];
+        if (id == kNoIndex) id = out_.nodes.intern_text(op.str());
+        return id;
+    }
+
     std::uint64_t reduced_of(Index group) const {
         const Index id = reduced_id_of_[group];
         fault_unless(id != kNoIndex, "fusion group read before it was emitted");
@@ -240,8 +249,9 @@ private:
     // Buffers of the node being written, reused from node to node.
     std::vector<Index> input_groups_;  // groups feeding the stage, by slot
     std::vector<NodeId> inputs_;
-    std::vector<MemberView> stage_members_;
+    std::vector<MemberSlot> stage_members_;
     std::vector<StageRef> operands_;
+    std::vector<std::uint32_t> token_of_symbol_;  // symbol id -> string id, or kNoIndex
     ViewScratch scratch_;
 };
 

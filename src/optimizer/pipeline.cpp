@@ -89,6 +89,9 @@ Reduced reduce_input(PipelineInput input, const RewriteEngine& engine, bool maxi
     const LiveIndex& live = input.live;
     const std::size_t kept = live.ids.size();
     reduced.report.reachable_nodes = kept;
+    // Each phase's working memory is released as soon as the next no longer reads it,
+    // so that the peak is one phase's, not their sum.
+    input.live.ids = std::vector<NodeId>();
 
     // The reduction's own symbols, released when it returns: only the fused nodes'
     // tokens outlive it, as strings.
@@ -135,11 +138,16 @@ Reduced reduce_input(PipelineInput input, const RewriteEngine& engine, bool maxi
         fault_unless(row != kNoIndex, "non-Op node has no boundary row");
         row_of[d] = row;
     }
+    seen = std::vector<std::uint8_t>();
+    input.boundary_of = std::vector<std::uint32_t>();
 
     Fused fused = stage_fusion(dedup.graph, input.boundary, row_of, maximal_fusion);
     reduced.report.stages = fused.stages;
     reduced.report.boundary_nodes = fused.boundary_nodes;
     reduced.report.reduced_nodes = fused.nodes.size();
+    dedup.graph = SymbolGraph{};
+    input.boundary = NodeTable();
+    row_of = std::vector<std::uint32_t>();
 
     reduced.node_map.resize(live.remap.size());
     for (std::size_t i = 0; i < live.remap.size(); ++i) {
