@@ -260,14 +260,14 @@ PyObject* restore(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObje
         std::array<PyObject*, 2> a{};
         if (!g_restore_args.bind(args, nargs, kwnames, a)) return nullptr;
         if (!check_bytes(a[0])) return nullptr;
-        NodeMap map;
+        LandingList map;
         if (!node_map_from_py(a[1], "node_map", map)) return nullptr;
         const PyRef data = PyRef::borrow(a[0]);
         const std::span<const std::uint8_t> bytes = bytes_of(data);
         bool fits = false;
         std::expected<GraphStore, DecodeError> store = detached([&] {
             std::expected<GraphStore, DecodeError> read = corvane::deserialize(bytes);
-            if (read) fits = read->adopt_node_map(std::move(map));
+            if (read) fits = read->adopt_node_map(map);
             return read;
         });
         if (!store) return raise_error(store.error());

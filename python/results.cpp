@@ -28,13 +28,14 @@ PyRef node_map_to_py(const NodeMap& map) {
     if (!list) return {};
     for (std::size_t i = 0; i < map.size(); ++i) {
         PyRef entry;
-        if (!map[i]) {
+        const std::optional<Landing> landing = map[i];
+        if (!landing) {
             entry = PyRef::borrow(Py_None);
         } else {
-            PyRef node = u64_to_py(map[i]->reduced_node_id);
+            PyRef node = u64_to_py(landing->reduced_node_id);
             if (!node) return {};
             PyRef member =
-                map[i]->member_index ? u64_to_py(*map[i]->member_index) : PyRef::borrow(Py_None);
+                landing->member_index ? u64_to_py(*landing->member_index) : PyRef::borrow(Py_None);
             if (!member) return {};
             entry = PyRef::steal(PyTuple_New(2));
             if (!entry) return {};
@@ -60,7 +61,7 @@ bool landing_part(PyObject* number, std::uint64_t& out) {
 
 }  // namespace
 
-bool node_map_from_py(PyObject* obj, const char* argname, NodeMap& out) {
+bool node_map_from_py(PyObject* obj, const char* argname, LandingList& out) {
     const auto refuse = [&] {
         PyErr_Format(PyExc_TypeError,
                      "argument '%s' must be a list of None or (int, int or None) tuples", argname);
@@ -71,7 +72,7 @@ bool node_map_from_py(PyObject* obj, const char* argname, NodeMap& out) {
     PyRef entries = PyRef::steal(PyList_AsTuple(obj));
     if (!entries) return false;
     const Py_ssize_t n = PyTuple_GET_SIZE(entries.get());
-    NodeMap map;
+    LandingList map;
     map.reserve(static_cast<std::size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* entry = PyTuple_GET_ITEM(entries.get(), i);

@@ -16,6 +16,6 @@ PyRef report_to_py(const ReductionReport& report);
 PyRef node_map_to_py(const NodeMap& map);
 // A list as node_map_to_py makes it: TypeError naming `argname` for another shape,
 // OverflowError for an id out of range. The entries are not checked against any store.
-bool node_map_from_py(PyObject* obj, const char* argname, NodeMap& out);
+bool node_map_from_py(PyObject* obj, const char* argname, LandingList& out);
 
 }  // namespace corvane::py

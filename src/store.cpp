@@ -115,7 +115,9 @@ GraphStore GraphStore::copy() const {
     return result;
 }
 
-bool GraphStore::adopt_node_map(NodeMap map) {
+bool GraphStore::adopt_node_map(std::span<const std::optional<Landing>> map) {
+    NodeMap packed;
+    packed.reserve(map.size());
     return inner_->with_lock([&](Inner& in) {
         if (!in.node_map.empty()) return false;
         for (const std::optional<Landing>& landing : map) {
@@ -129,7 +131,8 @@ bool GraphStore::adopt_node_map(NodeMap map) {
                 return false;
             }
         }
-        in.node_map = std::move(map);
+        for (const std::optional<Landing>& landing : map) packed.push_back(landing);
+        in.node_map = std::move(packed);
         return true;
     });
 }

@@ -94,7 +94,7 @@ public:
     // map kept beside it). Refused, changing nothing, when the store already has a map or
     // an entry names a node the store lacks, or a member position of a node that is not
     // a Stage or that its Stage lacks.
-    bool adopt_node_map(NodeMap map);
+    bool adopt_node_map(std::span<const std::optional<Landing>> map);
 
 private:
     // Declared only: the tests' support library defines it to run code under the lock,

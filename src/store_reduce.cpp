@@ -71,10 +71,8 @@ ReducedStore GraphStore::from_reduced(Reduced reduced) {
     outputs.reserve(reduced.outputs.size());
     for (std::uint64_t o : reduced.outputs) outputs.push_back(id_of(o, "reduced output is valid"));
     fault_unless(store.mark_outputs(outputs).has_value(), "reduced output is valid");
-    for (std::optional<Landing>& landing : reduced.node_map) {
-        if (!landing) continue;
-        landing->reduced_node_id = id_of(landing->reduced_node_id, "node map names a reduced node");
-    }
+    reduced.node_map.renumber(
+        [&](std::uint64_t i) { return id_of(i, "node map names a reduced node"); });
     store.set_node_map(std::move(reduced.node_map));
     return {std::move(store), reduced.report};
 }
@@ -114,7 +112,8 @@ std::expected<GraphStore, BadNodeId> GraphStore::cone(std::span<const NodeId> ou
     reduced.outputs = std::move(live.kept_outputs);
     reduced.node_map.resize(live.remap.size());
     for (std::size_t i = 0; i < live.remap.size(); ++i) {
-        if (live.remap[i] != kDropped) reduced.node_map[i] = Landing{live.remap[i], std::nullopt};
+        if (live.remap[i] != kDropped)
+            reduced.node_map.set(i, Landing{live.remap[i], std::nullopt});
     }
     return from_reduced(std::move(reduced)).first;
 }

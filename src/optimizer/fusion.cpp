@@ -175,7 +175,7 @@ public:
         NodeView view = table_view(boundary_, row_of_[i], scratch_);
         view.inputs = inputs_;
         out_.nodes.append(view);
-        out_.landing_of[i] = Landing{reduced_id, std::nullopt};
+        out_.landing_of.set(i, Landing{reduced_id, std::nullopt});
         ++out_.boundary_nodes;
         reduced_id_of_[i] = reduced_id;
     }
@@ -206,7 +206,7 @@ public:
             }
             stage_members_.push_back(MemberSlot{token(graph_.ops[member]),
                                                 static_cast<std::uint32_t>(operands_.size())});
-            out_.landing_of[member] = Landing{reduced_id, k};
+            out_.landing_of.set(member, Landing{reduced_id, k});
         }
         inputs_.clear();
         for (Index g : input_groups_) inputs_.push_back(reduced_of(g));

@@ -16,7 +16,7 @@ namespace corvane {
 struct Fused {
     NodeTable nodes;
     std::vector<std::uint64_t> outputs;
-    std::vector<Landing> landing_of;  // one per engine node
+    NodeMap landing_of;  // one per engine node
     std::uint64_t stages = 0;
     std::uint64_t boundary_nodes = 0;
 };

@@ -2,6 +2,8 @@
 
 #include <functional>
 #include <numeric>
+#include <optional>
+#include <string>
 #include <string_view>
 #include <utility>
 
@@ -93,16 +95,16 @@ Reduced reduce_input(PipelineInput input, const RewriteEngine& engine, bool maxi
     // so that the peak is one phase's, not their sum.
     input.live.ids = std::vector<NodeId>();
 
-    // The reduction's own symbols, released when it returns: only the fused nodes'
-    // tokens outlive it, as strings.
-    eqsat::SymbolScope symbols;
+    // The reduction's own symbols, released once fusion has written the fused nodes'
+    // tokens as strings.
+    std::optional<eqsat::SymbolScope> symbols(std::in_place);
     SymbolGraph& graph = input.graph;
     {
         std::vector<std::string_view> texts(kept);
         for (std::size_t i = 0; i < kept; ++i) texts[i] = input.text(i);
         graph.ops.resize(kept);
-        symbols.intern_all(texts, graph.ops);
-        input.texts = std::string();
+        symbols->intern_all(texts, graph.ops);
+        std::string().swap(input.texts);  // assigning an empty string may keep the buffer
         input.text_end = std::vector<std::size_t>();
     }
 
@@ -146,6 +148,7 @@ Reduced reduce_input(PipelineInput input, const RewriteEngine& engine, bool maxi
     reduced.report.boundary_nodes = fused.boundary_nodes;
     reduced.report.reduced_nodes = fused.nodes.size();
     dedup.graph = SymbolGraph{};
+    symbols.reset();
     input.boundary = NodeTable();
     row_of = std::vector<std::uint32_t>();
 
@@ -157,7 +160,7 @@ Reduced reduce_input(PipelineInput input, const RewriteEngine& engine, bool maxi
         fault_unless(cls < dedup.remap.size(), "engine class index out of range");
         const std::size_t d = dedup.remap[cls];
         fault_unless(d < fused.landing_of.size(), "deduplicated index out of range");
-        reduced.node_map[i] = fused.landing_of[d];
+        reduced.node_map.set(i, fused.landing_of[d]);
     }
     reduced.nodes = std::move(fused.nodes);
     reduced.outputs = std::move(fused.outputs);

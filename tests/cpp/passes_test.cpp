@@ -77,7 +77,7 @@ TEST_P(Fusion, GroupsAndOrders) {
     ASSERT_EQ(f.nodes.size(), c.expected_groups.size());
     std::vector<std::vector<std::size_t>> groups(f.nodes.size());
     for (std::size_t i = 0; i < g.nodes.size(); ++i)
-        groups[f.landing_of[i].reduced_node_id].push_back(i);
+        groups[f.landing_of[i]->reduced_node_id].push_back(i);
     EXPECT_EQ(groups, c.expected_groups);
     for (std::size_t r = 0; r < f.nodes.size(); ++r) {
         if (f.nodes.kind(r) == NodeKey::Kind::Stage) {

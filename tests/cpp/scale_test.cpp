@@ -194,7 +194,8 @@ void expect_consistent_reduction(const ReducedStore& result, Shape shape, NodeId
     EXPECT_EQ(reduced.node_count(), report.reduced_nodes);
     const NodeMap map = reduced.node_map();
     ASSERT_EQ(map.size(), kNodes);
-    for (const auto& landing : map) {
+    for (std::size_t i = 0; i < map.size(); ++i) {
+        const std::optional<Landing> landing = map[i];
         ASSERT_TRUE(landing.has_value());
         ASSERT_LT(landing->reduced_node_id, reduced.node_count());
     }
