@@ -18,12 +18,12 @@ namespace corvane {
 
 // The remap entry of a node the outputs do not reach: it lands nowhere, so its node-map
 // entry is empty.
-inline constexpr std::uint64_t kDropped = std::numeric_limits<std::uint64_t>::max();
+inline constexpr std::uint32_t kDropped = std::numeric_limits<std::uint32_t>::max();
 
 struct LiveIndex {
     std::vector<NodeId> ids;                  // old id of each live node, ascending
     std::vector<std::uint64_t> kept_outputs;  // outputs renumbered, order and duplicates kept
-    std::vector<std::uint64_t> remap;         // new index per old node, or kDropped
+    std::vector<std::uint32_t> remap;         // new index per old node, or kDropped
 };
 
 // The live nodes among `n` nodes (inputs before users; node i reads `inputs_of(i)`) that
@@ -38,6 +38,8 @@ LiveIndex live_index(std::size_t n, const InputsOf& inputs_of, std::span<const N
                      Visit&& visit) {
     LiveIndex out;
     // remap doubles as the mark: kDropped until a node is reached, then 0 until numbered.
+    // A table holds fewer than kMaxU32 nodes, so every index stays below kDropped.
+    fault_unless(n < kDropped, "too many nodes for dead-code elimination");
     out.remap.assign(n, kDropped);
     for (NodeId o : outputs) {
         fault_unless(o < n, "node reference out of range in dead-code elimination");
@@ -58,7 +60,7 @@ LiveIndex live_index(std::size_t n, const InputsOf& inputs_of, std::span<const N
     out.ids.reserve(live_count);
     for (std::size_t i = 0; i < n; ++i) {
         if (out.remap[i] == kDropped) continue;
-        out.remap[i] = out.ids.size();
+        out.remap[i] = static_cast<std::uint32_t>(out.ids.size());
         out.ids.push_back(i);
     }
     out.kept_outputs.reserve(outputs.size());

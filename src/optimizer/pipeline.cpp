@@ -154,7 +154,7 @@ Reduced reduce_input(PipelineInput input, const RewriteEngine& engine, bool maxi
 
     reduced.node_map.resize(live.remap.size());
     for (std::size_t i = 0; i < live.remap.size(); ++i) {
-        const std::uint64_t k = live.remap[i];
+        const std::uint32_t k = live.remap[i];
         if (k == kDropped) continue;
         const std::size_t cls = canon.class_of[static_cast<std::size_t>(k)];
         fault_unless(cls < dedup.remap.size(), "engine class index out of range");

@@ -16,7 +16,7 @@ TEST(DeadCode, KeepsReachableNodesInOrder) {
                                   op("g", {1, 0}), op("h", {2}), op("k", {3, 3})};
     const NodeId outputs[] = {5, 5, 1};
     const LiveIndex live = live_index(nodes, outputs);
-    EXPECT_EQ(live.remap, (std::vector<std::uint64_t>{0, 1, kDropped, 2, kDropped, 3}));
+    EXPECT_EQ(live.remap, (std::vector<std::uint32_t>{0, 1, kDropped, 2, kDropped, 3}));
     EXPECT_EQ(live.kept_outputs, (std::vector<std::uint64_t>{3, 3, 1}));
     EXPECT_EQ(live.ids, (std::vector<NodeId>{0, 1, 3, 5}));
     const std::vector<NodeKey> kept = live_keys(nodes, live);
@@ -29,7 +29,7 @@ TEST(DeadCode, EmptyOutputsKeepNothing) {
     const LiveIndex live = live_index(nodes, {});
     EXPECT_TRUE(live.ids.empty());
     EXPECT_TRUE(live.kept_outputs.empty());
-    EXPECT_EQ(live.remap, (std::vector<std::uint64_t>{kDropped, kDropped}));
+    EXPECT_EQ(live.remap, (std::vector<std::uint32_t>{kDropped, kDropped}));
 }
 
 TEST(DeadCode, DeepChainDoesNotRecurse) {
