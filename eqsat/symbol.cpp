@@ -421,8 +421,11 @@ SymbolScope::~SymbolScope() = default;
 
 std::size_t SymbolScope::size() const noexcept { return state_->own; }
 
+void SymbolScope::freeze() noexcept { std::vector<State::Slot>().swap(state_->slots); }
+
 Symbol SymbolScope::intern(std::string_view text) {
     State& s = *state_;
+    if (s.slots.empty()) fail("symbol scope is frozen");
     const std::uint64_t hash = hash_text(text);
     const char* record = s.find(text, hash);
     if (record == nullptr) {
@@ -438,6 +441,7 @@ Symbol SymbolScope::intern(std::string_view text) {
 void SymbolScope::intern_all(std::span<const std::string_view> texts, std::span<Symbol> out) {
     if (out.size() != texts.size()) fail("intern_all needs one output per text");
     State& s = *state_;
+    if (s.slots.empty()) fail("symbol scope is frozen");
     s.reserve(texts.size());
     std::vector<std::uint64_t> hashes;
     for (std::size_t begin = 0; begin < texts.size(); begin += kBatch) {

@@ -81,6 +81,10 @@ public:
     // Number of texts the scope holds itself (those that got no permanent symbol).
     std::size_t size() const noexcept;
 
+    // Ends interning: frees the index that finds a text's symbol, which is most of the
+    // scope's memory. The symbols stay valid; interning afterwards is a fault.
+    void freeze() noexcept;
+
 private:
     struct State;
     std::unique_ptr<State> state_;

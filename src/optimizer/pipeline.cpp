@@ -110,6 +110,7 @@ Reduced reduce_input(PipelineInput input, const RewriteEngine& engine, bool maxi
 
     CanonicalGraph canon = engine.canonicalize(graph);
     graph = SymbolGraph{};
+    symbols->freeze();  // no symbol is made after the engine; fusion only reads texts
     fault_unless(canon.class_of.size() == kept, "engine class table has the wrong length");
 
     // CSE runs unless the engine vouches that it would change nothing.
