@@ -104,13 +104,13 @@ Reduced reduce_input(PipelineInput input, const RewriteEngine& engine, bool maxi
         for (std::size_t i = 0; i < kept; ++i) texts[i] = input.text(i);
         graph.ops.resize(kept);
         symbols->intern_all(texts, graph.ops);
+        symbols->freeze();                // every symbol is made: the passes after only read texts
         std::string().swap(input.texts);  // assigning an empty string may keep the buffer
         input.text_end = std::vector<std::size_t>();
     }
 
     CanonicalGraph canon = engine.canonicalize(graph);
     graph = SymbolGraph{};
-    symbols->freeze();  // no symbol is made after the engine; fusion only reads texts
     fault_unless(canon.class_of.size() == kept, "engine class table has the wrong length");
 
     // CSE runs unless the engine vouches that it would change nothing.
