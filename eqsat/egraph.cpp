@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <limits>
+#include <numeric>
 #include <string>
 #include <utility>
 
@@ -146,15 +147,43 @@ void EGraph::add_batch(std::span<const Symbol> ops, std::span<const std::uint32_
             }
         }
     }
+    const std::size_t distinct = parent_.empty() ? add_distinct(ops, first, children, ids) : 0;
     const Prefetch prefetch(*this);
     std::vector<Id> kids;
-    for (std::size_t i = 0; i < n; ++i) {
+    for (std::size_t i = distinct; i < n; ++i) {
         prefetch.batch(ops, first, children, ids, i);
         kids.clear();
         for (std::uint32_t c : children.subspan(first[i], first[i + 1] - first[i]))
             kids.push_back(ids[c]);
         ids[i] = add(ops[i], kids);
     }
+}
+
+// Into an empty e-graph, the leading nodes of a batch that are distinct as given: node i
+// gets class i and exactly the records, members, user lists and index entries that adding
+// the nodes one at a time makes; only the hash-cons slots are filled in another order.
+// Returns the number of nodes added.
+std::size_t EGraph::add_distinct(std::span<const Symbol> ops, std::span<const std::uint32_t> first,
+                                 std::span<const std::uint32_t> children, std::span<Id> ids) {
+    if (ops.size() >= std::numeric_limits<Id>::max()) return 0;
+    const std::size_t n = memo_.insert_distinct(ops, first, children);
+    parent_.resize(n);
+    std::iota(parent_.begin(), parent_.end(), Id{0});
+    flags_.assign(n, 0);
+    classes_.resize(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        const auto id = static_cast<Id>(i);
+        const Memo::Key key = Memo::key_of_distinct(i, first);
+        classes_[i].nodes.push_back(key);
+        for (std::uint32_t k = first[i]; k < first[i + 1]; ++k)
+            classes_[children[k]].parents.push_back({key, id});
+        if (OpIndex* index = op_index(op_key(ops[i], first[i + 1] - first[i])))
+            index->classes.push_back(id);
+        ids[i] = id;
+    }
+    class_count_ = n;
+    if (n > 0) clean_ = false;
+    return n;
 }
 
 std::optional<Id> EGraph::lookup(NodeRef node) const {

@@ -50,6 +50,18 @@ public:
         return hash_node(seed_, node.op, node.children);
     }
 
+    // Stores the leading distinct nodes of a flat batch into an empty hash-cons, as
+    // find_or_insert one node at a time would: node i (symbol ops[i], children
+    // children[first[i] .. first[i+1]) as ids) gets value i and the record at
+    // key_of_distinct(i, first). Stops before the first node equal to an earlier one and
+    // returns the number stored (0 when the batch could not fit). The slots are filled
+    // group by group of nearby slots instead of by one random probe per node.
+    std::size_t insert_distinct(std::span<const Symbol> ops, std::span<const std::uint32_t> first,
+                                std::span<const std::uint32_t> children);
+    static Key key_of_distinct(std::size_t i, std::span<const std::uint32_t> first) noexcept {
+        return static_cast<Key>(kChildren * i + first[i]);
+    }
+
 private:
     friend class Prefetch;  // eqsat/prefetch.hpp: loads slots and records ahead
 

@@ -10,12 +10,14 @@
 #include <map>
 #include <memory>
 #include <numeric>
+#include <optional>
 #include <random>
 #include <set>
 #include <span>
 #include <string>
 #include <string_view>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "eqsat/egraph.hpp"
@@ -284,41 +286,72 @@ TEST(EGraph, ForeignIdsAreRejected) {
     EXPECT_THROW(g.eclass(1), Error);
 }
 
-// A batch adds what adding its nodes one at a time adds, over an e-graph with merges
-// made (so children are canonicalised), and rejects offsets or children that do not
-// name earlier nodes of the batch.
+// A batch adds what adding its nodes one at a time adds: the same ids, members and user
+// lists, over an e-graph with merges made (so children are canonicalised) and over an
+// empty one, where a leading run of distinct nodes is added in bulk (all of the batch, or
+// up to the first repeated node); it rejects offsets or children that do not name
+// earlier nodes of the batch.
 TEST(EGraph, BatchAddMatchesAddingOneAtATime) {
     const std::array<Symbol, 4> symbols = {Symbol("a"), Symbol("b"), Symbol("f"), Symbol("g")};
-    std::mt19937_64 rng(17);
-    std::vector<Symbol> ops;
-    std::vector<std::uint32_t> first{0};
-    std::vector<std::uint32_t> children;
-    for (std::uint32_t i = 0; i < 300; ++i) {
-        const auto arity = i == 0 ? 0 : static_cast<std::uint32_t>(rng() % 4);
-        ops.push_back(symbols[arity == 0 ? rng() % 2 : 2 + rng() % 2]);
-        for (std::uint32_t k = 0; k < arity; ++k)
-            children.push_back(static_cast<std::uint32_t>(rng() % i));
-        first.push_back(static_cast<std::uint32_t>(children.size()));
-    }
-    const auto seeded = [] {
-        EGraph g = fanout(4);
-        g.merge(0, 2);
-        return g;
+    struct Case {
+        bool seeded;
+        std::uint32_t distinct_ops;  // nodes with an op of their own, leading the batch
     };
-    EGraph one = seeded();
-    std::vector<Id> expected(ops.size());
-    for (std::size_t i = 0; i < ops.size(); ++i) {
-        std::vector<Id> kids;
-        for (std::uint32_t k = first[i]; k < first[i + 1]; ++k)
-            kids.push_back(expected[children[k]]);
-        expected[i] = one.add(ops[i], kids);
+    for (const Case c : {Case{true, 0}, Case{false, 0}, Case{false, 120}, Case{false, 300}}) {
+        SCOPED_TRACE("seeded " + std::to_string(c.seeded) + ", distinct " +
+                     std::to_string(c.distinct_ops));
+        std::mt19937_64 rng(17);
+        std::vector<Symbol> ops;
+        std::vector<std::uint32_t> first{0};
+        std::vector<std::uint32_t> children;
+        for (std::uint32_t i = 0; i < 300; ++i) {
+            const auto arity = i == 0 ? 0 : static_cast<std::uint32_t>(rng() % 4);
+            ops.push_back(i < c.distinct_ops ? Symbol("u" + std::to_string(i))
+                                             : symbols[arity == 0 ? rng() % 2 : 2 + rng() % 2]);
+            for (std::uint32_t k = 0; k < arity; ++k)
+                children.push_back(static_cast<std::uint32_t>(rng() % i));
+            first.push_back(static_cast<std::uint32_t>(children.size()));
+        }
+        const auto start = [&] {
+            if (!c.seeded) return EGraph();
+            EGraph g = fanout(4);
+            g.merge(0, 2);
+            return g;
+        };
+        EGraph one = start();
+        std::vector<Id> expected(ops.size());
+        for (std::size_t i = 0; i < ops.size(); ++i) {
+            std::vector<Id> kids;
+            for (std::uint32_t k = first[i]; k < first[i + 1]; ++k)
+                kids.push_back(expected[children[k]]);
+            expected[i] = one.add(ops[i], kids);
+        }
+        EGraph batch = start();
+        std::vector<Id> ids(ops.size());
+        batch.add_batch(ops, first, children, ids);
+        EXPECT_EQ(ids, expected);
+        EXPECT_EQ(batch.number_of_classes(), one.number_of_classes());
+        EXPECT_EQ(batch.total_size(), one.total_size());
+        ASSERT_EQ(batch.id_count(), one.id_count());
+        for (Id id = 0; id < one.id_count(); ++id) {
+            ASSERT_EQ(batch.find(id), one.find(id));
+            if (one.find(id) != id) continue;
+            EXPECT_EQ(batch.class_nodes(id), one.class_nodes(id)) << "class " << id;
+            const auto users = [](const EGraph& g, Id root) {
+                std::vector<std::pair<ENode, Id>> out;
+                for (const ParentRef& p : g.eclass(root).parents)
+                    out.emplace_back(ENode(g.node(p.node)), p.eclass);
+                return out;
+            };
+            EXPECT_EQ(users(batch, id), users(one, id)) << "class " << id;
+        }
+        for (std::size_t i = 0; i < ops.size(); ++i) {
+            std::vector<Id> kids;
+            for (std::uint32_t k = first[i]; k < first[i + 1]; ++k)
+                kids.push_back(ids[children[k]]);
+            EXPECT_EQ(batch.lookup(NodeRef{ops[i], kids}), std::optional<Id>(ids[i]));
+        }
     }
-    EGraph batch = seeded();
-    std::vector<Id> ids(ops.size());
-    batch.add_batch(ops, first, children, ids);
-    EXPECT_EQ(ids, expected);
-    EXPECT_EQ(batch.number_of_classes(), one.number_of_classes());
-    EXPECT_EQ(batch.total_size(), one.total_size());
 
     const std::vector<Symbol> two = {symbols[0], symbols[2]};
     std::vector<Id> out(2);
