@@ -117,8 +117,9 @@ private:
     void clean_op_index(OpIndex& index);
 
     std::vector<Id> parent_;
-    std::vector<EClass> classes_;      // by id; live exactly for roots
-    std::vector<std::uint8_t> flags_;  // by id: kStale, kDeferred
+    std::vector<EClass> classes_;          // by id; live exactly for roots
+    std::vector<ParentRef> lent_parents_;  // storage of the user lists made in bulk
+    std::vector<std::uint8_t> flags_;      // by id: kStale, kDeferred
     std::size_t class_count_ = 0;
     Memo memo_;
     std::vector<ParentRef> pending_;   // e-nodes whose children may have been merged
