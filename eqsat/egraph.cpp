@@ -171,17 +171,21 @@ std::size_t EGraph::add_distinct(std::span<const Symbol> ops, std::span<const st
     std::iota(parent_.begin(), parent_.end(), Id{0});
     flags_.assign(n, 0);
     classes_.resize(n);
-    // The user lists longer than their inline room share one block, cut to their sizes.
-    std::vector<std::uint32_t> users(n, 0);
-    for (std::uint32_t k = 0; k < first[n]; ++k) ++users[children[k]];
+    // The user lists longer than their inline room share one block, each cut to the
+    // capacity that growing it one user at a time would have reached.
+    std::vector<std::uint32_t> room(n, 0);
+    for (std::uint32_t k = 0; k < first[n]; ++k) ++room[children[k]];
     std::size_t lent = 0;
-    for (std::uint32_t count : users) lent += count > 1 ? count : 0;
+    for (std::uint32_t& r : room) {
+        r = r > 1 ? std::bit_ceil(r) : 0;
+        lent += r;
+    }
     lent_parents_.assign(lent, ParentRef{});
     lent = 0;
     for (std::size_t i = 0; i < n; ++i) {
-        if (users[i] < 2) continue;
-        classes_[i].parents.borrow(lent_parents_.data() + lent, users[i]);
-        lent += users[i];
+        if (room[i] == 0) continue;
+        classes_[i].parents.borrow(lent_parents_.data() + lent, room[i]);
+        lent += room[i];
     }
     for (std::size_t i = 0; i < n; ++i) {
         const auto id = static_cast<Id>(i);

@@ -57,7 +57,13 @@ public:
     std::span<T> span() noexcept { return {data(), size_}; }
     std::span<const T> span() const noexcept { return {data(), size_}; }
 
-    void push_back(const T& value) { append(std::span<const T>(&value, 1)); }
+    void push_back(const T& value) {
+        if (size_ < capacity()) {
+            data()[size_++] = value;
+        } else {
+            append(std::span<const T>(&value, 1));
+        }
+    }
 
     // `values` may point into this vector.
     void append(std::span<const T> values) {
