@@ -147,59 +147,79 @@ void EGraph::add_batch(std::span<const Symbol> ops, std::span<const std::uint32_
             }
         }
     }
-    const std::size_t distinct = parent_.empty() ? add_distinct(ops, first, children, ids) : 0;
     const Prefetch prefetch(*this);
     std::vector<Id> kids;
-    for (std::size_t i = distinct; i < n; ++i) {
+    bool in_runs = true;
+    for (std::size_t i = 0; i < n;) {
+        if (in_runs) {
+            const std::size_t left = n - i;
+            const std::size_t added = add_run(ops, first, children, ids, i);
+            i += added;
+            if (i == n) break;
+            // A run short of its pass over the rest does not pay: the rest goes one by one.
+            in_runs = added > 0 && added >= left / 16;
+        }
+        // Node i repeats an earlier node: it gets that node's class.
         prefetch.batch(ops, first, children, ids, i);
         kids.clear();
         for (std::uint32_t c : children.subspan(first[i], first[i + 1] - first[i]))
             kids.push_back(ids[c]);
         ids[i] = add(ops[i], kids);
+        ++i;
     }
 }
 
-// Into an empty e-graph, the leading nodes of a batch that are distinct as given: node i
-// gets class i and exactly the records, members, user lists and index entries that adding
-// the nodes one at a time makes; only the hash-cons slots are filled in another order.
-// Returns the number of nodes added.
-std::size_t EGraph::add_distinct(std::span<const Symbol> ops, std::span<const std::uint32_t> first,
-                                 std::span<const std::uint32_t> children, std::span<Id> ids) {
-    if (ops.size() >= std::numeric_limits<Id>::max()) return 0;
-    const std::size_t n = memo_.insert_distinct(ops, first, children);
-    parent_.resize(n);
-    std::iota(parent_.begin(), parent_.end(), Id{0});
-    flags_.assign(n, 0);
-    classes_.resize(n);
-    // The user lists longer than their inline room share one block, each cut to the
-    // capacity that growing it one user at a time would have reached.
-    std::vector<std::uint32_t> room(n, 0);
-    for (std::uint32_t k = 0; k < first[n]; ++k) ++room[children[k]];
-    std::size_t lent = 0;
-    for (std::uint32_t& r : room) {
-        r = r > 1 ? std::bit_ceil(r) : 0;
-        lent += r;
+// While no class is merged, the leading run of batch nodes from `start` on that are new
+// gets consecutive new classes, with exactly the records, members, user lists and index
+// entries that adding them one at a time makes; only the hash-cons slots are filled in
+// another order. Returns the number of nodes added.
+std::size_t EGraph::add_run(std::span<const Symbol> ops, std::span<const std::uint32_t> first,
+                            std::span<const std::uint32_t> children, std::span<Id> ids,
+                            std::size_t start) {
+    if (ever_merged_ || parent_.size() + (ops.size() - start) >= std::numeric_limits<Id>::max())
+        return 0;
+    const auto next_id = static_cast<Id>(parent_.size());
+    const Memo::Run run = memo_.insert_run(ops, first, children, start, ids, next_id);
+    const std::size_t end = start + run.count;
+    const std::size_t size = next_id + run.count;
+    const auto class_of = [&](std::uint32_t c) {
+        return c < start ? ids[c] : static_cast<Id>(next_id + (c - start));
+    };
+    parent_.resize(size);
+    std::iota(parent_.begin() + next_id, parent_.end(), next_id);
+    flags_.resize(size, 0);
+    classes_.resize(size);
+    if (next_id == 0) {
+        // Into an empty e-graph: the user lists longer than their inline room share one
+        // block, each cut to the capacity that growing it one user at a time would reach.
+        std::vector<std::uint32_t> room(size, 0);
+        for (std::uint32_t k = first[start]; k < first[end]; ++k) ++room[class_of(children[k])];
+        std::size_t lent = 0;
+        for (std::uint32_t& r : room) {
+            r = r > 1 ? std::bit_ceil(r) : 0;
+            lent += r;
+        }
+        lent_parents_.assign(lent, ParentRef{});
+        lent = 0;
+        for (std::size_t id = 0; id < size; ++id) {
+            if (room[id] == 0) continue;
+            classes_[id].parents.borrow(lent_parents_.data() + lent, room[id]);
+            lent += room[id];
+        }
     }
-    lent_parents_.assign(lent, ParentRef{});
-    lent = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        if (room[i] == 0) continue;
-        classes_[i].parents.borrow(lent_parents_.data() + lent, room[i]);
-        lent += room[i];
-    }
-    for (std::size_t i = 0; i < n; ++i) {
-        const auto id = static_cast<Id>(i);
-        const Memo::Key key = Memo::key_of_distinct(i, first);
-        classes_[i].nodes.push_back(key);
-        for (std::uint32_t k = first[i]; k < first[i + 1]; ++k)
-            classes_[children[k]].parents.push_back({key, id});
-        if (OpIndex* index = op_index(op_key(ops[i], first[i + 1] - first[i])))
+    for (std::size_t j = start; j < end; ++j) {
+        const auto id = static_cast<Id>(next_id + (j - start));
+        const Memo::Key key = run.key(j, first);
+        classes_[id].nodes.push_back(key);
+        for (std::uint32_t k = first[j]; k < first[j + 1]; ++k)
+            classes_[class_of(children[k])].parents.push_back({key, id});
+        if (OpIndex* index = op_index(op_key(ops[j], first[j + 1] - first[j])))
             index->classes.push_back(id);
-        ids[i] = id;
+        ids[j] = id;
     }
-    class_count_ = n;
-    if (n > 0) clean_ = false;
-    return n;
+    class_count_ += run.count;
+    if (run.count > 0) clean_ = false;
+    return run.count;
 }
 
 std::optional<Id> EGraph::lookup(NodeRef node) const {

@@ -100,8 +100,9 @@ private:
         bool dirty = false;
     };
 
-    std::size_t add_distinct(std::span<const Symbol> ops, std::span<const std::uint32_t> first,
-                             std::span<const std::uint32_t> children, std::span<Id> ids);
+    std::size_t add_run(std::span<const Symbol> ops, std::span<const std::uint32_t> first,
+                        std::span<const std::uint32_t> children, std::span<Id> ids,
+                        std::size_t start);
     Id find_mut(Id id);
     bool is_root(Id id) const noexcept { return parent_[id] == id; }
     bool children_are_roots(NodeRef node) const noexcept;

@@ -287,18 +287,22 @@ TEST(EGraph, ForeignIdsAreRejected) {
 }
 
 // A batch adds what adding its nodes one at a time adds: the same ids, members and user
-// lists, over an e-graph with merges made (so children are canonicalised) and over an
-// empty one, where a leading run of distinct nodes is added in bulk (all of the batch, or
-// up to the first repeated node); it rejects offsets or children that do not name
-// earlier nodes of the batch.
+// lists. While no class is merged, runs of new nodes are added in bulk, each ending
+// before a node that repeats an earlier or an existing one: over an empty e-graph (a
+// batch all distinct, distinct up to some node, repeating from the start) and over one
+// with classes (whose leaf "a" the batch repeats); over one with merges made, children
+// are canonicalised and nodes go one at a time. It rejects offsets or children that do
+// not name earlier nodes of the batch.
 TEST(EGraph, BatchAddMatchesAddingOneAtATime) {
     const std::array<Symbol, 4> symbols = {Symbol("a"), Symbol("b"), Symbol("f"), Symbol("g")};
+    enum class Start { kEmpty, kClasses, kMerged };
     struct Case {
-        bool seeded;
+        Start start;
         std::uint32_t distinct_ops;  // nodes with an op of their own, leading the batch
     };
-    for (const Case c : {Case{true, 0}, Case{false, 0}, Case{false, 120}, Case{false, 300}}) {
-        SCOPED_TRACE("seeded " + std::to_string(c.seeded) + ", distinct " +
+    for (const Case c : {Case{Start::kMerged, 0}, Case{Start::kClasses, 0}, Case{Start::kEmpty, 0},
+                         Case{Start::kEmpty, 120}, Case{Start::kEmpty, 300}}) {
+        SCOPED_TRACE("start " + std::to_string(static_cast<int>(c.start)) + ", distinct " +
                      std::to_string(c.distinct_ops));
         std::mt19937_64 rng(17);
         std::vector<Symbol> ops;
@@ -313,9 +317,10 @@ TEST(EGraph, BatchAddMatchesAddingOneAtATime) {
             first.push_back(static_cast<std::uint32_t>(children.size()));
         }
         const auto start = [&] {
-            if (!c.seeded) return EGraph();
+            if (c.start == Start::kEmpty) return EGraph();
             EGraph g = fanout(4);
-            g.merge(0, 2);
+            if (c.start == Start::kMerged) g.merge(0, 2);
+            if (c.start == Start::kClasses) add(g, "a");
             return g;
         };
         EGraph one = start();
