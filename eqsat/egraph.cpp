@@ -149,15 +149,24 @@ void EGraph::add_batch(std::span<const Symbol> ops, std::span<const std::uint32_
     }
     const Prefetch prefetch(*this);
     std::vector<Id> kids;
+    // The first run reads the whole batch; after a repeated node, a run reads twice what
+    // the last one stored (at least kMinRun nodes), so that a repeat wastes little of a
+    // pass. A run that stores less than a sixteenth of what it read ends the runs.
+    constexpr std::size_t kMinRun = 4096;
     bool in_runs = true;
+    std::size_t reach = n;
     for (std::size_t i = 0; i < n;) {
         if (in_runs) {
-            const std::size_t left = n - i;
-            const std::size_t added = add_run(ops, first, children, ids, i);
+            const std::size_t read = std::min(reach, n - i);
+            const std::size_t added = add_run(ops, first, children, ids, i, i + read);
             i += added;
             if (i == n) break;
-            // A run short of its pass over the rest does not pay: the rest goes one by one.
-            in_runs = added > 0 && added >= left / 16;
+            if (added == read) {
+                reach = 2 * read;
+                continue;
+            }
+            in_runs = added > 0 && added >= read / 16;
+            reach = std::max(kMinRun, 2 * added);
         }
         // Node i repeats an earlier node: it gets that node's class.
         prefetch.batch(ops, first, children, ids, i);
@@ -169,18 +178,17 @@ void EGraph::add_batch(std::span<const Symbol> ops, std::span<const std::uint32_
     }
 }
 
-// While no class is merged, the leading run of batch nodes from `start` on that are new
+// While no class is merged, the leading run of batch nodes start .. end that are new
 // gets consecutive new classes, with exactly the records, members, user lists and index
 // entries that adding them one at a time makes; only the hash-cons slots are filled in
 // another order. Returns the number of nodes added.
 std::size_t EGraph::add_run(std::span<const Symbol> ops, std::span<const std::uint32_t> first,
                             std::span<const std::uint32_t> children, std::span<Id> ids,
-                            std::size_t start) {
-    if (ever_merged_ || parent_.size() + (ops.size() - start) >= std::numeric_limits<Id>::max())
-        return 0;
+                            std::size_t start, std::size_t end) {
+    if (ever_merged_ || parent_.size() + (end - start) >= std::numeric_limits<Id>::max()) return 0;
     const auto next_id = static_cast<Id>(parent_.size());
-    const Memo::Run run = memo_.insert_run(ops, first, children, start, ids, next_id);
-    const std::size_t end = start + run.count;
+    const Memo::Run run = memo_.insert_run(ops, first, children, start, end, ids, next_id);
+    end = start + run.count;
     const std::size_t size = next_id + run.count;
     const auto class_of = [&](std::uint32_t c) {
         return c < start ? ids[c] : static_cast<Id>(next_id + (c - start));

@@ -102,7 +102,7 @@ private:
 
     std::size_t add_run(std::span<const Symbol> ops, std::span<const std::uint32_t> first,
                         std::span<const std::uint32_t> children, std::span<Id> ids,
-                        std::size_t start);
+                        std::size_t start, std::size_t end);
     Id find_mut(Id id);
     bool is_root(Id id) const noexcept { return parent_[id] == id; }
     bool children_are_roots(NodeRef node) const noexcept;

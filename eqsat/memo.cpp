@@ -79,8 +79,7 @@ Memo::Found Memo::find_or_insert(NodeRef node, Id value, std::uint64_t full_hash
 
 Memo::Run Memo::insert_run(std::span<const Symbol> ops, std::span<const std::uint32_t> first,
                            std::span<const std::uint32_t> children, std::size_t start,
-                           std::span<const Id> ids, Id next_id) {
-    const std::size_t end = ops.size();
+                           std::size_t end, std::span<const Id> ids, Id next_id) {
     Run run{0, records_.size(), start, first[start]};
     const std::size_t total = end - start;
     const std::size_t child_count = first[end] - first[start];

@@ -61,7 +61,7 @@ public:
             return static_cast<Key>(base + kChildren * (j - start) + (first[j] - first_child));
         }
     };
-    // Stores the leading run of a flat batch's nodes from `start` on that are new, as
+    // Stores the leading run of a flat batch's nodes start .. end that are new, as
     // find_or_insert one node at a time would, when no id is merged: node j has the symbol
     // ops[j] and the children children[first[j] .. first[j+1]), batch indices, each c
     // meaning the class ids[c] when c < start and next_id + (c - start) otherwise; it is
@@ -70,7 +70,7 @@ public:
     // The slots are filled group by group of nearby slots instead of by one random probe
     // per node.
     Run insert_run(std::span<const Symbol> ops, std::span<const std::uint32_t> first,
-                   std::span<const std::uint32_t> children, std::size_t start,
+                   std::span<const std::uint32_t> children, std::size_t start, std::size_t end,
                    std::span<const Id> ids, Id next_id);
 
 private:
