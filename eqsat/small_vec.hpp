@@ -30,6 +30,8 @@ public:
     SmallVec(SmallVec&& other) noexcept : heap_(nullptr) { take(other); }
     SmallVec& operator=(const SmallVec& other) {
         if (this != &other) {
+            // A copy never writes into lent room: its owner may be assigned over too.
+            if ((cap_ & kBorrowed) != 0) release();
             size_ = 0;
             append(other.span());
         }

@@ -338,17 +338,32 @@ TEST(EGraph, BatchAddMatchesAddingOneAtATime) {
         EXPECT_EQ(batch.number_of_classes(), one.number_of_classes());
         EXPECT_EQ(batch.total_size(), one.total_size());
         ASSERT_EQ(batch.id_count(), one.id_count());
+        const auto users = [](const EGraph& g, Id root) {
+            std::vector<std::pair<ENode, Id>> out;
+            for (const ParentRef& p : g.eclass(root).parents)
+                out.emplace_back(ENode(g.node(p.node)), p.eclass);
+            return out;
+        };
+        // Assigned over a larger e-graph whose user lists live in its lent room (node 5's,
+        // which every later node uses), the lists are copied out of that room.
+        EGraph assigned;
+        std::vector<Symbol> hub_ops;
+        std::vector<std::uint32_t> hub_first{0};
+        std::vector<std::uint32_t> hub_children;
+        for (std::uint32_t j = 0; j < 600; ++j) {
+            hub_ops.push_back(Symbol("h" + std::to_string(j)));
+            if (j > 5) hub_children.push_back(5);
+            hub_first.push_back(static_cast<std::uint32_t>(hub_children.size()));
+        }
+        std::vector<Id> hub_ids(hub_ops.size());
+        assigned.add_batch(hub_ops, hub_first, hub_children, hub_ids);
+        assigned = batch;
         for (Id id = 0; id < one.id_count(); ++id) {
             ASSERT_EQ(batch.find(id), one.find(id));
             if (one.find(id) != id) continue;
             EXPECT_EQ(batch.class_nodes(id), one.class_nodes(id)) << "class " << id;
-            const auto users = [](const EGraph& g, Id root) {
-                std::vector<std::pair<ENode, Id>> out;
-                for (const ParentRef& p : g.eclass(root).parents)
-                    out.emplace_back(ENode(g.node(p.node)), p.eclass);
-                return out;
-            };
             EXPECT_EQ(users(batch, id), users(one, id)) << "class " << id;
+            EXPECT_EQ(users(assigned, id), users(one, id)) << "class " << id;
         }
         for (std::size_t i = 0; i < ops.size(); ++i) {
             std::vector<Id> kids;
