@@ -122,6 +122,7 @@ Memo::Run Memo::insert_run(std::span<const Symbol> ops, std::span<const std::uin
 
     std::size_t stored = total;
     std::vector<std::uint32_t> written;
+    written.reserve(total);
     for (;;) {
         std::size_t repeat = stored;  // the first node equal to an earlier one
         written.clear();
