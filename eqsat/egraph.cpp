@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <limits>
+#include <numeric>
 #include <string>
 #include <utility>
 
@@ -148,13 +149,85 @@ void EGraph::add_batch(std::span<const Symbol> ops, std::span<const std::uint32_
     }
     const Prefetch prefetch(*this);
     std::vector<Id> kids;
-    for (std::size_t i = 0; i < n; ++i) {
+    // The first run reads the whole batch; after a repeated node, a run reads twice what
+    // the last one stored (at least kMinRun nodes), so that a repeat wastes little of a
+    // pass. A run that stores less than a sixteenth of what it read ends the runs.
+    constexpr std::size_t kMinRun = 4096;
+    bool in_runs = true;
+    std::size_t reach = n;
+    for (std::size_t i = 0; i < n;) {
+        if (in_runs) {
+            const std::size_t read = std::min(reach, n - i);
+            const std::size_t added = add_run(ops, first, children, ids, i, i + read);
+            i += added;
+            if (i == n) break;
+            if (added == read) {
+                reach = 2 * read;
+                continue;
+            }
+            in_runs = added > 0 && added >= read / 16;
+            reach = std::max(kMinRun, 2 * added);
+        }
+        // Node i repeats an earlier node: it gets that node's class.
         prefetch.batch(ops, first, children, ids, i);
         kids.clear();
         for (std::uint32_t c : children.subspan(first[i], first[i + 1] - first[i]))
             kids.push_back(ids[c]);
         ids[i] = add(ops[i], kids);
+        ++i;
     }
+}
+
+// While no class is merged, the leading run of batch nodes start .. end that are new
+// gets consecutive new classes, with exactly the records, members, user lists and index
+// entries that adding them one at a time makes; only the hash-cons slots are filled in
+// another order. Returns the number of nodes added.
+std::size_t EGraph::add_run(std::span<const Symbol> ops, std::span<const std::uint32_t> first,
+                            std::span<const std::uint32_t> children, std::span<Id> ids,
+                            std::size_t start, std::size_t end) {
+    if (ever_merged_ || parent_.size() + (end - start) >= std::numeric_limits<Id>::max()) return 0;
+    const auto next_id = static_cast<Id>(parent_.size());
+    const Memo::Run run = memo_.insert_run(ops, first, children, start, end, ids, next_id);
+    end = start + run.count;
+    const std::size_t size = next_id + run.count;
+    const auto class_of = [&](std::uint32_t c) {
+        return c < start ? ids[c] : static_cast<Id>(next_id + (c - start));
+    };
+    parent_.resize(size);
+    std::iota(parent_.begin() + next_id, parent_.end(), next_id);
+    flags_.resize(size, 0);
+    classes_.resize(size);
+    if (next_id == 0) {
+        // Into an empty e-graph: the user lists longer than their inline room share one
+        // block, each cut to the capacity that growing it one user at a time would reach.
+        std::vector<std::uint32_t> room(size, 0);
+        for (std::uint32_t k = first[start]; k < first[end]; ++k) ++room[class_of(children[k])];
+        std::size_t lent = 0;
+        for (std::uint32_t& r : room) {
+            r = r > 1 ? std::bit_ceil(r) : 0;
+            lent += r;
+        }
+        lent_parents_.assign(lent, ParentRef{});
+        lent = 0;
+        for (std::size_t id = 0; id < size; ++id) {
+            if (room[id] == 0) continue;
+            classes_[id].parents.borrow(lent_parents_.data() + lent, room[id]);
+            lent += room[id];
+        }
+    }
+    for (std::size_t j = start; j < end; ++j) {
+        const auto id = static_cast<Id>(next_id + (j - start));
+        const Memo::Key key = run.key(j, first);
+        classes_[id].nodes.push_back(key);
+        for (std::uint32_t k = first[j]; k < first[j + 1]; ++k)
+            classes_[class_of(children[k])].parents.push_back({key, id});
+        if (OpIndex* index = op_index(op_key(ops[j], first[j + 1] - first[j])))
+            index->classes.push_back(id);
+        ids[j] = id;
+    }
+    class_count_ += run.count;
+    if (run.count > 0) clean_ = false;
+    return run.count;
 }
 
 std::optional<Id> EGraph::lookup(NodeRef node) const {

@@ -100,6 +100,9 @@ private:
         bool dirty = false;
     };
 
+    std::size_t add_run(std::span<const Symbol> ops, std::span<const std::uint32_t> first,
+                        std::span<const std::uint32_t> children, std::span<Id> ids,
+                        std::size_t start, std::size_t end);
     Id find_mut(Id id);
     bool is_root(Id id) const noexcept { return parent_[id] == id; }
     bool children_are_roots(NodeRef node) const noexcept;
@@ -115,8 +118,9 @@ private:
     void clean_op_index(OpIndex& index);
 
     std::vector<Id> parent_;
-    std::vector<EClass> classes_;      // by id; live exactly for roots
-    std::vector<std::uint8_t> flags_;  // by id: kStale, kDeferred
+    std::vector<EClass> classes_;          // by id; live exactly for roots
+    std::vector<ParentRef> lent_parents_;  // storage of the user lists made in bulk
+    std::vector<std::uint8_t> flags_;      // by id: kStale, kDeferred
     std::size_t class_count_ = 0;
     Memo memo_;
     std::vector<ParentRef> pending_;   // e-nodes whose children may have been merged

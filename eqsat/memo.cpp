@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <bit>
+#include <span>
+#include <vector>
 
 #include "eqsat/error.hpp"
 
@@ -73,6 +75,83 @@ Memo::Found Memo::find_or_insert(NodeRef node, Id value, std::uint64_t full_hash
     }
     slots_[i] = {hash, key};
     return {key, true};
+}
+
+Memo::Run Memo::insert_run(std::span<const Symbol> ops, std::span<const std::uint32_t> first,
+                           std::span<const std::uint32_t> children, std::size_t start,
+                           std::size_t end, std::span<const Id> ids, Id next_id) {
+    Run run{0, records_.size(), start, first[start]};
+    const std::size_t total = end - start;
+    const std::size_t child_count = first[end] - first[start];
+    if (total == 0 || run.base + kChildren * total + child_count >= kNoRecord) return run;
+    if (slots_for(count_ + total) > slots_.size()) grow_slots(count_ + total);
+
+    // The records in input order, children as classes, each node's slot hash beside them.
+    records_.resize(run.base + kChildren * total + child_count);
+    std::vector<std::uint32_t> hashes(total);
+    for (std::size_t j = start; j < end; ++j) {
+        std::uint32_t* record = records_.data() + run.key(j, first);
+        const auto arity = static_cast<std::uint32_t>(first[j + 1] - first[j]);
+        record[kOp] = ops[j].id();
+        record[kArity] = arity;
+        record[kValue] = static_cast<Id>(next_id + (j - start));
+        for (std::uint32_t k = 0; k < arity; ++k) {
+            const std::uint32_t c = children[first[j] + k];
+            record[kChildren + k] = c < start ? ids[c] : static_cast<Id>(next_id + (c - start));
+        }
+        hashes[j - start] =
+            static_cast<std::uint32_t>(hash_node(seed_, ops[j], {record + kChildren, arity}));
+    }
+
+    // Nodes grouped by the top bits of their home slot (a stable counting sort), so that
+    // the probes of one group stay within a few kilobytes of slots. Equal nodes share a
+    // group, the earlier one first, so the later one finds it, as does a node equal to
+    // one stored before the run. When some node does, the slots this pass wrote are
+    // emptied (which restores the table as it was: nothing stored earlier moved) and the
+    // nodes before the first such one stored again.
+    constexpr unsigned kGroupSlotBits = 11;
+    const auto slot_bits = static_cast<unsigned>(std::countr_zero(slots_.size()));
+    const unsigned shift = std::min(slot_bits, kGroupSlotBits);
+    std::vector<std::uint32_t> starts((slots_.size() >> shift) + 1, 0);
+    for (std::uint32_t h : hashes) ++starts[((h & mask_) >> shift) + 1];
+    for (std::size_t g = 1; g < starts.size(); ++g) starts[g] += starts[g - 1];
+    std::vector<std::uint32_t> order(total);
+    for (std::size_t t = 0; t < total; ++t)
+        order[starts[(hashes[t] & mask_) >> shift]++] = static_cast<std::uint32_t>(t);
+    starts = {};
+
+    std::size_t stored = total;
+    std::vector<std::uint32_t> written;
+    written.reserve(total);
+    for (;;) {
+        std::size_t repeat = stored;  // the first node equal to an earlier one
+        written.clear();
+        for (std::uint32_t t : order) {
+            if (t >= stored) continue;
+            const std::uint32_t hash = hashes[t];
+            const Key key = run.key(start + t, first);
+            const NodeRef node = this->node(key);
+            std::size_t s = hash & mask_;
+            bool found = false;
+            for (; slots_[s].key != kNoRecord; s = (s + 1) & mask_) {
+                found = slots_[s].hash == hash && same(slots_[s].key, node);
+                if (found) break;
+            }
+            if (found) {
+                repeat = std::min<std::size_t>(repeat, t);
+            } else {
+                slots_[s] = {hash, key};
+                written.push_back(static_cast<std::uint32_t>(s));
+            }
+        }
+        if (repeat == stored) break;
+        for (std::uint32_t s : written) slots_[s] = Slot{0, kNoRecord};
+        stored = repeat;
+    }
+    records_.resize(run.key(start + stored, first));
+    count_ += stored;
+    run.count = stored;
+    return run;
 }
 
 // Rebuilds the slot array with room for `min_keys` keys, placing the current slots by

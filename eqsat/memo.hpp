@@ -50,6 +50,29 @@ public:
         return hash_node(seed_, node.op, node.children);
     }
 
+    // A run of batch nodes stored by insert_run: nodes start .. start + count.
+    struct Run {
+        std::size_t count;
+        std::size_t base;           // the key of the first node's record
+        std::size_t start;          // the batch index of the first node
+        std::uint32_t first_child;  // first[start]
+        // The key of batch node j's record.
+        Key key(std::size_t j, std::span<const std::uint32_t> first) const noexcept {
+            return static_cast<Key>(base + kChildren * (j - start) + (first[j] - first_child));
+        }
+    };
+    // Stores the leading run of a flat batch's nodes start .. end that are new, as
+    // find_or_insert one node at a time would, when no id is merged: node j has the symbol
+    // ops[j] and the children children[first[j] .. first[j+1]), batch indices, each c
+    // meaning the class ids[c] when c < start and next_id + (c - start) otherwise; it is
+    // stored with the value next_id + (j - start). Stops before the first node equal to
+    // a stored one or an earlier one of the run (count 0 when the run could not fit).
+    // The slots are filled group by group of nearby slots instead of by one random probe
+    // per node.
+    Run insert_run(std::span<const Symbol> ops, std::span<const std::uint32_t> first,
+                   std::span<const std::uint32_t> children, std::size_t start, std::size_t end,
+                   std::span<const Id> ids, Id next_id);
+
 private:
     friend class Prefetch;  // eqsat/prefetch.hpp: loads slots and records ahead
 

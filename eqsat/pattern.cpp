@@ -311,8 +311,9 @@ std::vector<SearchMatches> Pattern::search_with_limit(const EGraph& egraph, std:
         machine.search(ids[k], limit, found);
         if (found.empty()) continue;
         limit -= found.size();
-        out.push_back({ids[k], std::move(found)});
-        found = {};
+        // A copy at its final size: one allocation per class, none for growing.
+        out.push_back({ids[k], std::vector<Subst>(found.begin(), found.end())});
+        found.clear();
     }
     return out;
 }

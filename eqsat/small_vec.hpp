@@ -1,6 +1,8 @@
 // A vector of trivially copyable values that keeps up to N of them inline, so that the
 // e-graph's per-class member and parent lists and the substitutions of a search need no
-// heap block in the common case.
+// heap block in the common case. It may also start on storage lent by its owner (the
+// e-graph lends one shared block to the user lists it builds in bulk), which it never
+// frees and leaves for a block of its own once it outgrows it.
 #pragma once
 
 #include <algorithm>
@@ -28,6 +30,8 @@ public:
     SmallVec(SmallVec&& other) noexcept : heap_(nullptr) { take(other); }
     SmallVec& operator=(const SmallVec& other) {
         if (this != &other) {
+            // A copy never writes into lent room: its owner may be assigned over too.
+            if ((cap_ & kBorrowed) != 0) release();
             size_ = 0;
             append(other.span());
         }
@@ -55,26 +59,41 @@ public:
     std::span<T> span() noexcept { return {data(), size_}; }
     std::span<const T> span() const noexcept { return {data(), size_}; }
 
-    void push_back(const T& value) { append(std::span<const T>(&value, 1)); }
+    void push_back(const T& value) {
+        if (size_ < capacity()) {
+            data()[size_++] = value;
+        } else {
+            append(std::span<const T>(&value, 1));
+        }
+    }
 
     // `values` may point into this vector.
     void append(std::span<const T> values) {
         if (values.empty()) return;
         const std::size_t need = std::size_t{size_} + values.size();
-        if (need <= cap_) {
+        if (need <= capacity()) {
             std::memmove(data() + size_, values.data(), values.size() * sizeof(T));
         } else {
-            constexpr std::size_t kMax = std::numeric_limits<std::uint32_t>::max();
-            if (need > kMax) fail("small vector capacity exceeded");
-            const std::size_t cap = std::min(kMax, std::max(need, std::size_t{cap_} * 2));
+            if (need > kMaxCap) fail("small vector capacity exceeded");
+            const std::size_t cap = std::min(kMaxCap, std::max(need, capacity() * 2));
             T* block = std::allocator<T>().allocate(cap);
             std::memcpy(block, data(), std::size_t{size_} * sizeof(T));
             std::memcpy(block + size_, values.data(), values.size() * sizeof(T));
-            if (on_heap()) std::allocator<T>().deallocate(heap_, cap_);
+            release_block();
             heap_ = block;
             cap_ = static_cast<std::uint32_t>(cap);
         }
         size_ = static_cast<std::uint32_t>(need);
+    }
+
+    // Moves the values of an empty vector onto `capacity` (> N) lent slots at `block`,
+    // which must outlive every use of the vector and of what it is moved to.
+    void borrow(T* block, std::size_t capacity) {
+        if (size_ != 0 || capacity <= N || capacity > kMaxCap)
+            fail("small vector cannot borrow this block");
+        release_block();
+        heap_ = block;
+        cap_ = static_cast<std::uint32_t>(capacity) | kBorrowed;
     }
 
     // Keeps the first `n` values (n <= size()).
@@ -82,15 +101,23 @@ public:
         size_ = static_cast<std::uint32_t>(std::min<std::size_t>(n, size_));
     }
     void clear() noexcept { size_ = 0; }
-    // Empties the vector and gives back any heap block.
+    // Empties the vector and gives back any heap block of its own.
     void release() noexcept {
-        if (on_heap()) std::allocator<T>().deallocate(heap_, cap_);
+        release_block();
         size_ = 0;
         cap_ = N;
     }
 
 private:
-    bool on_heap() const noexcept { return cap_ > N; }
+    // The top bit of cap_ marks lent storage.
+    static constexpr std::uint32_t kBorrowed = std::uint32_t{1} << 31;
+    static constexpr std::size_t kMaxCap = kBorrowed - 1;
+
+    std::size_t capacity() const noexcept { return cap_ & ~kBorrowed; }
+    bool on_heap() const noexcept { return capacity() > N; }
+    void release_block() noexcept {
+        if (on_heap() && (cap_ & kBorrowed) == 0) std::allocator<T>().deallocate(heap_, cap_);
+    }
 
     void take(SmallVec& other) noexcept {
         size_ = other.size_;

@@ -10,12 +10,14 @@
 #include <map>
 #include <memory>
 #include <numeric>
+#include <optional>
 #include <random>
 #include <set>
 #include <span>
 #include <string>
 #include <string_view>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "eqsat/egraph.hpp"
@@ -284,41 +286,92 @@ TEST(EGraph, ForeignIdsAreRejected) {
     EXPECT_THROW(g.eclass(1), Error);
 }
 
-// A batch adds what adding its nodes one at a time adds, over an e-graph with merges
-// made (so children are canonicalised), and rejects offsets or children that do not
-// name earlier nodes of the batch.
+// A batch adds what adding its nodes one at a time adds: the same ids, members and user
+// lists. While no class is merged, runs of new nodes are added in bulk, each ending
+// before a node that repeats an earlier or an existing one: over an empty e-graph (a
+// batch all distinct, distinct up to some node, repeating from the start) and over one
+// with classes (whose leaf "a" the batch repeats); over one with merges made, children
+// are canonicalised and nodes go one at a time. It rejects offsets or children that do
+// not name earlier nodes of the batch.
 TEST(EGraph, BatchAddMatchesAddingOneAtATime) {
     const std::array<Symbol, 4> symbols = {Symbol("a"), Symbol("b"), Symbol("f"), Symbol("g")};
-    std::mt19937_64 rng(17);
-    std::vector<Symbol> ops;
-    std::vector<std::uint32_t> first{0};
-    std::vector<std::uint32_t> children;
-    for (std::uint32_t i = 0; i < 300; ++i) {
-        const auto arity = i == 0 ? 0 : static_cast<std::uint32_t>(rng() % 4);
-        ops.push_back(symbols[arity == 0 ? rng() % 2 : 2 + rng() % 2]);
-        for (std::uint32_t k = 0; k < arity; ++k)
-            children.push_back(static_cast<std::uint32_t>(rng() % i));
-        first.push_back(static_cast<std::uint32_t>(children.size()));
-    }
-    const auto seeded = [] {
-        EGraph g = fanout(4);
-        g.merge(0, 2);
-        return g;
+    enum class Start { kEmpty, kClasses, kMerged };
+    struct Case {
+        Start start;
+        std::uint32_t distinct_ops;  // nodes with an op of their own, leading the batch
     };
-    EGraph one = seeded();
-    std::vector<Id> expected(ops.size());
-    for (std::size_t i = 0; i < ops.size(); ++i) {
-        std::vector<Id> kids;
-        for (std::uint32_t k = first[i]; k < first[i + 1]; ++k)
-            kids.push_back(expected[children[k]]);
-        expected[i] = one.add(ops[i], kids);
+    for (const Case c : {Case{Start::kMerged, 0}, Case{Start::kClasses, 0}, Case{Start::kEmpty, 0},
+                         Case{Start::kEmpty, 120}, Case{Start::kEmpty, 300}}) {
+        SCOPED_TRACE("start " + std::to_string(static_cast<int>(c.start)) + ", distinct " +
+                     std::to_string(c.distinct_ops));
+        std::mt19937_64 rng(17);
+        std::vector<Symbol> ops;
+        std::vector<std::uint32_t> first{0};
+        std::vector<std::uint32_t> children;
+        for (std::uint32_t i = 0; i < 300; ++i) {
+            const auto arity = i == 0 ? 0 : static_cast<std::uint32_t>(rng() % 4);
+            ops.push_back(i < c.distinct_ops ? Symbol("u" + std::to_string(i))
+                                             : symbols[arity == 0 ? rng() % 2 : 2 + rng() % 2]);
+            for (std::uint32_t k = 0; k < arity; ++k)
+                children.push_back(static_cast<std::uint32_t>(rng() % i));
+            first.push_back(static_cast<std::uint32_t>(children.size()));
+        }
+        const auto start = [&] {
+            if (c.start == Start::kEmpty) return EGraph();
+            EGraph g = fanout(4);
+            if (c.start == Start::kMerged) g.merge(0, 2);
+            if (c.start == Start::kClasses) add(g, "a");
+            return g;
+        };
+        EGraph one = start();
+        std::vector<Id> expected(ops.size());
+        for (std::size_t i = 0; i < ops.size(); ++i) {
+            std::vector<Id> kids;
+            for (std::uint32_t k = first[i]; k < first[i + 1]; ++k)
+                kids.push_back(expected[children[k]]);
+            expected[i] = one.add(ops[i], kids);
+        }
+        EGraph batch = start();
+        std::vector<Id> ids(ops.size());
+        batch.add_batch(ops, first, children, ids);
+        EXPECT_EQ(ids, expected);
+        EXPECT_EQ(batch.number_of_classes(), one.number_of_classes());
+        EXPECT_EQ(batch.total_size(), one.total_size());
+        ASSERT_EQ(batch.id_count(), one.id_count());
+        const auto users = [](const EGraph& g, Id root) {
+            std::vector<std::pair<ENode, Id>> out;
+            for (const ParentRef& p : g.eclass(root).parents)
+                out.emplace_back(ENode(g.node(p.node)), p.eclass);
+            return out;
+        };
+        // Assigned over a larger e-graph whose user lists live in its lent room (node 5's,
+        // which every later node uses), the lists are copied out of that room.
+        EGraph assigned;
+        std::vector<Symbol> hub_ops;
+        std::vector<std::uint32_t> hub_first{0};
+        std::vector<std::uint32_t> hub_children;
+        for (std::uint32_t j = 0; j < 600; ++j) {
+            hub_ops.push_back(Symbol("h" + std::to_string(j)));
+            if (j > 5) hub_children.push_back(5);
+            hub_first.push_back(static_cast<std::uint32_t>(hub_children.size()));
+        }
+        std::vector<Id> hub_ids(hub_ops.size());
+        assigned.add_batch(hub_ops, hub_first, hub_children, hub_ids);
+        assigned = batch;
+        for (Id id = 0; id < one.id_count(); ++id) {
+            ASSERT_EQ(batch.find(id), one.find(id));
+            if (one.find(id) != id) continue;
+            EXPECT_EQ(batch.class_nodes(id), one.class_nodes(id)) << "class " << id;
+            EXPECT_EQ(users(batch, id), users(one, id)) << "class " << id;
+            EXPECT_EQ(users(assigned, id), users(one, id)) << "class " << id;
+        }
+        for (std::size_t i = 0; i < ops.size(); ++i) {
+            std::vector<Id> kids;
+            for (std::uint32_t k = first[i]; k < first[i + 1]; ++k)
+                kids.push_back(ids[children[k]]);
+            EXPECT_EQ(batch.lookup(NodeRef{ops[i], kids}), std::optional<Id>(ids[i]));
+        }
     }
-    EGraph batch = seeded();
-    std::vector<Id> ids(ops.size());
-    batch.add_batch(ops, first, children, ids);
-    EXPECT_EQ(ids, expected);
-    EXPECT_EQ(batch.number_of_classes(), one.number_of_classes());
-    EXPECT_EQ(batch.total_size(), one.total_size());
 
     const std::vector<Symbol> two = {symbols[0], symbols[2]};
     std::vector<Id> out(2);
