@@ -19,7 +19,28 @@
 #include "table_view.hpp"
 #include "token.hpp"
 
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
 namespace corvane {
+namespace {
+
+// glibc keeps the many small blocks the engine frees in its heap, where the large arrays
+// fusion allocates next (mapped on their own) cannot reuse them; from this many live
+// nodes on, handing those pages back lowers the reduction's peak resident size by about
+// a tenth for well under 1% of its time. Below it the pages are few and the walk costs more.
+constexpr std::size_t kReturnPagesFrom = std::size_t{1} << 21;
+
+void return_freed_pages(std::size_t live_nodes) noexcept {
+#if defined(__GLIBC__)
+    if (live_nodes >= kReturnPagesFrom) ::malloc_trim(0);
+#else
+    (void)live_nodes;
+#endif
+}
+
+}  // namespace
 
 // The one marking (live_index) hands each live node to this read as it passes it, last
 // node first, so that a node is read once however large the arena: its symbol, kind and
@@ -111,6 +132,7 @@ Reduced reduce_input(PipelineInput input, const RewriteEngine& engine, bool maxi
 
     CanonicalGraph canon = engine.canonicalize(graph);
     graph = SymbolGraph{};
+    return_freed_pages(kept);
     fault_unless(canon.class_of.size() == kept, "engine class table has the wrong length");
 
     // CSE runs unless the engine vouches that it would change nothing.
