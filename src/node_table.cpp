@@ -180,6 +180,12 @@ void NodeTable::reserve(std::size_t nodes, std::size_t inputs, std::size_t param
     params_.reserve(params);
 }
 
+void NodeTable::reserve_stages(std::size_t stages, std::size_t members, std::size_t operands) {
+    stage_ends_.reserve(stages);
+    members_.reserve(members);
+    operands_.reserve(operands);
+}
+
 ParamSlot NodeTable::slot_of(const ParamEntryView& e) {
     ParamSlot slot{e.bits, strings_.intern(e.key()), e.kind};
     if (e.kind == ParamValue::Kind::Str) slot.value = strings_.intern(e.text());

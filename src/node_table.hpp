@@ -104,6 +104,8 @@ public:
                       std::span<const StageRef> operands);
     // Makes room for `nodes` nodes in all, `inputs` input ids and `params` parameters.
     void reserve(std::size_t nodes, std::size_t inputs, std::size_t params);
+    // Makes room for `stages` Stages with `members` members and `operands` operands in all.
+    void reserve_stages(std::size_t stages, std::size_t members, std::size_t operands);
 
     // The extent of the table at one moment, to take back later what was appended since.
     struct Mark {

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -60,22 +61,28 @@ eqsat::EGraph build_egraph(const SymbolGraph& graph, std::vector<eqsat::Id>& ids
     return egraph;
 }
 
+// What emit reads of the e-graph once the run is over, so that the e-graph can be freed
+// before the canonical graph is written.
+struct RunClasses {
+    std::size_t ids = 0;      // the e-graph's id count
+    std::size_t classes = 0;  // its number of classes
+};
+
 // One node per class, represented by its smallest input index and listed in order of
-// first appearance, so children always precede their users.
-CanonicalGraph emit(const SymbolGraph& graph, const eqsat::EGraph& egraph,
-                    const std::vector<eqsat::Id>& ids) {
+// first appearance, so children always precede their users. roots[i] is node i's class.
+CanonicalGraph emit(const SymbolGraph& graph, const RunClasses& run,
+                    const std::vector<eqsat::Id>& roots) {
     const std::size_t n = graph.size();
     CanonicalGraph result;
-    std::vector<std::uint32_t> canonical_of(egraph.id_count(), kNoIndex);
+    std::vector<std::uint32_t> canonical_of(run.ids, kNoIndex);
     result.class_of.resize(n);
     SymbolGraph& out = result.canonical;
-    const std::size_t classes = egraph.number_of_classes();
-    out.ops.reserve(classes);
-    out.non_op.reserve(classes);
-    out.first.reserve(classes + 1);
+    out.ops.reserve(run.classes);
+    out.non_op.reserve(run.classes);
+    out.first.reserve(run.classes + 1);
     out.children.reserve(graph.children.size());
     for (std::size_t i = 0; i < n; ++i) {
-        const eqsat::Id cls = egraph.find(ids[i]);
+        const eqsat::Id cls = roots[i];
         if (canonical_of[cls] == kNoIndex) {
             canonical_of[cls] = static_cast<std::uint32_t>(out.size());
             out.add_node(graph.ops[i], graph.non_op[i] != 0);
@@ -94,7 +101,8 @@ CanonicalGraph SaturationEngine::canonicalize(const SymbolGraph& graph) const {
     check_preconditions(graph);
     try {
         std::vector<eqsat::Id> ids;
-        eqsat::Runner runner;
+        std::optional<eqsat::Runner> running(std::in_place);
+        eqsat::Runner& runner = *running;
         runner.with_egraph(build_egraph(graph, ids))
             .with_iter_limit(iter_limit_)
             .with_node_limit(4 * graph.size() + 1024)
@@ -102,12 +110,19 @@ CanonicalGraph SaturationEngine::canonicalize(const SymbolGraph& graph) const {
             .with_scheduler(std::make_unique<eqsat::BackoffScheduler>(kMatchLimit, kBanLength));
         // Whatever state the e-graph is in when the runner stops is used.
         runner.run(rules_->rewrites);
+        // Only each node's class is read from here on: resolved, the e-graph goes before
+        // the canonical graph is written, so the two are never live at once.
+        const eqsat::EGraph& egraph = runner.egraph();
+        for (eqsat::Id& id : ids) id = egraph.find(id);
+        const RunClasses classes{egraph.id_count(), egraph.number_of_classes()};
         // A rebuilt (clean) e-graph is closed under congruence: two members with one symbol
         // over the same classes are in one class. A node's emitted children are exactly its
         // children's classes, so no two emitted nodes coincide. Only a run cut short by the
         // time limit inside a rebuild stops unclean; its classes are sound but CSE must run.
-        CanonicalGraph result = emit(graph, runner.egraph(), ids);
-        result.deduplicated = runner.egraph().clean();
+        const bool deduplicated = egraph.clean();
+        running.reset();
+        CanonicalGraph result = emit(graph, classes, ids);
+        result.deduplicated = deduplicated;
         return result;
     } catch (const eqsat::Error& e) {
         internal_fault(e.what());

@@ -155,15 +155,24 @@ public:
           input_slot_owner_(graph.size(), kNoIndex) {
         out_.landing_of.resize(graph.size());
         out_.nodes.reserve(groups, graph.children.size(), 0);
+        // Every Op is a member of one Stage and reads each of its children as an operand.
+        // Reserved exactly, the stage arrays never grow past what they need (a doubling
+        // at this size would briefly hold both copies).
+        std::size_t members = 0;
+        std::size_t operands = 0;
+        std::uint32_t top = 0;
+        for (std::size_t i = 0; i < graph.size(); ++i) {
+            if (graph.non_op[i] != 0) continue;
+            ++members;
+            operands += graph.children_of(i).size();
+            top = std::max(top, graph.ops[i].id());
+        }
+        out_.nodes.reserve_stages(groups, members, operands);
         // Member tokens are resolved to string ids once per symbol, through a table by
         // symbol id when the ids are about as many as the nodes (as in one reduction's
         // scope); otherwise every member's token is interned by its text.
-        std::uint32_t top = 0;
-        for (std::size_t i = 0; i < graph.size(); ++i) {
-            if (graph.non_op[i] == 0) top = std::max(top, graph.ops[i].id());
-        }
-        if (graph.size() != 0 && top < 4 * graph.size() + 4096)
-            token_of_symbol_.assign(top + 1u, kNoIndex);
+        if (members == 0 || top >= 4 * graph.size() + 4096) return;
+        token_of_symbol_.assign(top + 1u, kNoIndex);
     }
 
     // Non-Op node i, rebuilt from its boundary row with its inputs mapped.

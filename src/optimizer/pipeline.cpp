@@ -26,10 +26,11 @@
 namespace corvane {
 namespace {
 
-// glibc keeps the many small blocks the engine frees in its heap, where the large arrays
-// fusion allocates next (mapped on their own) cannot reuse them; from this many live
-// nodes on, handing those pages back lowers the reduction's peak resident size by about
-// a tenth for well under 1% of its time. Below it the pages are few and the walk costs more.
+// glibc keeps the many small blocks a phase frees (the engine's, the symbols') in its
+// heap, where the large arrays the next phase allocates (mapped on their own) cannot
+// reuse them; from this many live nodes on, handing those pages back lowers the
+// reduction's peak resident size by about a tenth for well under 1% of its time. Below it
+// the pages are few and the walk costs more.
 constexpr std::size_t kReturnPagesFrom = std::size_t{1} << 21;
 
 void return_freed_pages(std::size_t live_nodes) noexcept {
@@ -166,22 +167,33 @@ Reduced reduce_input(PipelineInput input, const RewriteEngine& engine, bool maxi
     seen = std::vector<std::uint8_t>();
     input.boundary_of = std::vector<std::uint32_t>();
 
+    // Each input node's deduplicated index, written over its live index so that the
+    // engine's and CSE's renumbering tables are gone before fusion allocates; the node
+    // map then reads only this (a dropped node keeps kDropped).
+    std::vector<std::uint32_t>& dedup_of = input.live.remap;
+    for (std::uint32_t& k : dedup_of) {
+        if (k == kDropped) continue;
+        const std::uint32_t cls = canon.class_of[k];
+        fault_unless(cls < dedup.remap.size(), "engine class index out of range");
+        k = dedup.remap[cls];
+    }
+    canon.class_of = std::vector<std::uint32_t>();
+    dedup.remap = std::vector<std::uint32_t>();
+
     Fused fused = stage_fusion(dedup.graph, input.boundary, row_of, maximal_fusion);
     reduced.report.stages = fused.stages;
     reduced.report.boundary_nodes = fused.boundary_nodes;
     reduced.report.reduced_nodes = fused.nodes.size();
     dedup.graph = SymbolGraph{};
     symbols.reset();
+    return_freed_pages(kept);
     input.boundary = NodeTable();
     row_of = std::vector<std::uint32_t>();
 
-    reduced.node_map.resize(live.remap.size());
-    for (std::size_t i = 0; i < live.remap.size(); ++i) {
-        const std::uint32_t k = live.remap[i];
-        if (k == kDropped) continue;
-        const std::size_t cls = canon.class_of[static_cast<std::size_t>(k)];
-        fault_unless(cls < dedup.remap.size(), "engine class index out of range");
-        const std::size_t d = dedup.remap[cls];
+    reduced.node_map.resize(dedup_of.size());
+    for (std::size_t i = 0; i < dedup_of.size(); ++i) {
+        const std::uint32_t d = dedup_of[i];
+        if (d == kDropped) continue;
         fault_unless(d < fused.landing_of.size(), "deduplicated index out of range");
         reduced.node_map.set(i, fused.landing_of[d]);
     }
