@@ -101,7 +101,9 @@ const std::vector<Id>* EGraph::indexed_classes(Symbol op, std::size_t arity) con
     return index == nullptr ? nullptr : &index->classes;
 }
 
-Id EGraph::add(Symbol op, std::span<const Id> children) {
+Id EGraph::add(Symbol op, std::span<const Id> children) { return add_node(op, children).eclass; }
+
+Added EGraph::add_node(Symbol op, std::span<const Id> children) {
     for (Id c : children) check_id(c);
     NodeRef node{op, children};
     if (!children_are_roots(node)) {
@@ -116,7 +118,10 @@ Id EGraph::add(Symbol op, std::span<const Id> children) {
     prefetch.slot(hash);
     for (Id c : node.children) Prefetch::address_for_write(&classes_[c]);
     const Memo::Found found = memo_.find_or_insert(node, id, hash);
-    if (!found.inserted) return find(memo_.value(found.key));
+    if (!found.inserted) {
+        const Id stored = memo_.value(found.key);
+        return {find(stored), stored};
+    }
 
     parent_.push_back(id);
     flags_.push_back(0);
@@ -126,9 +131,10 @@ Id EGraph::add(Symbol op, std::span<const Id> children) {
     // and then that class's parent list, which holds it, goes to pending.
     for (Id c : memo_.node(found.key).children) classes_[c].parents.push_back({found.key, id});
     if (OpIndex* index = op_index(op_key(op, children.size()))) index->classes.push_back(id);
+    if (recording_) origin_.push_back(found.key);
     ++class_count_;
     clean_ = false;
-    return id;
+    return {id, id};
 }
 
 void EGraph::add_batch(std::span<const Symbol> ops, std::span<const std::uint32_t> first,
@@ -223,6 +229,7 @@ std::size_t EGraph::add_run(std::span<const Symbol> ops, std::span<const std::ui
             classes_[class_of(children[k])].parents.push_back({key, id});
         if (OpIndex* index = op_index(op_key(ops[j], first[j + 1] - first[j])))
             index->classes.push_back(id);
+        if (recording_) origin_.push_back(key);
         ids[j] = id;
     }
     class_count_ += run.count;
@@ -247,6 +254,52 @@ void EGraph::mark_class(Id root) {
 }
 
 bool EGraph::merge(Id a, Id b) {
+    if (!unite(a, b)) return false;
+    if (recording_) log_step(a, b, Reason{}, {});
+    return true;
+}
+
+bool EGraph::merge(Id a, Id b, const Because& why) {
+    if (!unite(a, b)) return false;
+    if (recording_) log_step(why.a, why.b, why.reason, why.pairs);
+    return true;
+}
+
+void EGraph::record_proofs() {
+    if (!parent_.empty()) fail("proofs are recorded only from an empty e-graph");
+    recording_ = true;
+}
+
+void EGraph::log_step(Id a, Id b, Reason reason, std::span<const IdPair> pairs) {
+    check_id(a);
+    check_id(b);
+    proofs_.add(a, b, reason, pairs);
+}
+
+NodeRef EGraph::origin(Id id) const {
+    if (!recording_) fail("the e-graph records no proofs");
+    check_id(id);
+    return memo_.node(origin_[id]);
+}
+
+std::optional<Id> EGraph::stored_node(NodeRef node) const {
+    if (!recording_) fail("the e-graph records no proofs");
+    const Memo::Key key = memo_.find(node);
+    if (key == Memo::kNoRecord) return std::nullopt;
+    return memo_.value(key);
+}
+
+ProofLog EGraph::take_proofs() {
+    ProofLog log = std::move(proofs_);
+    log.cover_ids(parent_.size());
+    proofs_ = ProofLog();
+    origin_ = std::vector<Memo::Key>();
+    proof_pairs_ = std::vector<IdPair>();
+    recording_ = false;
+    return log;
+}
+
+bool EGraph::unite(Id a, Id b) {
     check_id(a);
     check_id(b);
     clean_ = false;
@@ -280,6 +333,16 @@ bool EGraph::merge(Id a, Id b) {
     return true;
 }
 
+// The e-node `other` was added as and the one `entry` holds are one operator over equal
+// children: the union rests on each pair of their children.
+void EGraph::log_congruence(Id other, const ParentRef& entry) {
+    const std::span<const Id> mine = memo_.node(entry.node).children;
+    const std::span<const Id> theirs = memo_.node(origin_[other]).children;
+    proof_pairs_.clear();
+    for (std::size_t k = 0; k < mine.size(); ++k) proof_pairs_.push_back({theirs[k], mine[k]});
+    proofs_.add(other, entry.eclass, Reason::of_congruence(), proof_pairs_);
+}
+
 // Re-stores an e-node whose children may have changed under its canonical form; a form
 // already stored under another class makes the two classes congruent.
 void EGraph::repair(const ParentRef& entry, std::size_t& unions) {
@@ -292,7 +355,10 @@ void EGraph::repair(const ParentRef& entry, std::size_t& unions) {
     if (!found.inserted) {
         const Id previous = memo_.value(found.key);
         memo_.set_value(found.key, entry.eclass);
-        if (merge(previous, entry.eclass)) ++unions;
+        if (unite(previous, entry.eclass)) {
+            ++unions;
+            if (recording_) log_congruence(previous, entry);
+        }
     }
     mark_class(find_mut(entry.eclass));
 }

@@ -14,6 +14,7 @@
 #include "eqsat/deadline.hpp"
 #include "eqsat/enode.hpp"
 #include "eqsat/memo.hpp"
+#include "eqsat/proof.hpp"
 #include "eqsat/small_vec.hpp"
 
 namespace corvane::eqsat {
@@ -38,6 +39,21 @@ struct EClass {
     SmallVec<ParentRef, 1> parents;  // every e-node using this class, with its class
 };
 
+// Why a merge holds, for an e-graph that records proofs: the e-nodes (by the ids they
+// were added under) that the reason makes equal, and the pairs of ids it relies on.
+struct Because {
+    Id a;
+    Id b;
+    Reason reason;
+    std::span<const IdPair> pairs;
+};
+
+// What add() found or made: the class, and the id the stored e-node was added under.
+struct Added {
+    Id eclass;
+    Id node;
+};
+
 class EGraph {
 public:
     EGraph() = default;
@@ -50,6 +66,7 @@ public:
     Id add(Symbol op, std::span<const Id> children);
     Id add(NodeRef node) { return add(node.op, node.children); }
     Id add(const ENode& node) { return add(node.op, node.children); }
+    Added add_node(Symbol op, std::span<const Id> children);
     // Adds a flat batch of e-nodes in order, as add() one at a time would: node i has the
     // symbol ops[i] and, as children, the classes of the earlier batch nodes listed in
     // children[first[i] .. first[i+1]); ids[i] receives its class. Faults, adding nothing,
@@ -65,6 +82,8 @@ public:
     // Merges the classes of `a` and `b`; false when they already were one class. The
     // root with more parent entries stays root; on a tie, `a`'s root.
     bool merge(Id a, Id b);
+    // The same merge; a union it makes is logged with `why` when proofs are recorded.
+    bool merge(Id a, Id b, const Because& why);
     // Restores congruence and the class invariants; returns the number of unions made.
     // With a deadline, stops at the first step past it: every union made is still sound,
     // the e-graph stays not clean, and a later rebuild finishes the work.
@@ -91,6 +110,18 @@ public:
     // Members removed as duplicates by the last rebuild.
     std::size_t last_rebuild_removed() const noexcept { return removed_; }
 
+    // Starts logging a proof step for every union; only on an empty e-graph. Until then
+    // nothing is kept for proofs. A merge without a reason logs the empty rule name.
+    void record_proofs();
+    bool records_proofs() const noexcept { return recording_; }
+    // The e-node that id was added as, children as they were then; needs recorded proofs.
+    NodeRef origin(Id id) const;
+    // The id the stored e-node equal to `node` (children taken as given) was added
+    // under, if there is one; needs recorded proofs.
+    std::optional<Id> stored_node(NodeRef node) const;
+    // Hands over the log and stops recording.
+    ProofLog take_proofs();
+
 private:
     friend class Prefetch;  // eqsat/prefetch.hpp: loads class records and slots ahead
 
@@ -100,6 +131,9 @@ private:
         bool dirty = false;
     };
 
+    bool unite(Id a, Id b);
+    void log_step(Id a, Id b, Reason reason, std::span<const IdPair> pairs);
+    void log_congruence(Id other, const ParentRef& entry);
     std::size_t add_run(std::span<const Symbol> ops, std::span<const std::uint32_t> first,
                         std::span<const std::uint32_t> children, std::span<Id> ids,
                         std::size_t start, std::size_t end);
@@ -132,6 +166,11 @@ private:
     std::vector<Id> scratch_;
     std::vector<std::uint64_t> id_bits_;
     std::size_t removed_ = 0;
+    // Kept only while recording proofs: the log, and each id's e-node as added.
+    ProofLog proofs_;
+    std::vector<Memo::Key> origin_;
+    std::vector<IdPair> proof_pairs_;
+    bool recording_ = false;
     bool ever_merged_ = false;  // false: every id is a root
     bool clean_ = true;
 };

@@ -396,4 +396,76 @@ std::vector<Id> Pattern::apply_matches(EGraph& egraph,
     return changed;
 }
 
+// The proof of one application: the matched e-node is the stored one over the bound
+// classes; each variable stands for the child that e-node was added with at its first
+// place, and wherever the searcher repeats a variable, or an instantiated e-node was
+// stored earlier with other children, the step relies on those children being equal.
+std::vector<Id> Pattern::apply_matches_proved(EGraph& egraph,
+                                              std::span<const SearchMatches> matches,
+                                              const Pattern& searcher, Symbol name) const {
+    const PatternNode& top = searcher.nodes_.back();
+    bool flat = !top.is_var();
+    for (std::uint32_t c : top.children) flat &= searcher.nodes_[c].is_var();
+    if (!flat) {
+        fail("proofs are recorded only for rules whose searcher is one operator over "
+             "variables");
+    }
+    std::vector<Id> changed;
+    std::vector<Id> ids;     // by applier node: its class
+    std::vector<Id> stored;  // by applier node: the id its e-node was added under
+    std::vector<Id> children;
+    std::vector<IdPair> pairs;
+    std::vector<std::pair<Var, Id>> stands_for;
+    const auto standing = [&](Var v) -> std::optional<Id> {
+        for (const auto& [var, id] : stands_for) {
+            if (var == v) return id;
+        }
+        return std::nullopt;
+    };
+    for (const SearchMatches& m : matches) {
+        for (const Subst& subst : m.substs) {
+            children.clear();
+            for (std::uint32_t c : top.children)
+                children.push_back(subst.at(Var{searcher.nodes_[c].symbol}));
+            const std::optional<Id> matched = egraph.stored_node({top.symbol, children});
+            if (!matched) fail("a match has no stored e-node");
+            const NodeRef lhs = egraph.origin(*matched);
+            pairs.clear();
+            stands_for.clear();
+            for (std::size_t k = 0; k < top.children.size(); ++k) {
+                const Var v{searcher.nodes_[top.children[k]].symbol};
+                if (const std::optional<Id> first = standing(v)) {
+                    pairs.push_back({*first, lhs.children[k]});
+                } else {
+                    stands_for.emplace_back(v, lhs.children[k]);
+                }
+            }
+            ids.resize(nodes_.size());
+            stored.resize(nodes_.size());
+            for (std::size_t i = 0; i < nodes_.size(); ++i) {
+                const PatternNode& node = nodes_[i];
+                if (node.is_var()) {
+                    const Var v{node.symbol};
+                    ids[i] = subst.at(v);
+                    const std::optional<Id> id = standing(v);
+                    if (!id) fail("an applier variable is not bound by the searcher's operator");
+                    stored[i] = *id;
+                    continue;
+                }
+                children.clear();
+                for (std::uint32_t c : node.children) children.push_back(ids[c]);
+                const Added added = egraph.add_node(node.symbol, children);
+                ids[i] = added.eclass;
+                stored[i] = added.node;
+                const NodeRef made = egraph.origin(added.node);
+                for (std::size_t k = 0; k < node.children.size(); ++k)
+                    pairs.push_back({stored[node.children[k]], made.children[k]});
+            }
+            const Because why{stored.back(), *matched, Reason::of_rule(name), pairs};
+            if (egraph.merge(ids.back(), m.eclass, why)) changed.push_back(ids.back());
+        }
+    }
+    return changed;
+}
+
 }  // namespace corvane::eqsat

@@ -105,6 +105,11 @@ public:
     // Instantiates the pattern for every substitution, merging it with the matched class
     // (instantiated id first); returns the instantiated ids whose merge changed something.
     std::vector<Id> apply_matches(EGraph& egraph, std::span<const SearchMatches> matches) const;
+    // The same, on an e-graph that records proofs: each union is logged as an application
+    // of the rule `name` whose searcher is `searcher`, which must be one operator over
+    // variables (Error otherwise), so that the matched e-node is known from its bindings.
+    std::vector<Id> apply_matches_proved(EGraph& egraph, std::span<const SearchMatches> matches,
+                                         const Pattern& searcher, Symbol name) const;
 
 private:
     struct Instr {

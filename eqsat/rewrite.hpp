@@ -36,6 +36,8 @@ public:
     }
     // Returns the instantiated ids whose merge with their match changed the e-graph.
     std::vector<Id> apply(EGraph& egraph, std::span<const SearchMatches> matches) const {
+        if (egraph.records_proofs())
+            return applier_.apply_matches_proved(egraph, matches, searcher_, name_);
         return applier_.apply_matches(egraph, matches);
     }
 

@@ -56,6 +56,8 @@ constinit Binder<1> g_deepcopy_args{"__deepcopy__", {positional("memo")}};
 constinit Binder<1> g_cone_args{"cone", {keyword("outputs")}};
 constinit Binder<2> g_reduce_args{"reduce",
                                   {keyword("maximal_fusion", "False"), keyword("outputs", "None")}};
+constinit Binder<2> g_explain_args{
+    "explain", {keyword("maximal_fusion", "False"), keyword("outputs", "None")}};
 constinit Binder<1> g_reduce_incremental_args{"reduce_incremental", {keyword("outputs", "None")}};
 constinit Binder<1> g_reduction_report_args{"reduction_report", {keyword("outputs", "None")}};
 
@@ -298,16 +300,22 @@ PyObject* deep_copy(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
 
 // ---- reduction
 
-// Reduces against the stored marks when `outputs_arg` is absent or None, else against
-// exactly the given ids. Returns the (store, report) tuple, or just the report.
+// The outputs a reduction or explanation runs against: the stored marks when `arg` is
+// absent or None (then `ids` stays empty and `explicit_outputs` false), else exactly the
+// given ids. False with an error set when they do not convert.
+bool outputs_from_py(PyObject* self, PyObject* arg, bool& explicit_outputs,
+                     std::vector<NodeId>& ids) {
+    explicit_outputs = arg != nullptr && arg != Py_None;
+    return !explicit_outputs || ids_from_py(arg, "outputs", store_of(self).node_count(), ids);
+}
+
+// Returns the (store, report) tuple, or just the report.
 PyObject* run_reduction(PyObject* self, PyObject* outputs_arg, bool maximal_fusion,
                         bool keep_store) {
-    const bool explicit_outputs = outputs_arg != nullptr && outputs_arg != Py_None;
     const GraphStore& store = store_of(self);
+    bool explicit_outputs = false;
     std::vector<NodeId> ids;
-    if (explicit_outputs && !ids_from_py(outputs_arg, "outputs", store.node_count(), ids)) {
-        return nullptr;
-    }
+    if (!outputs_from_py(self, outputs_arg, explicit_outputs, ids)) return nullptr;
     std::expected<ReducedStore, BadNodeId> result =
         detached([&]() -> std::expected<ReducedStore, BadNodeId> {
             const SaturationEngine engine;
@@ -327,6 +335,29 @@ PyObject* reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
         if (a[0] != nullptr && !flag_from_py(a[0], "maximal_fusion", maximal_fusion))
             return nullptr;
         return run_reduction(self, a[1], maximal_fusion, true);
+    });
+}
+
+PyObject* explain(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        std::array<PyObject*, 2> a{};
+        if (!g_explain_args.bind(args, nargs, kwnames, a)) return nullptr;
+        bool maximal_fusion = false;
+        if (a[0] != nullptr && !flag_from_py(a[0], "maximal_fusion", maximal_fusion))
+            return nullptr;
+        const GraphStore& store = store_of(self);
+        bool explicit_outputs = false;
+        std::vector<NodeId> ids;
+        if (!outputs_from_py(self, a[1], explicit_outputs, ids)) return nullptr;
+        std::expected<Explained, BadNodeId> result =
+            detached([&]() -> std::expected<Explained, BadNodeId> {
+                const SaturationEngine engine;
+                if (explicit_outputs)
+                    return store.explain_with_outputs(ids, engine, maximal_fusion);
+                return store.explain_with(engine, maximal_fusion);
+            });
+        if (!result) return raise_error(result.error());
+        return explained_to_py(*result).release();
     });
 }
 
@@ -393,6 +424,11 @@ PyMethodDef g_methods[] = {
      "RewriteEngine). Returns the reduced store and a report dict. `maximal_fusion=True` opts in\n"
      "to fusing fan-out ops whose consumers all land in one stage (the default single-use rule is\n"
      "pinned by the frozen M4 suite)."},
+    {"explain", method_cast(explain), kFastKeywords,
+     "Why each node landed where it did: for every node of this store, in id order, a dict with\n"
+     "`landing` (its entry in the node map `reduce` with the same arguments gives), `equals` (the\n"
+     "smallest other node with that landing, when smaller than this one, else None) and `rules`\n"
+     "(the sorted rewrites, and \"congruence\", of the proof that the two are equal)."},
     {"reduce_incremental", method_cast(reduce_by_outputs<g_reduce_incremental_args, true>),
      kFastKeywords,
      "One-shot incremental reduction of the current graph (same result as `reduce`). For genuine\n"
@@ -416,12 +452,12 @@ constexpr const char* kDoc =
 bool ensure_graph_store_type() {
     if (g_type.load(std::memory_order_acquire) != nullptr) return true;
     const bool prepared = prepare_methods(
-        g_methods,
-        {g_add_source_args.table(), g_add_op_args.table(), g_add_reduction_args.table(),
-         g_add_external_args.table(), g_add_exchange_args.table(), g_add_join_args.table(),
-         g_serialize_args.table(), g_deserialize_args.table(), g_restore_args.table(),
-         g_deepcopy_args.table(), g_cone_args.table(), g_reduce_args.table(),
-         g_reduce_incremental_args.table(), g_reduction_report_args.table()});
+        g_methods, {g_add_source_args.table(), g_add_op_args.table(), g_add_reduction_args.table(),
+                    g_add_external_args.table(), g_add_exchange_args.table(),
+                    g_add_join_args.table(), g_serialize_args.table(), g_deserialize_args.table(),
+                    g_restore_args.table(), g_deepcopy_args.table(), g_cone_args.table(),
+                    g_reduce_args.table(), g_explain_args.table(),
+                    g_reduce_incremental_args.table(), g_reduction_report_args.table()});
     const char* doc = prepared ? class_doc("GraphStore", {}, kDoc) : nullptr;
     if (doc == nullptr) return false;
     PyType_Slot slots[] = {

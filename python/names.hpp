@@ -1,7 +1,7 @@
 // The strings the surface puts into the dicts it builds (node views, descriptors,
-// reports) over and over: their keys and the node kinds' names, each interned once per
-// process. After prepare_names has succeeded, name() of any Name is a valid borrowed
-// reference for the life of the process, readable from any thread.
+// reports, explanations) over and over: their keys and the node kinds' names, each interned once
+// per process. After prepare_names has succeeded, name() of any Name is a valid borrowed reference
+// for the life of the process, readable from any thread.
 #pragma once
 
 #include <array>
@@ -40,7 +40,10 @@ namespace corvane::py {
     X(canonical_nodes, "canonical_nodes") \
     X(stages, "stages") \
     X(reduced_nodes, "reduced_nodes") \
-    X(boundary_nodes, "boundary_nodes")
+    X(boundary_nodes, "boundary_nodes") \
+    X(landing, "landing") \
+    X(equals, "equals") \
+    X(rules, "rules")
 // clang-format on
 
 enum class Name : std::uint8_t {

@@ -1,9 +1,12 @@
 #include "results.hpp"
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <string>
 #include <utility>
+#include <vector>
 
 #include "names.hpp"
 #include "scalars.hpp"
@@ -23,25 +26,64 @@ PyRef report_to_py(const ReductionReport& report) {
     return dict;
 }
 
+namespace {
+
+// One node map entry: None, or (reduced_node_id, member_index or None).
+PyRef landing_to_py(const std::optional<Landing>& landing) {
+    if (!landing) return PyRef::borrow(Py_None);
+    PyRef node = u64_to_py(landing->reduced_node_id);
+    if (!node) return {};
+    PyRef member =
+        landing->member_index ? u64_to_py(*landing->member_index) : PyRef::borrow(Py_None);
+    if (!member) return {};
+    PyRef entry = PyRef::steal(PyTuple_New(2));
+    if (!entry) return {};
+    PyTuple_SET_ITEM(entry.get(), 0, node.release());
+    PyTuple_SET_ITEM(entry.get(), 1, member.release());
+    return entry;
+}
+
+}  // namespace
+
 PyRef node_map_to_py(const NodeMap& map) {
     PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(map.size())));
     if (!list) return {};
     for (std::size_t i = 0; i < map.size(); ++i) {
-        PyRef entry;
-        const std::optional<Landing> landing = map[i];
-        if (!landing) {
-            entry = PyRef::borrow(Py_None);
-        } else {
-            PyRef node = u64_to_py(landing->reduced_node_id);
-            if (!node) return {};
-            PyRef member =
-                landing->member_index ? u64_to_py(*landing->member_index) : PyRef::borrow(Py_None);
-            if (!member) return {};
-            entry = PyRef::steal(PyTuple_New(2));
-            if (!entry) return {};
-            PyTuple_SET_ITEM(entry.get(), 0, node.release());
-            PyTuple_SET_ITEM(entry.get(), 1, member.release());
+        PyRef entry = landing_to_py(map[i]);
+        if (!entry) return {};
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), entry.release());
+    }
+    return list;
+}
+
+PyRef explained_to_py(const Explained& explained) {
+    std::vector<PyRef> names;
+    for (const std::string& text : explained.reason_names) {
+        names.push_back(PyRef::steal(
+            PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()))));
+        if (!names.back()) return {};
+    }
+    const std::size_t n = explained.landings.size();
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(n)));
+    if (!list) return {};
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::uint64_t mask = explained.reasons[i];
+        PyRef rules = PyRef::steal(PyList_New(std::popcount(mask)));
+        if (!rules) return {};
+        Py_ssize_t k = 0;
+        for (std::uint64_t m = mask; m != 0; m &= m - 1) {
+            PyObject* text = names[static_cast<std::size_t>(std::countr_zero(m))].get();
+            PyList_SET_ITEM(rules.get(), k++, Py_NewRef(text));
         }
+        const std::uint64_t equals = explained.equals[i];
+        PyRef entry = PyRef::steal(PyDict_New());
+        if (!entry) return {};
+        const bool ok =
+            put(entry.get(), Name::landing, landing_to_py(explained.landings[i])) &&
+            put(entry.get(), Name::equals,
+                equals == Explained::kNone ? PyRef::borrow(Py_None) : u64_to_py(equals)) &&
+            put(entry.get(), Name::rules, std::move(rules));
+        if (!ok) return {};
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), entry.release());
     }
     return list;

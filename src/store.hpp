@@ -20,6 +20,7 @@
 #include "hash_cons_table.hpp"
 #include "node.hpp"
 #include "node_table.hpp"
+#include "optimizer/explain.hpp"
 #include "optimizer/incremental.hpp"
 #include "reduction.hpp"
 
@@ -75,6 +76,12 @@ public:
                                                                const RewriteEngine& engine,
                                                                bool maximal_fusion) const;
     static ReducedStore from_reduced(Reduced reduced);
+    // The same reductions, explained: each node's landing, as the reduced store's node map
+    // gives it, with the node it equals and why.
+    Explained explain_with(const RewriteEngine& engine, bool maximal_fusion) const;
+    std::expected<Explained, BadNodeId> explain_with_outputs(std::span<const NodeId> outputs,
+                                                             const RewriteEngine& engine,
+                                                             bool maximal_fusion) const;
     // A store made of a table that its builder hash-consed privately, without a lock per
     // node (the blob reader). The store hashes under the table's seed from then on.
     static GraphStore adopt(HashConsTable table);
@@ -97,6 +104,9 @@ public:
     bool adopt_node_map(std::span<const std::optional<Landing>> map);
 
 private:
+    // The pipeline's input, read in place under the lock, for `outputs` or else the marks.
+    std::expected<PipelineInput, BadNodeId> pipeline_input(
+        std::optional<std::span<const NodeId>> outputs) const;
     // Declared only: the tests' support library defines it to run code under the lock,
     // so that a fault can escape the locked section and poison the store.
     friend struct GraphStoreProbe;

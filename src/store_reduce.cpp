@@ -11,23 +11,49 @@ namespace corvane {
 
 // A reduction reads the live part of the arena in place while holding the lock, which
 // costs less than copying the arena out; everything after that runs unlocked.
+std::expected<PipelineInput, BadNodeId> GraphStore::pipeline_input(
+    std::optional<std::span<const NodeId>> outputs) const {
+    return inner_->with_lock([&](const Inner& in) -> std::expected<PipelineInput, BadNodeId> {
+        if (!outputs) return read_pipeline_input(in.table.nodes(), in.outputs);
+        if (const auto bad = first_bad_id(*outputs, in.table.nodes().size())) {
+            return std::unexpected(*bad);
+        }
+        return read_pipeline_input(in.table.nodes(), *outputs);
+    });
+}
+
 ReducedStore GraphStore::reduce_with(const RewriteEngine& engine, bool maximal_fusion) const {
-    PipelineInput input = inner_->with_lock(
-        [](const Inner& in) { return read_pipeline_input(in.table.nodes(), in.outputs); });
-    return from_reduced(reduce_input(std::move(input), engine, maximal_fusion));
+    return from_reduced(reduce_input(*pipeline_input(std::nullopt), engine, maximal_fusion));
 }
 
 std::expected<ReducedStore, BadNodeId> GraphStore::reduce_with_outputs(
     std::span<const NodeId> outputs, const RewriteEngine& engine, bool maximal_fusion) const {
-    std::expected<PipelineInput, BadNodeId> input =
-        inner_->with_lock([&](const Inner& in) -> std::expected<PipelineInput, BadNodeId> {
-            if (const auto bad = first_bad_id(outputs, in.table.nodes().size())) {
-                return std::unexpected(*bad);
-            }
-            return read_pipeline_input(in.table.nodes(), outputs);
-        });
+    std::expected<PipelineInput, BadNodeId> input = pipeline_input(outputs);
     if (!input) return std::unexpected(input.error());
     return from_reduced(reduce_input(std::move(*input), engine, maximal_fusion));
+}
+
+namespace {
+
+Explained explain_input(PipelineInput input, const RewriteEngine& engine, bool maximal_fusion) {
+    ReductionProofs proofs;
+    Reduced reduced = reduce_input(std::move(input), engine, maximal_fusion, &proofs);
+    // The landings are read from the store a reduction returns, renumbering included.
+    const NodeMap landings = GraphStore::from_reduced(std::move(reduced)).first.node_map();
+    return explain_landings(landings, std::move(proofs));
+}
+
+}  // namespace
+
+Explained GraphStore::explain_with(const RewriteEngine& engine, bool maximal_fusion) const {
+    return explain_input(*pipeline_input(std::nullopt), engine, maximal_fusion);
+}
+
+std::expected<Explained, BadNodeId> GraphStore::explain_with_outputs(
+    std::span<const NodeId> outputs, const RewriteEngine& engine, bool maximal_fusion) const {
+    std::expected<PipelineInput, BadNodeId> input = pipeline_input(outputs);
+    if (!input) return std::unexpected(input.error());
+    return explain_input(std::move(*input), engine, maximal_fusion);
 }
 
 ReducedStore GraphStore::from_reduced(Reduced reduced) {

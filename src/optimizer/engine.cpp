@@ -51,10 +51,11 @@ void check_preconditions(const SymbolGraph& graph) {
 
 // The hash-consed e-graph of the input: equal operators over equal classes share a class
 // from the start. ids[i] receives the class of node i.
-eqsat::EGraph build_egraph(const SymbolGraph& graph, std::vector<eqsat::Id>& ids) {
+eqsat::EGraph build_egraph(const SymbolGraph& graph, std::vector<eqsat::Id>& ids, bool prove) {
     const std::size_t n = graph.size();
     const std::size_t child_total = graph.children.size();
     eqsat::EGraph egraph;
+    if (prove) egraph.record_proofs();
     egraph.reserve(n + n / 4, child_total + child_total / 4);
     ids.assign(n, 0);
     egraph.add_batch(graph.ops, graph.first, graph.children, ids);
@@ -98,18 +99,32 @@ CanonicalGraph emit(const SymbolGraph& graph, const RunClasses& run,
 }  // namespace
 
 CanonicalGraph SaturationEngine::canonicalize(const SymbolGraph& graph) const {
+    return run(graph, nullptr);
+}
+
+ProvedGraph SaturationEngine::canonicalize_proved(const SymbolGraph& graph) const {
+    ProvedGraph proved;
+    proved.graph = run(graph, &proved);
+    return proved;
+}
+
+CanonicalGraph SaturationEngine::run(const SymbolGraph& graph, ProvedGraph* proved) const {
     check_preconditions(graph);
     try {
         std::vector<eqsat::Id> ids;
         std::optional<eqsat::Runner> running(std::in_place);
         eqsat::Runner& runner = *running;
-        runner.with_egraph(build_egraph(graph, ids))
+        runner.with_egraph(build_egraph(graph, ids, proved != nullptr))
             .with_iter_limit(iter_limit_)
             .with_node_limit(4 * graph.size() + 1024)
             .with_time_limit(kTimeLimit)
             .with_scheduler(std::make_unique<eqsat::BackoffScheduler>(kMatchLimit, kBanLength));
         // Whatever state the e-graph is in when the runner stops is used.
         runner.run(rules_->rewrites);
+        if (proved != nullptr) {
+            proved->proofs = runner.egraph().take_proofs();
+            proved->added = ids;
+        }
         // Only each node's class is read from here on: resolved, the e-graph goes before
         // the canonical graph is written, so the two are never live at once.
         const eqsat::EGraph& egraph = runner.egraph();

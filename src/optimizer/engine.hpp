@@ -10,6 +10,7 @@
 #include <span>
 #include <vector>
 
+#include "eqsat/proof.hpp"
 #include "eqsat/symbol.hpp"
 
 namespace corvane {
@@ -50,10 +51,20 @@ struct CanonicalGraph {
     bool deduplicated = false;
 };
 
+// A canonicalisation with the proofs of its merges: every union is a step of `proofs`,
+// whose ids name input node i as added[i].
+struct ProvedGraph {
+    CanonicalGraph graph;
+    eqsat::ProofLog proofs;
+    std::vector<eqsat::Id> added;
+};
+
 class RewriteEngine {
 public:
     virtual ~RewriteEngine() = default;
     virtual CanonicalGraph canonicalize(const SymbolGraph& graph) const = 0;
+    // The same classes, with proofs; the plain form keeps nothing for them.
+    virtual ProvedGraph canonicalize_proved(const SymbolGraph& graph) const = 0;
 };
 
 class SaturationEngine final : public RewriteEngine {
@@ -64,11 +75,13 @@ public:
     SaturationEngine& operator=(const SaturationEngine&) = delete;
 
     CanonicalGraph canonicalize(const SymbolGraph& graph) const override;
+    ProvedGraph canonicalize_proved(const SymbolGraph& graph) const override;
 
     std::size_t iter_limit() const noexcept { return iter_limit_; }
 
 private:
     struct Rules;
+    CanonicalGraph run(const SymbolGraph& graph, ProvedGraph* proved) const;
     std::unique_ptr<Rules> rules_;
     std::size_t iter_limit_ = 12;
 };

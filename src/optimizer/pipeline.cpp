@@ -107,7 +107,46 @@ PipelineInput read_pipeline_input(const NodeTable& nodes, std::span<const NodeId
     return input;
 }
 
-Reduced reduce_input(PipelineInput input, const RewriteEngine& engine, bool maximal_fusion) {
+namespace {
+
+// CSE merges canonical node c into the first one with the same symbol over the same
+// deduplicated children. Each class is represented by its first input node, so the merge
+// is a congruence of those two input nodes, resting on their children's equality; in
+// canonical order, the merges below them are logged first.
+void log_cse(const SymbolGraph& graph, const CanonicalGraph& canon,
+             std::span<const std::uint32_t> remap, ReductionProofs& proofs) {
+    const std::size_t k = remap.size();
+    std::vector<std::uint32_t> first_input(k, kNoIndex);
+    for (std::size_t i = 0; i < canon.class_of.size(); ++i) {
+        std::uint32_t& f = first_input[canon.class_of[i]];
+        if (f == kNoIndex) f = as_index(i);
+    }
+    std::vector<std::uint32_t> first_canonical(k, kNoIndex);
+    std::vector<eqsat::IdPair> pairs;
+    const std::vector<eqsat::Id>& added = proofs.node_of;
+    for (std::size_t c = 0; c < k; ++c) {
+        std::uint32_t& into = first_canonical[remap[c]];
+        if (into == kNoIndex) {
+            into = as_index(c);
+            continue;
+        }
+        const std::uint32_t mine = first_input[c];
+        const std::uint32_t theirs = first_input[into];
+        const auto my_children = graph.children_of(mine);
+        const auto their_children = graph.children_of(theirs);
+        fault_unless(my_children.size() == their_children.size(),
+                     "merged nodes differ in their children");
+        pairs.clear();
+        for (std::size_t j = 0; j < my_children.size(); ++j)
+            pairs.push_back({added[their_children[j]], added[my_children[j]]});
+        proofs.proofs.add(added[theirs], added[mine], eqsat::Reason::of_congruence(), pairs);
+    }
+}
+
+}  // namespace
+
+Reduced reduce_input(PipelineInput input, const RewriteEngine& engine, bool maximal_fusion,
+                     ReductionProofs* proofs) {
     Reduced reduced;
     reduced.report.input_nodes = input.input_nodes;
     const LiveIndex& live = input.live;
@@ -131,8 +170,18 @@ Reduced reduce_input(PipelineInput input, const RewriteEngine& engine, bool maxi
         input.text_end = std::vector<std::size_t>();
     }
 
-    CanonicalGraph canon = engine.canonicalize(graph);
-    graph = SymbolGraph{};
+    CanonicalGraph canon;
+    if (proofs != nullptr) {
+        ProvedGraph proved = engine.canonicalize_proved(graph);
+        canon = std::move(proved.graph);
+        proofs->proofs = std::move(proved.proofs);
+        proofs->node_of = std::move(proved.added);
+        fault_unless(proofs->node_of.size() == kept, "engine proof ids have the wrong length");
+        proofs->live_of = input.live.remap;
+    } else {
+        canon = engine.canonicalize(graph);
+        graph = SymbolGraph{};
+    }
     return_freed_pages(kept);
     fault_unless(canon.class_of.size() == kept, "engine class table has the wrong length");
 
@@ -144,7 +193,9 @@ Reduced reduce_input(PipelineInput input, const RewriteEngine& engine, bool maxi
         std::iota(dedup.remap.begin(), dedup.remap.end(), std::uint32_t{0});
     } else {
         dedup = cse(canon.canonical);
+        if (proofs != nullptr) log_cse(graph, canon, dedup.remap, *proofs);
     }
+    graph = SymbolGraph{};
     canon.canonical = SymbolGraph{};
     reduced.report.canonical_nodes = dedup.graph.size();
 

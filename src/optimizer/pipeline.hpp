@@ -43,11 +43,22 @@ struct PipelineInput {
     }
 };
 
+// What a reduction proved, for explaining it: live_of[i] is input node i's live index
+// (kDropped when dropped), node_of[k] the proof id of live node k, and proofs every union
+// of the engine, then those of common-subexpression elimination as congruences.
+struct ReductionProofs {
+    std::vector<std::uint32_t> live_of;
+    std::vector<eqsat::Id> node_of;
+    eqsat::ProofLog proofs;
+};
+
 // `nodes` are inputs-before-users; every output is below nodes.size(). The table is read
 // in place: no key is built.
 PipelineInput read_pipeline_input(const NodeTable& nodes, std::span<const NodeId> outputs);
 // The rest of the reduction, which reads nothing but `input`; maximal_fusion picks the
 // maximal rule of stage fusion over the single-use one.
-Reduced reduce_input(PipelineInput input, const RewriteEngine& engine, bool maximal_fusion);
+// With `proofs`, the same reduction also fills them in.
+Reduced reduce_input(PipelineInput input, const RewriteEngine& engine, bool maximal_fusion,
+                     ReductionProofs* proofs = nullptr);
 
 }  // namespace corvane
