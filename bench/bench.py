@@ -424,6 +424,23 @@ def bench_large_reduction(small: int, big: int) -> None:
 
 
 # ---------------------------------------------------------------------------------------
+# 2c. Explaining a reduction, against the reduction itself on the same graph
+
+
+def bench_explain(sizes: list[int], runs: int) -> None:
+    print("explain vs reduce on the random pipeline graph, same arguments")
+    for n in sizes:
+        p = pipeline_graph(n)
+        store = built(p)
+        outputs = p.outputs
+        ours, peer = paired(runs, lambda: timed(lambda _: store.explain(outputs=outputs)),
+                            lambda: timed(lambda _: store.reduce(outputs=outputs)))
+        row(f"explain {n:,} nodes vs reduce", fmt_s(ours), fmt_s(peer), f"{ours / peer:.2f}x reduce", "<= 3x",
+            ours / peer <= 3)
+        del store
+
+
+# ---------------------------------------------------------------------------------------
 # 3. Hash-consing pays: c = (c + c) / 2, d times
 
 
@@ -824,12 +841,13 @@ def main() -> int:
     parser.add_argument("--strict", action="store_true", help="exit 1 when a goal is not met")
     parser.add_argument("--cxx-json", default=None,
                         help="Google Benchmark JSON output to take the engine figures from")
-    parser.add_argument("--only", default="", help="comma-separated subset: record,reduce,large,shapes,hashcons,blob,incremental,threads,memory,engine")
+    parser.add_argument("--only", default="", help="comma-separated subset: record,reduce,explain,large,shapes,hashcons,blob,incremental,threads,memory,engine")
     args = parser.parse_args()
 
     quick = args.quick
     runs = args.runs or (3 if quick else 5)
     big = 100_000 if quick else 1_000_000
+    sizes = [10_000, 100_000] if quick else [100_000, 1_000_000]  # the figures taken at two sizes
     only = set(filter(None, args.only.split(",")))
 
     def wanted(name: str) -> bool:
@@ -841,11 +859,13 @@ def main() -> int:
     if wanted("record"):
         bench_recording(big, runs)
     if wanted("reduce"):
-        bench_reduction([10_000, 100_000] if quick else [100_000, 1_000_000], runs, 1 if quick else 3)
+        bench_reduction(sizes, runs, 1 if quick else 3)
+    if wanted("explain"):
+        bench_explain(sizes, runs)
     if wanted("large") and not quick:
         bench_large_reduction(1_000_000, 10_000_000)
     if wanted("shapes"):
-        bench_shapes([10_000, 100_000] if quick else [100_000, 1_000_000], 3)
+        bench_shapes(sizes, 3)
     if wanted("hashcons"):
         bench_hash_consing(runs)
     if wanted("blob"):

@@ -4,9 +4,10 @@ Run with `make demo`. The pipeline is the one docs/guide.md walks through. Pictu
 graph before and after reduction are written as Graphviz DOT (and SVG when Graphviz's
 `dot` is installed) under ./out/.
 
-With --figures (`make figures`) it redraws instead the guide's copies of those pictures,
-docs/img/demo-before.svg and demo-after.svg. Each carries the SHA-256 of the DOT it was
-drawn from, so the test suite can tell when the module would draw something else.
+With --figures (`make figures`) it redraws instead the guide's pictures under docs/img:
+demo-before.svg and demo-after.svg, and explain.svg, the guide's explained example as
+examples/explain_graph.py draws it. Each carries the SHA-256 of the DOT it was drawn from,
+so the test suite can tell when the module would draw something else.
 """
 
 from __future__ import annotations
@@ -19,6 +20,7 @@ import subprocess
 from collections.abc import Mapping
 
 import corvane_core
+import explain_graph
 from corvane_core import GraphStore, IncrementalReducer, PayloadDescriptor
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
@@ -69,12 +71,30 @@ def pictures(store: GraphStore, reduced: GraphStore, outputs: list[int]) -> dict
     return {"before": store.cone(outputs=outputs).to_dot(), "after": reduced.to_dot()}
 
 
+def explained_example() -> GraphStore:
+    """The store of the guide's section on why a node disappeared, marked with its output."""
+    store = GraphStore()
+    x = store.add_source("x")
+    y = store.add_source("y")
+    a = store.add_op("mul", [x, y])
+    b = store.add_op("mul", [y, x])
+    neg_a = store.add_op("neg", [a])
+    neg_b = store.add_op("neg", [b])
+    z = store.add_op("add", [x], {"scalar": 0.0, "side": "r"})
+    joined = store.add_join([a, b, neg_a, neg_b, z])
+    store.add_op("log", [neg_b])
+    return GraphStore.deserialize(store.serialize(outputs=[joined]))
+
+
 def figure_dots() -> dict[str, str]:
     """The guide's pictures: file name under docs/img -> the DOT it is drawn from."""
     store = GraphStore()
     outputs = [record(store)["total"]]
     reduced, _ = store.reduce(outputs=outputs)
-    return {f"demo-{name}.svg": text for name, text in pictures(store, reduced, outputs).items()}
+    figures = {f"demo-{name}.svg": text for name, text in pictures(store, reduced, outputs).items()}
+    explained = explained_example()
+    figures["explain.svg"] = explain_graph.explain_dot(explained, explained.explain())
+    return figures
 
 
 def figure_stamp(dot_text: str) -> str:

@@ -97,9 +97,11 @@ def test_document_examples_run(document: str, tmp_path: pathlib.Path, monkeypatc
         run_block(block, document, namespace)
 
 
-def test_guide_pictures_show_what_the_module_draws() -> None:
+def test_guide_pictures_show_what_the_module_draws(monkeypatch: pytest.MonkeyPatch) -> None:
     # The pictures carry the digest of the DOT they were drawn from; comparing digests
-    # rather than SVG keeps the check independent of the Graphviz version.
+    # rather than SVG keeps the check independent of the Graphviz version. The demo
+    # imports its sibling examples, as it does when run as a script.
+    monkeypatch.syspath_prepend(str(ROOT / "examples"))
     spec = importlib.util.spec_from_file_location("demo", ROOT / "examples" / "demo.py")
     assert spec is not None and spec.loader is not None
     demo = importlib.util.module_from_spec(spec)

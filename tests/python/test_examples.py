@@ -1,5 +1,5 @@
-"""The example programs: examples/inspect_blob.py and examples/typed_usage.py run as a
-user would run them, in a subprocess."""
+"""The example programs: examples/inspect_blob.py, explain_graph.py and typed_usage.py run
+as a user would run them, in a subprocess."""
 
 from __future__ import annotations
 
@@ -16,6 +16,7 @@ import corvane_core as cc
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 INSPECT = ROOT / "examples" / "inspect_blob.py"
+EXPLAIN = ROOT / "examples" / "explain_graph.py"
 
 
 def run_example(args: list[str], cwd: pathlib.Path, stdin: bytes | None = None,
@@ -105,6 +106,24 @@ def test_inspect_without_graphviz_says_so(pipeline_blob: tuple[pathlib.Path, cc.
     assert not svg.exists()
 
 
+@pytest.mark.skipif(shutil.which("dot") is None, reason="Graphviz is not installed")
+def test_explain_tells_each_fate_and_renders_svg(tmp_path: pathlib.Path) -> None:
+    s = cc.GraphStore()
+    x, y = s.add_source("x"), s.add_source("y")
+    product = s.add_op("mul", [x, y])
+    nodes = [product, s.add_op("mul", [y, x]), s.add_op("add", [x], {"scalar": 0.0, "side": "r"})]
+    s.add_op("log", [product])
+    path = tmp_path / "why.cir"
+    path.write_bytes(s.serialize(outputs=[s.add_join(nodes)]))
+    svg = tmp_path / "why.svg"
+    result = run_example([str(EXPLAIN), str(path), "--svg", str(svg)], tmp_path)
+    assert result.returncode == 0, result.stderr
+    table = result.stdout.split("\n\n")[1].splitlines()
+    assert [row.split()[3] for row in table[1:]] == ["kept", "kept", "fused", "merged", "identity", "dropped", "kept"]
+    assert "<svg" in svg.read_text()
+    assert result.stdout.endswith(f"wrote {svg}\n")
+
+
 def u32(n: int) -> bytes:
     return struct.pack("<I", n)
 
@@ -117,32 +136,41 @@ FOREIGN_STAGE = (b"CIR1" + u32(2) + b"\x00" + u32(1) + b"x" + u32(0)
 
 
 @pytest.mark.parametrize(
-    ("name", "content", "message"),
+    ("script", "name", "content", "message"),
     [
-        ("missing.cir", None, "inspect_blob: cannot read '{path}': No such file or directory"),
-        ("directory", "dir", "inspect_blob: cannot read '{path}': Is a directory"),
-        ("empty.cir", b"", "inspect_blob: invalid blob '{path}': truncated corvane IR blob"),
-        ("notes.txt", b"hello, world", "inspect_blob: invalid blob '{path}': not a corvane IR blob (bad magic/version)"),
-        ("cut.cir", cc.GraphStore().serialize()[:-1], "inspect_blob: invalid blob '{path}': truncated corvane IR blob"),
-        ("foreign.cir", FOREIGN_STAGE, 'inspect_blob: cannot list the nodes: unparseable stage member token "src|x"'),
+        (INSPECT, "missing.cir", None, "inspect_blob: cannot read '{path}': No such file or directory"),
+        (INSPECT, "directory", "dir", "inspect_blob: cannot read '{path}': Is a directory"),
+        (INSPECT, "empty.cir", b"", "inspect_blob: invalid blob '{path}': truncated corvane IR blob"),
+        (INSPECT, "notes.txt", b"hello, world",
+         "inspect_blob: invalid blob '{path}': not a corvane IR blob (bad magic/version)"),
+        (INSPECT, "cut.cir", cc.GraphStore().serialize()[:-1],
+         "inspect_blob: invalid blob '{path}': truncated corvane IR blob"),
+        (INSPECT, "foreign.cir", FOREIGN_STAGE,
+         'inspect_blob: cannot list the nodes: unparseable stage member token "src|x"'),
+        (EXPLAIN, "missing.cir", None, "explain_graph: cannot read '{path}': No such file or directory"),
+        (EXPLAIN, "notes.txt", b"hello, world",
+         "explain_graph: invalid blob '{path}': not a corvane IR blob (bad magic/version)"),
+        (EXPLAIN, "foreign.cir", FOREIGN_STAGE,
+         'explain_graph: cannot explain the reduction: unparseable stage member token "src|x"'),
     ],
 )
-def test_inspect_reports_bad_input_in_one_line(name: str, content: bytes | str | None, message: str,
-                                               tmp_path: pathlib.Path) -> None:
+def test_examples_report_bad_input_in_one_line(script: pathlib.Path, name: str, content: bytes | str | None,
+                                               message: str, tmp_path: pathlib.Path) -> None:
     path = tmp_path / name
     if content == "dir":
         path.mkdir()
     elif isinstance(content, bytes):
         path.write_bytes(content)
-    result = run_example([str(INSPECT), str(path)], tmp_path)
+    result = run_example([str(script), str(path)], tmp_path)
     assert result.returncode == 1
     assert result.stderr == message.format(path=path) + "\n"
 
 
-def test_inspect_usage_error(tmp_path: pathlib.Path) -> None:
-    result = run_example([str(INSPECT)], tmp_path)
+@pytest.mark.parametrize("script", [INSPECT, EXPLAIN])
+def test_examples_usage_error(script: pathlib.Path, tmp_path: pathlib.Path) -> None:
+    result = run_example([str(script)], tmp_path)
     assert result.returncode == 2
-    assert "usage: inspect_blob" in result.stderr
+    assert f"usage: {script.stem}" in result.stderr
 
 
 def test_typed_usage_example_runs(tmp_path: pathlib.Path) -> None:
