@@ -125,6 +125,15 @@ _Node = SourceNode | OpNode | ReductionNode | ExternalNode | StageNode | Exchang
 # node was dropped as dead code.
 _Landing = tuple[int, int | None] | None
 
+@type_check_only
+class Explained(TypedDict):
+    """One entry of `explain()`: where the node landed, the smallest earlier node that landed
+    there too (or None), and the sorted rule names, with "congruence", that prove it."""
+
+    landing: _Landing
+    equals: int | None
+    rules: list[str]
+
 # -- run-time classes -----------------------------------------------------------------
 
 @final
@@ -183,6 +192,9 @@ class GraphStore:
     def reduce(
         self, *, maximal_fusion: bool = False, outputs: _Ids | None = None
     ) -> tuple[GraphStore, ReductionReport]: ...
+    def explain(
+        self, *, maximal_fusion: bool = False, outputs: _Ids | None = None
+    ) -> list[Explained]: ...
     def reduce_incremental(self, *, outputs: _Ids | None = None) -> tuple[GraphStore, ReductionReport]: ...
     def reduction_report(self, *, outputs: _Ids | None = None) -> ReductionReport: ...
     # Pickling: the canonical blob plus the node map, restored by _restore, which validates
