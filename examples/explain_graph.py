@@ -24,7 +24,7 @@ from typing import TYPE_CHECKING
 from inspect_blob import Failure, format_table, load, read_blob, render_svg
 
 if TYPE_CHECKING:
-    from corvane_core import GraphStore, NodeExplanation
+    from corvane_core import Explained, GraphStore
 
 PROG = "explain_graph"
 
@@ -45,7 +45,7 @@ LEGEND = ('<table border="0" cellborder="1" cellspacing="0" cellpadding="4">'
           '= n<i>k</i> by ...: the earlier node it equals, and the rules used<br align="left"/></td></tr></table>')
 
 
-def fate(entry: NodeExplanation) -> str:
+def fate(entry: Explained) -> str:
     if entry["landing"] is None:
         return "dropped"
     if entry["equals"] is not None:
@@ -53,7 +53,7 @@ def fate(entry: NodeExplanation) -> str:
     return "kept" if entry["landing"][1] is None else "fused"
 
 
-def outcome(entry: NodeExplanation) -> str:
+def outcome(entry: Explained) -> str:
     """What happened to the node, in a few words: the second line of its label."""
     landing, equals = entry["landing"], entry["equals"]
     if landing is None:
@@ -76,7 +76,7 @@ def escape(text: str) -> str:
     return text.replace("\\", "\\\\").replace('"', '\\"')
 
 
-def explain_dot(store: GraphStore, explanation: Sequence[NodeExplanation]) -> str:
+def explain_dot(store: GraphStore, explanation: Sequence[Explained]) -> str:
     """The store's DOT (`to_dot()`) with each vertex's label prefixed by its id and followed
     by what happened to the node, the vertex filled by its fate, a dashed edge from each
     node to the earlier node it equals, and a legend."""
@@ -101,7 +101,7 @@ def explain_dot(store: GraphStore, explanation: Sequence[NodeExplanation]) -> st
     return "".join(out)
 
 
-def explanation_rows(store: GraphStore, explanation: Sequence[NodeExplanation]) -> list[list[str]]:
+def explanation_rows(store: GraphStore, explanation: Sequence[Explained]) -> list[list[str]]:
     rows = []
     for node, entry in zip(store.nodes(), explanation):
         equals = entry["equals"]

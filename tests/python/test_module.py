@@ -69,6 +69,11 @@ DOCS = [
      "RewriteEngine). Returns the reduced store and a report dict. `maximal_fusion=True` opts in\n"
      "to fusing fan-out ops whose consumers all land in one stage (the default single-use rule is\n"
      "pinned by the frozen M4 suite)."),
+    (cc.GraphStore, "explain", "($self, *, maximal_fusion=False, outputs=None)",
+     "Why each node landed where it did: for every node of this store, in id order, a dict with\n"
+     "`landing` (its entry in the node map `reduce` with the same arguments gives), `equals` (the\n"
+     "smallest other node with that landing, when smaller than this one, else None) and `rules`\n"
+     "(the sorted rewrites, and \"congruence\", of the proof that the two are equal)."),
     (cc.GraphStore, "reduce_incremental", "($self, *, outputs=None)",
      "One-shot incremental reduction of the current graph (same result as `reduce`). For genuine\n"
      "step-by-step reduction while building, use `IncrementalReducer`."),
