@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <cstdint>
 #include <initializer_list>
 #include <map>
 #include <memory>
@@ -23,6 +24,7 @@
 #include "eqsat/egraph.hpp"
 #include "eqsat/error.hpp"
 #include "eqsat/pattern.hpp"
+#include "eqsat/proof.hpp"
 #include "eqsat/rewrite.hpp"
 #include "eqsat/runner.hpp"
 #include "eqsat/scheduler.hpp"
@@ -34,6 +36,13 @@ namespace {
 Id add(EGraph& g, std::string_view op, std::initializer_list<Id> children = {}) {
     const std::vector<Id> c(children);
     return g.add(Symbol(op), c);
+}
+
+// The class of an e-node the e-graph holds.
+Id lookup(const EGraph& g, std::string_view op, std::initializer_list<Id> children) {
+    std::vector<Id> c;
+    for (Id child : children) c.push_back(g.find(child));
+    return g.lookup(NodeRef{Symbol(op), c}).value();
 }
 
 // A clean e-graph holding `count` classes f(x_i) over distinct leaves.
@@ -670,6 +679,30 @@ std::vector<Rewrite> rules(std::initializer_list<std::array<const char*, 3>> tex
     return out;
 }
 
+// Takes the proofs `g` recorded, after checking that they log exactly one step per union
+// it made.
+Explanation explain(EGraph& g) {
+    const ProofLog log = g.take_proofs();
+    EXPECT_EQ(log.steps().size(), log.id_count() - g.number_of_classes());
+    return Explanation(log);
+}
+
+// The reasons of the proof that a equals b, by name ("congruence" for a step from equal
+// children); nullopt when the proofs do not make them equal.
+std::optional<std::set<std::string>> proof(Explanation& e, Id a, Id b) {
+    const std::optional<std::uint64_t> mask = e.reasons(a, b);
+    if (!mask) return std::nullopt;
+    std::set<std::string> names;
+    for (std::size_t r = 0; r < e.reasons().size(); ++r) {
+        const Reason reason = e.reasons()[r];
+        if (*mask >> r & 1)
+            names.insert(reason.congruence ? "congruence" : reason.rule.to_string());
+    }
+    return names;
+}
+
+using Names = std::set<std::string>;
+
 TEST(Runner, EmptyEGraphSaturatesInOneIteration) {
     Runner runner;
     runner.run(rules({{"comm", "(f ?a ?b)", "(f ?b ?a)"}, {"id", "(g ?a)", "?a"}}));
@@ -698,7 +731,9 @@ TEST(Runner, CommutativitySaturatesAfterMergingTheSwappedPair) {
 
 TEST(Runner, NeverSaturatingRunStopsAtTheIterationLimit) {
     EGraph g;
-    add(g, "a", {add(g, "z")});
+    g.record_proofs();
+    const Id z = add(g, "z");
+    const Id az = add(g, "a", {z});
     Runner runner;
     runner.with_egraph(std::move(g))
         .with_iter_limit(12)
@@ -707,17 +742,24 @@ TEST(Runner, NeverSaturatingRunStopsAtTheIterationLimit) {
     EXPECT_EQ(runner.stop_reason(), StopReason(stop::IterationLimit{12}));
     // The limit is found by the check after the 12th record, not inside any iteration.
     for (std::size_t i = 0; i < 12; ++i) EXPECT_FALSE(runner.iterations()[i].stop_reason) << i;
+    EGraph& out = runner.egraph();
+    Explanation e = explain(out);
+    Id deepest = z;
+    for (int depth = 0; depth < 12; ++depth) deepest = lookup(out, "b", {deepest});
+    EXPECT_EQ(proof(e, az, lookup(out, "a", {deepest})), Names{"grow"});
+    EXPECT_EQ(proof(e, z, deepest), std::nullopt);
 }
 
 TEST(Runner, NodeLimitAfterAnApplyStopsTheRestButStillRebuilds) {
     EGraph g;
+    g.record_proofs();
     const Id a = add(g, "a");
     const Id b = add(g, "b");
     const Id c = add(g, "c");
     const Id d = add(g, "d");
     const Id fa = add(g, "f", {a});
     const Id fb = add(g, "f", {b});
-    add(g, "k", {c});
+    const Id kc = add(g, "k", {c});
     Runner runner;
     // "ab" merges two leaves, "km" adds an 8th e-node over the limit of 7, "cd" is cut off.
     runner.with_egraph(std::move(g))
@@ -732,6 +774,10 @@ TEST(Runner, NodeLimitAfterAnApplyStopsTheRestButStillRebuilds) {
     EXPECT_EQ(out.find(fa), out.find(fb));  // congruence repaired by the closing rebuild
     EXPECT_EQ(runner.iterations()[0].rebuild_unions, 1u);
     EXPECT_NE(out.find(c), out.find(d));
+    Explanation e = explain(runner.egraph());
+    EXPECT_EQ(proof(e, fa, fb), (Names{"ab", "congruence"}));
+    EXPECT_EQ(proof(e, kc, lookup(out, "m", {c})), Names{"km"});
+    EXPECT_EQ(proof(e, c, d), std::nullopt);
 }
 
 TEST(Runner, DuplicateRuleNamesAreReportedAndNothingElseIsPrinted) {
@@ -770,6 +816,7 @@ TEST(Runner, TimeLimitStopsInsideApplyAndRebuildSoundly) {
     };
     std::vector<Term> terms;
     EGraph base;
+    base.record_proofs();
     for (std::size_t i = 0; i < kLeaves; ++i) {
         const Id x = add(base, "x" + std::to_string(i));
         const Id f = add(base, "f", {x});
@@ -805,6 +852,14 @@ TEST(Runner, TimeLimitStopsInsideApplyAndRebuildSoundly) {
             merges += below + above;
         }
         ASSERT_EQ(g.number_of_classes(), classes - merges) << "no other merges";
+        Explanation e = explain(runner.egraph());
+        for (const Term& t : terms) {
+            ASSERT_EQ(proof(e, t.f, t.g),
+                      g.find(t.f) == g.find(t.g) ? std::optional(Names{"fg"}) : std::nullopt);
+            ASSERT_EQ(proof(e, t.hf, t.hg), g.find(t.hf) == g.find(t.hg)
+                                                ? std::optional(Names{"fg", "congruence"})
+                                                : std::nullopt);
+        }
         const auto& applied = runner.iterations()[0].applied;
         const std::size_t count = applied.empty() ? 0 : applied[0].second;
         cut_in_apply |= count > 0 && count < kLeaves;
