@@ -1,4 +1,5 @@
-"""reduce, reduction_report and reduce_incremental: arguments, results, the report dict."""
+"""reduce, reduction_report, reduce_incremental and explain: arguments, results, the report
+dict, and the explanation of each node's landing."""
 
 from __future__ import annotations
 
@@ -6,6 +7,7 @@ import collections
 
 import pytest
 from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import corvane_core as cc
 from conftest import build_random, chain, fusable, identity_example, numpy_param, random_plans, snapshot
@@ -67,7 +69,7 @@ def test_source_store_is_unchanged(store):
     assert snapshot(reduced) == again_before
 
 
-@pytest.mark.parametrize("method", ["reduce", "reduction_report", "reduce_incremental"])
+@pytest.mark.parametrize("method", ["reduce", "reduction_report", "reduce_incremental", "explain"])
 @pytest.mark.parametrize("args,kwargs,error,message", [
     ((), {"outputs": [3]}, ValueError, "^no node with id 3$"),
     ((), {"outputs": [0, 99, 100]}, ValueError, "^no node with id 99$"),
@@ -90,6 +92,7 @@ OUTPUT_READERS = {
     "reduce": lambda s, ids: s.reduce(outputs=ids),
     "reduction_report": lambda s, ids: s.reduction_report(outputs=ids),
     "reduce_incremental": lambda s, ids: s.reduce_incremental(outputs=ids),
+    "explain": lambda s, ids: s.explain(outputs=ids),
     "cone": lambda s, ids: s.cone(outputs=ids),
     "serialize": lambda s, ids: s.serialize(ids),
     "finalize": lambda s, ids: cc.IncrementalReducer().finalize(s, outputs=ids),
@@ -108,11 +111,12 @@ def test_outputs_are_checked_as_they_are_read(store, call):
     call(store, collections.UserList([2, 0, 2]))  # repetitions stay allowed
 
 
+@pytest.mark.parametrize("method", ["reduce", "explain"])
 @pytest.mark.parametrize("flag", [1, 0, None, "yes", numpy_param(lambda np: np.int64(1)), [True]], ids=repr)
-def test_maximal_fusion_must_be_a_bool(store, flag):
+def test_maximal_fusion_must_be_a_bool(store, method, flag):
     chain(store, 1)
     with pytest.raises(TypeError, match="maximal_fusion"):
-        store.reduce(maximal_fusion=flag)
+        getattr(store, method)(maximal_fusion=flag)
 
 
 @pytest.mark.parametrize("flag", [True, False, numpy_param(lambda np: np.True_), numpy_param(lambda np: np.False_)], ids=repr)
@@ -153,3 +157,43 @@ def test_three_methods_agree(plan, picks):
     assert report == incremental_report == store.reduction_report(outputs=outputs)
     assert report["input_nodes"] == store.node_count() == len(reduced.node_map())
     assert reduced.outputs() == list(dict.fromkeys(reduced.node_map()[o][0] for o in outputs))
+
+
+def test_explain_names_the_rules_of_each_merge(store):
+    x = store.add_source("x")
+    y = store.add_source("y")
+    a = store.add_op("mul", [x, y])
+    b = store.add_op("mul", [y, x])
+    neg_a = store.add_op("neg", [a])
+    neg_b = store.add_op("neg", [b])
+    z = store.add_op("add", [x], {"scalar": 0.0, "side": "r"})
+    joined = store.add_join([a, b, neg_a, neg_b, z])
+    spare = store.add_op("log", [neg_b])
+    explained = store.explain(outputs=[joined])
+    assert [(e["equals"], e["rules"]) for e in explained] == [
+        (None, []), (None, []), (None, []), (a, ["commute-mul"]), (None, []),
+        (neg_a, ["commute-mul", "congruence"]), (x, ["identity-0"]), (None, []), (None, [])]
+    assert explained[spare]["landing"] is None
+    assert set(explained[0]) == {"landing", "equals", "rules"}
+
+
+RULE_NAMES = {f"commute-{op}" for op in ("add", "mul", "and", "or", "eq", "ne", "maximum", "minimum")} | {
+    f"identity-{i}" for i in range(4)} | {"congruence"}
+
+
+@settings(max_examples=40, deadline=None)
+@given(random_plans(), random_plans(), st.booleans())
+def test_explain_agrees_with_reduce(plan, picks, maximal_fusion):
+    store = cc.GraphStore()
+    ids = build_random(store, plan)
+    outputs = [ids[p[1] % len(ids)] for p in picks]
+    explained = store.explain(maximal_fusion=maximal_fusion, outputs=outputs)
+    node_map = store.reduce(maximal_fusion=maximal_fusion, outputs=outputs)[0].node_map()
+    assert [e["landing"] for e in explained] == node_map
+    first: dict[object, int] = {}
+    for i, (entry, landing) in enumerate(zip(explained, node_map)):
+        equals = first.setdefault(landing, i) if landing is not None else i
+        assert entry["equals"] == (None if equals == i else equals)
+        rules = entry["rules"]
+        assert rules == sorted(rules) and set(rules) <= RULE_NAMES and len(set(rules)) == len(rules)
+        assert bool(rules) == (entry["equals"] is not None)  # the store never holds two equal nodes

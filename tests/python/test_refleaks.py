@@ -275,6 +275,8 @@ CALLS: list[tuple[str, Callable[[], object], type[BaseException] | None]] = [
     ("reduce outputs __index__ raises", lambda: STORE.reduce(outputs=[RaisingIndex()]), IndexBoom),
     ("reduce_incremental", lambda: STORE.reduce_incremental(outputs=OUT), None),
     ("reduce_incremental unknown id", lambda: STORE.reduce_incremental(outputs=[10**6]), ValueError),
+    ("explain", lambda: STORE.explain(maximal_fusion=True, outputs=OUT), None),
+    ("explain outputs __index__ raises", lambda: STORE.explain(outputs=[RaisingIndex()]), IndexBoom),
     ("reduction_report", lambda: STORE.reduction_report(), None),
     ("reduction_report negative", lambda: STORE.reduction_report(outputs=[-1]), OverflowError),
     # the incremental reducer

@@ -1,6 +1,6 @@
-"""Many threads recording, reducing, serializing, inspecting and stepping reducers on
-shared stores at once. Every result must be one consistent state of the store it came
-from, and every thread must get the same id for the same node."""
+"""Many threads recording, reducing, explaining, serializing, inspecting and stepping
+reducers on shared stores at once. Every result must be one consistent state of the store
+it came from, and every thread must get the same id for the same node."""
 
 from __future__ import annotations
 
@@ -201,8 +201,8 @@ def test_mixed_operations_on_shared_stores_stay_consistent() -> None:
         for _ in range(OPS_PER_THREAD):
             which = rng.randrange(len(stores))
             store, reducer, ids = stores[which], reducers[which], known[t][which]
-            op = rng.choice(["record", "record", "record", "reduce", "serialize", "inspect", "dot",
-                             "cone", "step", "finalize"])
+            op = rng.choice(["record", "record", "record", "reduce", "explain", "serialize", "inspect",
+                             "dot", "cone", "step", "finalize"])
             if op == "record" or not ids:
                 record(store, ids, rng.randrange(KEYS))
                 continue
@@ -210,6 +210,11 @@ def test_mixed_operations_on_shared_stores_stay_consistent() -> None:
             if op == "reduce":
                 derived, report = store.reduce(outputs=outputs, maximal_fusion=rng.random() < 0.5)
                 check_derived(derived, outputs, store.node_count(), report)
+            elif op == "explain":
+                count = store.node_count()  # others may record meanwhile: a state at least this long
+                explained = store.explain(outputs=outputs)
+                assert len(explained) >= count
+                assert all(e["landing"] is not None for e in (explained[o] for o in outputs))
             elif op == "serialize":
                 blob = store.serialize(outputs=outputs)
                 copy = cc.GraphStore.deserialize(blob)
