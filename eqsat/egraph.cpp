@@ -101,8 +101,6 @@ const std::vector<Id>* EGraph::indexed_classes(Symbol op, std::size_t arity) con
     return index == nullptr ? nullptr : &index->classes;
 }
 
-Id EGraph::add(Symbol op, std::span<const Id> children) { return add_node(op, children).eclass; }
-
 Added EGraph::add_node(Symbol op, std::span<const Id> children) {
     for (Id c : children) check_id(c);
     NodeRef node{op, children};
@@ -251,12 +249,6 @@ void EGraph::mark_class(Id root) {
         flags_[root] |= kStale;
         dirty_classes_.push_back(root);
     }
-}
-
-bool EGraph::merge(Id a, Id b) {
-    if (!unite(a, b)) return false;
-    if (recording_) log_step(a, b, Reason{}, {});
-    return true;
 }
 
 bool EGraph::merge(Id a, Id b, const Because& why) {

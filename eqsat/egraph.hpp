@@ -63,7 +63,7 @@ public:
 
     // Adds an e-node (children are canonicalised first) and returns its class: the
     // existing class when the hash-cons already holds it, else a new one.
-    Id add(Symbol op, std::span<const Id> children);
+    Id add(Symbol op, std::span<const Id> children) { return add_node(op, children).eclass; }
     Id add(NodeRef node) { return add(node.op, node.children); }
     Id add(const ENode& node) { return add(node.op, node.children); }
     Added add_node(Symbol op, std::span<const Id> children);
@@ -81,7 +81,11 @@ public:
     Id find(Id id) const;
     // Merges the classes of `a` and `b`; false when they already were one class. The
     // root with more parent entries stays root; on a tie, `a`'s root.
-    bool merge(Id a, Id b);
+    bool merge(Id a, Id b) {
+        if (!unite(a, b)) return false;
+        if (recording_) log_step(a, b, Reason{}, {});
+        return true;
+    }
     // The same merge; a union it makes is logged with `why` when proofs are recorded.
     bool merge(Id a, Id b, const Because& why);
     // Restores congruence and the class invariants; returns the number of unions made.

@@ -3,5 +3,6 @@
 namespace corvane {
 
 void internal_fault(const std::string& message) { throw InternalFault(message); }
+void internal_fault(const char* message) { throw InternalFault(message); }
 
 }  // namespace corvane

@@ -16,10 +16,13 @@ public:
 
 // Throws InternalFault carrying `message`.
 [[noreturn]] void internal_fault(const std::string& message);
+[[noreturn]] void internal_fault(const char* message);
 
-// Throws InternalFault with `message` unless `condition` holds.
+// Throws InternalFault with `message` unless `condition` holds. The throw is out of line,
+// so that the check costs its caller a test and a branch.
 inline void fault_unless(bool condition, const char* message) {
-    if (!condition) internal_fault(message);
+    if (!condition) [[unlikely]]
+        internal_fault(message);
 }
 
 }  // namespace corvane
