@@ -245,7 +245,12 @@ def observe(store: cc.GraphStore, reducer: cc.IncrementalReducer) -> tuple:
 
 
 def check_consistent(store: cc.GraphStore) -> None:
-    view = store.nodes()
+    try:
+        view = store.nodes()
+    except ValueError as error:  # a stage member of a foreign blob that nodes() cannot read
+        assert str(error).startswith("unparseable stage member token ")
+        assert all(0 <= o < store.node_count() for o in store.outputs())
+        return
     assert len(view) == store.node_count()
     for entry in view:
         assert all(0 <= i < entry["id"] for i in entry["inputs"])
