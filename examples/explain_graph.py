@@ -15,13 +15,12 @@ SVG cannot be made, 2 for a usage error.
 
 from __future__ import annotations
 
-import argparse
 import pathlib
 import sys
 from collections.abc import Sequence
 from typing import TYPE_CHECKING
 
-from inspect_blob import Failure, format_table, load, read_blob, render_svg
+from inspect_blob import Failure, blob_parser, format_table, load, read_blob, run_tool, show_graph
 
 if TYPE_CHECKING:
     from corvane_core import Explained, GraphStore
@@ -123,30 +122,16 @@ def explain(source: str, svg: pathlib.Path | None, show_dot: bool, maximal_fusio
     if rows:
         print()
         print(format_table(["id", "kind", "name", "fate", "landing", "equals", "rules"], rows))
-    dot_text = explain_dot(store, explanation)
-    if show_dot:
-        print()
-        print(dot_text, end="")
-    if svg is not None:
-        render_svg(dot_text, svg)
-        print(f"\nwrote {svg}")
+    show_graph(explain_dot(store, explanation), show_dot, svg)
     return 0
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    parser = argparse.ArgumentParser(prog=PROG, description="Show why each node of a corvane IR blob went where "
-                                     "it did when the blob is reduced against its outputs.")
-    parser.add_argument("blob", help="the blob file, or - to read it from standard input")
-    parser.add_argument("--svg", metavar="PATH", type=pathlib.Path, help="also render the graph to PATH with Graphviz")
-    parser.add_argument("--no-dot", dest="show_dot", action="store_false", help="do not print the DOT text")
+    parser = blob_parser(PROG, "Show why each node of a corvane IR blob went where it did when the blob is "
+                         "reduced against its outputs.")
     parser.add_argument("--maximal-fusion", action="store_true", help="explain the reduction with maximal fusion")
     args = parser.parse_args(argv)
-    try:
-        return explain(args.blob, args.svg, args.show_dot, args.maximal_fusion)
-    except Failure as failure:
-        sys.stdout.flush()
-        print(f"{PROG}: {failure}", file=sys.stderr)
-        return 1
+    return run_tool(PROG, lambda: explain(args.blob, args.svg, args.show_dot, args.maximal_fusion))
 
 
 if __name__ == "__main__":

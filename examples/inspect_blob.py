@@ -15,7 +15,7 @@ import pathlib
 import shutil
 import subprocess
 import sys
-from collections.abc import Mapping, Sequence
+from collections.abc import Callable, Mapping, Sequence
 from typing import TYPE_CHECKING
 
 try:
@@ -116,28 +116,42 @@ def inspect(source: str, svg: pathlib.Path | None, show_dot: bool) -> int:
         if rows:
             print()
             print(format_table(["id", "out", "kind", "name", "inputs", "details"], rows))
-    dot_text = store.to_dot()
+    show_graph(store.to_dot(), show_dot, svg)
+    return status
+
+
+def show_graph(dot_text: str, show_dot: bool, svg: pathlib.Path | None) -> None:
+    """Prints the DOT text unless told not to, and renders it to `svg` when one is given."""
     if show_dot:
         print()
         print(dot_text, end="")
     if svg is not None:
         render_svg(dot_text, svg)
         print(f"\nwrote {svg}")
-    return status
 
 
-def main(argv: Sequence[str] | None = None) -> int:
-    parser = argparse.ArgumentParser(prog=PROG, description="Show the nodes and the DOT text of a corvane IR blob.")
+def blob_parser(prog: str, description: str) -> argparse.ArgumentParser:
+    """A parser for what every blob tool takes: the blob, --svg and --no-dot."""
+    parser = argparse.ArgumentParser(prog=prog, description=description)
     parser.add_argument("blob", help="the blob file, or - to read it from standard input")
     parser.add_argument("--svg", metavar="PATH", type=pathlib.Path, help="also render the graph to PATH with Graphviz")
     parser.add_argument("--no-dot", dest="show_dot", action="store_false", help="do not print the DOT text")
-    args = parser.parse_args(argv)
+    return parser
+
+
+def run_tool(prog: str, work: Callable[[], int]) -> int:
+    """Runs a tool's work; a Failure is reported in one line on standard error, status 1."""
     try:
-        return inspect(args.blob, args.svg, args.show_dot)
+        return work()
     except Failure as failure:
         sys.stdout.flush()
-        print(f"{PROG}: {failure}", file=sys.stderr)
+        print(f"{prog}: {failure}", file=sys.stderr)
         return 1
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    args = blob_parser(PROG, "Show the nodes and the DOT text of a corvane IR blob.").parse_args(argv)
+    return run_tool(PROG, lambda: inspect(args.blob, args.svg, args.show_dot))
 
 
 if __name__ == "__main__":
