@@ -4,6 +4,8 @@ dict, and the explanation of each node's landing."""
 from __future__ import annotations
 
 import collections
+import importlib
+import pathlib
 
 import pytest
 from hypothesis import given, settings
@@ -159,22 +161,16 @@ def test_three_methods_agree(plan, picks):
     assert reduced.outputs() == list(dict.fromkeys(reduced.node_map()[o][0] for o in outputs))
 
 
-def test_explain_names_the_rules_of_each_merge(store):
-    x = store.add_source("x")
-    y = store.add_source("y")
-    a = store.add_op("mul", [x, y])
-    b = store.add_op("mul", [y, x])
-    neg_a = store.add_op("neg", [a])
-    neg_b = store.add_op("neg", [b])
-    z = store.add_op("add", [x], {"scalar": 0.0, "side": "r"})
-    joined = store.add_join([a, b, neg_a, neg_b, z])
-    spare = store.add_op("log", [neg_b])
-    explained = store.explain(outputs=[joined])
-    assert [(e["equals"], e["rules"]) for e in explained] == [
-        (None, []), (None, []), (None, []), (a, ["commute-mul"]), (None, []),
-        (neg_a, ["commute-mul", "congruence"]), (x, ["identity-0"]), (None, []), (None, [])]
-    assert explained[spare]["landing"] is None
-    assert set(explained[0]) == {"landing", "equals", "rules"}
+def test_explain_names_the_rules_of_each_merge(monkeypatch):
+    # The guide's example, as the demo draws it: x, y, a = x*y, b = y*x, neg(a), neg(b),
+    # z = x + 0.0, their join (the output) and a log of neg(b) nobody asked for.
+    monkeypatch.syspath_prepend(str(pathlib.Path(__file__).resolve().parents[2] / "examples"))
+    store = importlib.import_module("demo").explained_example()
+    x, a, neg_a = 0, 2, 4
+    assert [(e["landing"], e["equals"], e["rules"]) for e in store.explain()] == [
+        ((0, None), None, []), ((1, None), None, []), ((2, 0), None, []), ((2, 0), a, ["commute-mul"]),
+        ((3, 0), None, []), ((3, 0), neg_a, ["commute-mul", "congruence"]), ((0, None), x, ["identity-0"]),
+        ((4, None), None, []), (None, None, [])]
 
 
 RULE_NAMES = {f"commute-{op}" for op in ("add", "mul", "and", "or", "eq", "ne", "maximum", "minimum")} | {
